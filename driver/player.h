@@ -1,0 +1,81 @@
+// player.h - the sound driver: one music track and six SFX tracks sharing one FM chip,
+// their register images, the VGM interpreter, the routing of writes onto the chip, stopping
+// and channel release, and the render callback that is the driver's only clock.
+//
+// Threads and the driver lock. PlayerRender runs on the audio feeder thread and holds the
+// driver lock for its whole call. Commands on the main thread take it with PlayerLock /
+// PlayerUnlock only around their change to the tracks, slots and chip, never around file I/O.
+// The functions below that change shared state (TrackStart, TrackStop, PlayerStopSfx,
+// PlayerPauseMusic, PlayerResumeMusic, PlayerShutdown, PlayerReset) take no lock themselves:
+// the caller holds it whenever the device may be running. PlayerSlotFree and PlayerSlotReload
+// take it themselves.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/vgm_slot.h"
+#include "fmchip/fmchip.h"
+
+enum : uint8_t { TrackMusic = 0, TrackSfx = 1 };
+enum : uint8_t { TrackPlaying = 0, TrackStopped = 1, TrackPaused = 2, TrackIdle = 0xFF };
+
+struct Track {
+    uint8_t kind;          // TrackMusic or TrackSfx
+    uint8_t playState;     // 0x80 or more counts as idle
+    uint16_t loopCount;
+    uint32_t readPos;      // offset of the next command in slot->fileData
+    uint32_t sampleTime;   // VGM samples consumed
+    uint32_t targetTime;   // time up to which the current tick runs
+    VgmSlot* slot;
+    uint16_t channel;      // SFX: chip channel; music: the ReservedChannelMask
+    uint8_t* regs;         // MusicRegs or this SFX track's SfxRegs
+    uint8_t waveSelect;    // 0x20 once the track's own 0x01 write enabled waveform select
+};
+
+constexpr int SfxTrackCount = 6;
+constexpr int SfxRegCount = 13;   // 10 operator registers, then 0xC0, 0xA0, 0xB0
+
+extern Track MusicTrack;
+extern Track SfxTracks[SfxTrackCount];
+extern uint8_t MusicRegs[256];
+extern uint8_t SfxRegs[SfxTrackCount][SfxRegCount];
+extern uint16_t& ReservedChannelMask;   // MusicTrack.channel
+extern FmChip* PlayerChip;
+
+extern const uint8_t OpRegBase[10];
+extern const uint8_t ChanRegBase[3];
+extern const uint8_t ChanOpOffset[9];
+extern const uint8_t RegRowIndex[16];
+extern const uint8_t OpSlotChannel[32];
+
+// --- Driver lock ---
+void PlayerLock();
+void PlayerUnlock();
+
+// --- Chip writes, reset, start ---
+void PlayerChipWrite(uint8_t reg, uint8_t value);
+void PlayerReset();   // once the chip is created, reset and hooked, before the device starts
+void TrackStart(Track* track);
+
+// --- Interpreter and routing (audio thread, inside PlayerRender) ---
+void TrackTick(Track* track);
+void PlayerRouteWrite(Track* track, uint8_t reg, uint8_t value);
+
+// --- Stopping, pausing ---
+void TrackStop(Track* track);
+uint8_t PlayerStopSfx(uint8_t which);   // 0..5 one track, 0xFF all; else 0xFF and nothing
+void PlayerShutdown();                  // after the device has stopped
+void PlayerPauseMusic();
+void PlayerResumeMusic();
+
+// --- Slots while tracks play ---
+// Stops (music first, then SFX 0..5) every non-idle track playing the slot, then frees it;
+// all under the lock.
+void PlayerSlotFree(int slot);
+// PlayerSlotFree, then VgmSlotLoad outside the lock, and the new image installed under it.
+uint8_t PlayerSlotReload(int slot, const char* path);
+
+// --- Render callback (AudioRenderCallback form) ---
+// Fills byteCount / 2 mono 16-bit samples; returns 2 * (byteCount / 2). Holds the driver lock
+// for the whole call; allocates nothing and does no I/O.
+uint32_t PlayerRender(void* userData, uint32_t byteCount, void* buffer);

@@ -1,0 +1,41 @@
+// vgm_slot.h - the four VGM file slots: a file read whole into memory with a normalised
+// copy of its header in which every offset is absolute. Loading runs on the main thread;
+// tracks read the images on the audio thread under the driver lock.
+#pragma once
+
+#include <cstdint>
+
+// Header layout after normalisation (offsets into VgmSlot::header, little-endian 32-bit):
+//   0x00 identifier "Vgm "      0x04 end of file, absolute (the stated file size)
+//   0x08 version (BCD)          0x14 GD3 tag, absolute, 0 = none
+//   0x1C loop offset, absolute, 0 = no loop
+//   0x20 loop length in samples 0x34 data offset, absolute (0x40 when the file gives 0)
+enum : uint32_t {
+    VgmHdrIdent = 0x00, VgmHdrEof = 0x04, VgmHdrVersion = 0x08, VgmHdrGd3 = 0x14,
+    VgmHdrLoopOffset = 0x1C, VgmHdrLoopLength = 0x20, VgmHdrDataOffset = 0x34,
+};
+
+// Load result codes.
+enum : uint8_t {
+    VgmLoadOk = 0x00,
+    VgmLoadCannotOpen = 0xFF,   // cannot be opened for binary reading
+    VgmLoadShortHeader = 0xFE,  // first 64 bytes unreadable; also a damaged gzip stream
+    VgmLoadBadIdent = 0x80,     // not "Vgm "
+    VgmLoadOldVersion = 0x81,   // version below 1.50
+    VgmLoadNoMemory = 0xF0,     // image cannot be allocated; also gzip output above 64 MiB
+};
+
+struct VgmSlot {
+    uint32_t fileSize;     // valid bytes in fileData
+    uint8_t* fileData;     // the file image from byte 0; owned by the slot
+    uint8_t header[128];   // normalised header copy
+};
+
+extern VgmSlot VgmSlots[4];
+
+// Loads path into slot. Does not free what the slot holds: the caller empties it first.
+uint8_t VgmSlotLoad(const char* path, VgmSlot* slot);
+// Frees the slot's image and empties it. Main thread, under the driver lock if tracks run.
+void VgmSlotFree(VgmSlot* slot);
+// Reads a little-endian 32-bit value at offset of the normalised header.
+uint32_t VgmHeaderU32(const VgmSlot* slot, uint32_t offset);

@@ -1,0 +1,168 @@
+// fmchip.h - a YM3812 (OPL2) compatible FM synthesis chip, computed in the log domain
+// with integer arithmetic. One heap record per chip; the shared tables are process-wide.
+// The render path (FmChipRender) runs once per output sample on the audio thread.
+//
+// Index
+//   Units and tables ......... attenuation steps, AttenLinTable, LogWaveTable, constants
+//   Records .................. FmOperator, FmChannel, FmChip
+//   Lifecycle ................ FmChipCreate, FmChipReset, FmChipDestroy
+//   Register writes .......... FmChipWrite, key sources, status and IRQ
+//   Time and output .......... FmChipSettleAttacks, FmChipRender
+#pragma once
+
+#include <cstdint>
+
+// --- Units and tables --------------------------------------------------------------------
+// A fine step is a factor of 2^(-1/256); an attenuation step is 8 fine steps (2^(-1/32)).
+// Operator levels are counted in attenuation steps, 0 loudest .. 511 silent. Table indices
+// into AttenLinTable, and LogWaveTable entries, have the form 2*a + s (a in fine steps,
+// s the sign bit).
+
+constexpr int FmAttenLinSize = 6144;  // also the "silent" LogWaveTable value
+constexpr int FmLogWaveSize = 4096;   // 4 waveforms x 1024 phase positions
+
+extern int32_t AttenLinTable[FmAttenLinSize];  // written only by FmChipInitTables
+extern uint32_t LogWaveTable[FmLogWaveSize];   // written only by FmChipInitTables
+
+extern const int32_t OperatorSlotMap[32];
+extern const uint32_t KslAttenTable[128];
+extern const uint32_t KslShiftTable[4];
+extern const uint32_t SustainTable[16];
+extern const uint8_t MultipleTable[16];
+extern const uint8_t EgStepRows[15 * 8];
+extern const uint8_t EgRowTable[96];
+extern const uint8_t EgShiftTable[96];
+extern const uint8_t TremoloTable[210];
+extern const int8_t VibratoTable[8 * 16];
+
+// Fills AttenLinTable and LogWaveTable. Idempotent; called by FmChipCreate when the
+// process-wide chip count goes from 0 to 1. Must not run while any chip renders.
+void FmChipInitTables();
+
+// --- Records -----------------------------------------------------------------------------
+
+enum FmEgPhase : uint8_t { EgOff = 0, EgRelease = 1, EgSustain = 2, EgDecay = 3, EgAttack = 4 };
+
+// Key sources, bits of FmOperator::keySources.
+enum : uint32_t { FmKeyRegister = 1, FmKeyRhythm = 2, FmKeyCsm = 4 };
+
+// Status bits of FmChip::statusReg.
+enum : uint8_t { FmStatusIrq = 0x80, FmStatusTimer1 = 0x40, FmStatusTimer2 = 0x20 };
+
+struct FmOperator {
+    uint32_t attackRate;   // 0 when AR = 0, else 16 + 4*AR
+    uint32_t decayRate;    // 0 when DR = 0, else 16 + 4*DR
+    uint32_t releaseRate;  // 0 when RR = 0, else 16 + 4*RR
+    uint8_t ksrShift;      // 2 with KSR clear, 0 with KSR set
+    uint8_t kslShift;      // KslShiftTable[KSL]
+    uint8_t rateKeyOffset; // channel keyCode >> ksrShift
+    uint8_t multiple;      // MultipleTable[MULT], twice the frequency multiple
+    uint32_t phase;        // 16.16; bits 16-25 index the waveform
+    uint32_t phaseStep;    // channel freqStep * multiple
+    uint8_t feedbackShift; // first operator only: 0, or FB + 7
+    int32_t* modOutput;    // first operator only: &chip->mixSum (CON 1) or &chip->modInput
+    int32_t feedbackHistory[2];  // first operator only: last two outputs, older first
+    uint8_t connection;    // first operator only: 0 FM, 1 additive
+    uint8_t sustainHold;   // 0x20 when EG type is set
+    uint8_t egPhase;       // FmEgPhase
+    uint32_t totalLevel;   // TL * 4
+    int32_t baseAtten;     // totalLevel + (keyScaleAtten >> kslShift)
+    int32_t envAtten;      // 0..511
+    uint32_t sustainLevel; // SustainTable[SL]
+    uint8_t attackShift, attackRow;
+    uint8_t decayShift, decayRow;
+    uint8_t releaseShift, releaseRow;
+    uint32_t keySources;   // FmKeyRegister | FmKeyRhythm | FmKeyCsm
+    uint32_t tremoloMask;  // 0xFFFFFFFF with AM set, else 0
+    uint8_t vibratoOn;     // 0x40 with VIB set, else 0
+    uint16_t waveBase;     // waveform * 1024
+};
+
+struct FmChannel {
+    FmOperator ops[2];      // modulator, carrier
+    uint32_t freqReg;       // block << 10 | f-number
+    uint32_t freqStep;      // fnumStepTable[fnum] >> (7 - block)
+    uint32_t keyScaleAtten; // KslAttenTable[freqReg >> 6]
+    uint8_t keyCode;        // block * 2 + note-select bit
+};
+
+typedef void (*FmIrqHook)(void* param, int line);
+typedef void (*FmBeforeWriteHook)(void* param);
+
+struct FmChip {
+    FmChannel channels[9];
+    uint32_t egCounter;
+    uint32_t egAccum;
+    uint32_t egAccumStep;
+    uint32_t egAccumWrap;
+    uint8_t rhythmBits;         // register 0xBD & 0x3F
+    uint32_t fnumStepTable[1024];
+    uint32_t tremoloLevel;
+    int32_t vibratoIndex;
+    uint8_t tremoloDeep;        // 0xBD & 0x80
+    uint8_t vibratoDeep;        // 8 or 0
+    uint32_t tremoloCounter;
+    uint32_t tremoloStep;
+    uint32_t vibratoCounter;
+    uint32_t vibratoStep;
+    uint32_t noiseShift;
+    uint32_t noiseAccum;
+    uint32_t noiseStep;
+    uint8_t waveSelectEnable;   // register 0x01 & 0x20
+    uint32_t timerPeriod[2];    // envelope ticks
+    uint32_t timerCount[2];
+    uint8_t timerRunning[2];
+    FmIrqHook irqHook;          // told when the IRQ bit changes; may be empty
+    void* irqHookParam;
+    FmBeforeWriteHook beforeWriteHook;  // run before register changes; may be empty
+    void* beforeWriteParam;
+    uint8_t addressLatch;       // latched by the caller; never read by the chip itself
+    uint8_t statusReg;          // FmStatusIrq | FmStatusTimer1 | FmStatusTimer2
+    uint8_t irqEnableMask;
+    uint8_t modeReg;            // register 0x08: bit 7 CSM, bit 6 note select
+    uint32_t clockHz;           // 3579545
+    uint32_t sampleRate;
+    double rateRatio;           // clockHz / 72 / sampleRate; 0 when sampleRate is 0
+    int32_t modInput;           // scratch: modulation input of the channel being rendered
+    int32_t mixSum;             // scratch: sum of the sample being rendered
+};
+
+// --- Lifecycle ---------------------------------------------------------------------------
+
+constexpr uint32_t FmChipClockHz = 3579545;
+
+// Creates a chip at sampleRate (any value, 0 included). Returns nullptr when out of memory.
+// The chip is not reset: call FmChipReset before the first write or render. Main thread.
+FmChip* FmChipCreate(uint32_t sampleRate);
+// Internal to FmChipCreate: rateRatio and every rate-dependent step.
+void FmChipInitRates(FmChip* chip);
+// Power-on register state through FmChipWrite (never through beforeWriteHook).
+void FmChipReset(FmChip* chip);
+// Frees the chip; the shared tables stay.
+void FmChipDestroy(FmChip* chip);
+// The process-wide count of live chips (for diagnostics and tests).
+uint32_t FmChipCount();
+// How many times the shared tables have been built in this process (for tests).
+uint32_t FmChipTableBuilds();
+
+// --- Register writes ---------------------------------------------------------------------
+// None of these allocate, lock or use floating point. Callers serialise writes with rendering.
+
+void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value);
+void FmOperatorKeyOn(FmOperator* op, uint32_t source);
+void FmOperatorKeyOff(FmOperator* op, uint32_t keep);
+void FmOperatorUpdateFreq(FmChannel* channel, FmOperator* op);
+void FmChipStatusSet(FmChip* chip, uint8_t flags);
+void FmChipStatusClear(FmChip* chip, uint8_t flags);
+void FmChipSetIrqMask(FmChip* chip, uint8_t mask);
+
+// --- Time and output ---------------------------------------------------------------------
+
+// Ends at once every attack that the current envelope tick would end. Render-path safe.
+void FmChipSettleAttacks(FmChip* chip);
+// The before-write hook the program installs: param is the address of an FmChip* .
+void SettleAttacksHook(void* param);
+// Renders count samples into outputs[0] and outputs[1] (same mono sum in both).
+// count 0 only settles attacks; count < 0 does nothing. Runs 44100 times a second per chip:
+// integer only, no allocation, no locking, no division.
+void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]);
