@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The checks CI runs after the normal suite: the whole suite under address+undefined
+# sanitizers, the concurrency and stream tests under the thread sanitizer, and each fuzz
+# target for a bounded time. Fails on any finding.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+fuzz_seconds="${OPLBENCH_FUZZ_SECONDS:-60}"
+
+pulse=$(bash scripts/pulse.sh start)
+trap '[ "$pulse" = started ] && bash scripts/pulse.sh stop' EXIT
+
+echo "== address+undefined sanitizer build: whole suite"
+cmake --preset asan >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
+
+echo "== thread sanitizer build: concurrency and stream tests"
+cmake --preset tsan >/dev/null
+cmake --build build-tsan -j"$jobs"
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
+  ctest --test-dir build-tsan --output-on-failure -L 'concurrency|stream' --timeout 600
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  echo "== fuzz targets, ${fuzz_seconds} s each"
+  cmake --preset fuzz >/dev/null
+  cmake --build build-fuzz -j"$jobs"
+  bash fuzz/run.sh build-fuzz "$fuzz_seconds"
+fi
+echo "ci-extra: all checks passed"
