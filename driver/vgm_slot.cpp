@@ -100,7 +100,10 @@ uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* sl
 
     uint64_t held = HeaderBlock;
     while (held < stated) {
-        if (held == cap) {   // the source holds more than guessed: grow towards stated
+        if (held == cap) {
+            // Full at the guessed size: grow towards stated only if another byte arrives.
+            uint8_t probe;
+            if (SourceRead(src, &probe, 1) == 0) break;
             uint64_t next = cap * 2 > stated ? stated : cap * 2;
             uint8_t* grown = static_cast<uint8_t*>(std::realloc(data, size_t(next)));
             if (!grown) {
@@ -109,6 +112,8 @@ uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* sl
             }
             data = grown;
             cap = next;
+            data[held++] = probe;
+            continue;
         }
         size_t n = SourceRead(src, data + held, size_t(cap - held));
         if (n == 0) break;
