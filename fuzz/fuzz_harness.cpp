@@ -1,0 +1,55 @@
+// fuzz_harness.cpp - chip and driver set-up, scratch file and bounded rendering for the
+// fuzz targets.
+#include "fuzz/fuzz_harness.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/player.h"
+
+// 8000 Hz: a driver tick every ~160 samples instead of ~884, same driver logic.
+static constexpr uint32_t FuzzSampleRate = 8000;
+static constexpr int FuzzSamplesPerTick = 161;
+
+static char ScratchPath[64];
+
+void FuzzSetUpPlayer() {
+    PlayerChip = FmChipCreate(FuzzSampleRate);
+    if (!PlayerChip) abort();
+    FmChipReset(PlayerChip);
+    PlayerChip->irqHook = nullptr;
+    PlayerChip->irqHookParam = &PlayerChip;
+    PlayerChip->beforeWriteHook = SettleAttacksHook;
+    PlayerChip->beforeWriteParam = &PlayerChip;
+    FmChipReset(PlayerChip);
+    PlayerReset();
+    snprintf(ScratchPath, sizeof ScratchPath, "/tmp/oplbench-fuzz-%d.vgm", (int)getpid());
+}
+
+const char* FuzzScratchPath() { return ScratchPath; }
+
+void FuzzWriteFile(const char* path, const uint8_t* data, size_t size) {
+    FILE* f = fopen(path, "wb");
+    if (!f) abort();
+    if (size && fwrite(data, 1, size, f) != size) abort();
+    fclose(f);
+}
+
+static bool AnyTrackPlaying() {
+    if (MusicTrack.playState == TrackPlaying) return true;
+    for (const Track& t : SfxTracks)
+        if (t.playState == TrackPlaying) return true;
+    return false;
+}
+
+void FuzzRenderTicks(int ticks) {
+    int16_t buffer[FuzzSamplesPerTick];
+    for (int i = 0; i < ticks && AnyTrackPlaying(); i++) {
+        uint32_t bytes = PlayerRender(nullptr, sizeof buffer, buffer);
+        if (bytes != sizeof buffer) abort();
+        for (int16_t s : buffer)
+            if (s < -32767) abort();
+    }
+}
