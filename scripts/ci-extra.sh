@@ -16,7 +16,7 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
 LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 -LE soak
 
 echo "== thread sanitizer build: concurrency and stream tests"
 cmake --preset tsan >/dev/null
