@@ -1,0 +1,29 @@
+// wavfile.h - the "WavFile" output driver: a stream on it writes the PCM it is given through
+// WriteData into a WAV file. It has no feeder thread of its own; it is meant as a listener
+// of a playing stream (AudioStreamAddListener), which is how the console records a session.
+#pragma once
+
+#include <cstdint>
+
+#include "audio/audio.h"
+
+extern const AudioDriver WavFileDriver;
+
+// Result codes, with the meanings the other driver gives the same values.
+enum : uint8_t {
+    WavFileOk = 0x00,
+    WavFileNoDevice = 0x41,      // Start: device index is not 0
+    WavFileOpenFailed = 0xC0,    // Start: no path set, the file cannot be created, or the
+                                 // format is not 1..8 channels of 8 or 16 bits
+    WavFileWriteFailed = 0xC4,   // WriteData / Stop: a write or the final close failed
+    WavFileNoMemory = 0xC8,      // Create: the instance cannot be allocated
+    WavFileRunning = 0xD0,       // Start: already running
+    WavFileNotRunning = 0xD8,    // Stop, WriteData: not running
+    WavFileNoFile = 0xFF,        // Pause, Resume: not running
+};
+
+// Sets the file that the next Start of this instance creates (the name is copied).
+// Controlling thread, while the instance is stopped. Returns WavFileRunning when it is not.
+uint8_t WavFileSetPath(void* instance, const char* path);
+// Frames written since the last Start (for tests and the closing report).
+uint64_t WavFileFramesWritten(void* instance);
