@@ -1,0 +1,16 @@
+// run.h - the bench's run sequence: registry, stream, chip, sound driver, render callback
+// and device brought up in that order, the command loop, and everything taken down again
+// in reverse. Shared by the console program and anything else that runs a bench session.
+#pragma once
+
+#include <cstdint>
+
+// Creates the chip at the current stream's sample rate, resets it, stores it in PlayerChip
+// and installs its hooks (no IRQ hook; SettleAttacksHook before every write). Returns the
+// chip rate. PlayerChip stays empty when the chip cannot be created. Main thread, after
+// AudioStreamOpen succeeded and before the device starts.
+uint32_t ChipSetUp();
+
+// The whole run from AudioInit to "Done.\n", with the interactive command loop in the
+// middle. Every path, failures included, ends in order and returns 0. Main thread, once.
+int BenchRun();

@@ -1,0 +1,75 @@
+// console_key.cpp - one key from /dev/tty without echo. The terminal is switched to
+// non-canonical mode without echo and without signal keys for the read only; the saved
+// settings are put back on return and from the handlers of the signals that end a process.
+#include "platform/console_key.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Shared with the signal handler, which may run at any point of the wait.
+volatile sig_atomic_t SavedValid = 0;
+int TtyFd = -1;
+termios SavedTermios;
+
+constexpr int RestoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int RestoredSignalCount = sizeof(RestoredSignals) / sizeof(RestoredSignals[0]);
+
+void RestoreTerminal() {
+    if (SavedValid) tcsetattr(TtyFd, TCSANOW, &SavedTermios);
+}
+
+// Async-signal-safe: puts the terminal back, then lets the signal act as if unhandled.
+void RestoreAndReraise(int sig) {
+    RestoreTerminal();
+    SavedValid = 0;
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+}  // namespace
+
+int ConsoleKeyRead() {
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;   // no controlling terminal
+    termios raw;
+    if (tcgetattr(fd, &raw) != 0) {
+        close(fd);
+        return -1;
+    }
+    TtyFd = fd;
+    SavedTermios = raw;
+
+    struct sigaction restoring = {};
+    restoring.sa_handler = RestoreAndReraise;
+    sigemptyset(&restoring.sa_mask);
+    struct sigaction previous[RestoredSignalCount];
+    for (int i = 0; i < RestoredSignalCount; ++i)
+        sigaction(RestoredSignals[i], &restoring, &previous[i]);
+    SavedValid = 1;
+
+    raw.c_lflag &= ~(ICANON | ECHO | ISIG);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    int key = -1;
+    if (tcsetattr(fd, TCSANOW, &raw) == 0) {
+        unsigned char byte;
+        ssize_t got;
+        do {
+            got = read(fd, &byte, 1);
+        } while (got < 0 && errno == EINTR);
+        if (got == 1) key = byte;
+    }
+
+    RestoreTerminal();
+    SavedValid = 0;
+    for (int i = 0; i < RestoredSignalCount; ++i)
+        sigaction(RestoredSignals[i], &previous[i], nullptr);
+    TtyFd = -1;
+    close(fd);
+    return key;
+}
