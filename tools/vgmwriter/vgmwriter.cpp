@@ -121,7 +121,7 @@ std::vector<uint8_t> VgmGzip(const std::vector<uint8_t>& bytes) {
 bool VgmSaveBytes(const char* path, const std::vector<uint8_t>& bytes) {
     FILE* f = std::fopen(path, "wb");
     if (!f) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     ok = (std::fclose(f) == 0) && ok;
     return ok;
 }
