@@ -32,6 +32,35 @@ void VgmWriterReg(VgmWriter* w, uint8_t command, uint8_t reg, uint8_t value) {
     Put(w, value);
 }
 
+void VgmWriterOpl2Voice(VgmWriter* w, int ch, uint8_t level) {
+    // First-operator offset of each channel within a register row.
+    static const uint8_t opOffset[9] = {0x00, 0x01, 0x02, 0x08, 0x09, 0x0A, 0x10, 0x11, 0x12};
+    uint8_t op = opOffset[ch];
+    const uint8_t rows[5][2] = {{0x20, 0x21}, {0x40, 0x18}, {0x60, 0xF4}, {0x80, 0x24}, {0xE0, 0x00}};
+    for (const auto& row : rows) {
+        VgmWriterOpl2(w, uint8_t(row[0] + op), row[1]);
+        VgmWriterOpl2(w, uint8_t(row[0] + op + 3), row[0] == 0x40 ? level : row[1]);
+    }
+    VgmWriterOpl2(w, uint8_t(0xC0 + ch), 0x0E);   // feedback 7, FM connection
+}
+
+void VgmWriterOpl2Note(VgmWriter* w, int ch, uint16_t fnum, uint8_t block, bool keyOn) {
+    VgmWriterOpl2(w, uint8_t(0xA0 + ch), uint8_t(fnum));
+    VgmWriterOpl2(w, uint8_t(0xB0 + ch), uint8_t((keyOn ? 0x20 : 0) | (block & 7) << 2 | (fnum >> 8 & 3)));
+}
+
+void VgmWriterArpeggio(VgmWriter* w, int firstCh, int channels, int steps, uint32_t stepSamples) {
+    for (int ch = firstCh; ch < firstCh + channels; ++ch) VgmWriterOpl2Voice(w, ch, 4);
+    for (int n = 0; n < steps; ++n) {
+        for (int ch = firstCh; ch < firstCh + channels; ++ch) {
+            int note = (n + 3 * ch) % 12;
+            VgmWriterOpl2Note(w, ch, uint16_t(0x158 + 23 * note), uint8_t(3 + ch % 3), true);
+        }
+        VgmWriterWait(w, stepSamples);
+        for (int ch = firstCh; ch < firstCh + channels; ++ch) VgmWriterOpl2(w, uint8_t(0xB0 + ch), 0);
+    }
+}
+
 void VgmWriterWait16(VgmWriter* w, uint16_t samples) {
     Put(w, 0x61);
     Put(w, uint8_t(samples));

@@ -26,6 +26,16 @@ void VgmWriterBegin(VgmWriter* w, uint32_t version = 0x151, uint32_t headerSize 
 void VgmWriterReg(VgmWriter* w, uint8_t command, uint8_t reg, uint8_t value);
 inline void VgmWriterOpl2(VgmWriter* w, uint8_t reg, uint8_t value) { VgmWriterReg(w, 0x5A, reg, value); }
 
+// A plain two-operator voice on YM3812 channel ch (0..8): both operators sounding, fast
+// attack, sustained; level is the carrier's total level (0 loudest .. 63).
+void VgmWriterOpl2Voice(VgmWriter* w, int ch, uint8_t level = 0);
+// Sets channel ch's frequency (f-number 0..1023, block 0..7) and key bit.
+void VgmWriterOpl2Note(VgmWriter* w, int ch, uint16_t fnum, uint8_t block, bool keyOn);
+
+// Music for tests and benchmarks: voices on channels firstCh.. firstCh + channels - 1, then
+// steps chords of one note per channel, each held stepSamples and keyed off.
+void VgmWriterArpeggio(VgmWriter* w, int firstCh, int channels, int steps, uint32_t stepSamples);
+
 // Waits samples (44100 Hz) with the shortest commands: 0x62 (735), 0x63 (882), 0x7n (1..16),
 // else 0x61 nn nn in pieces of at most 65535.
 void VgmWriterWait(VgmWriter* w, uint32_t samples);
