@@ -62,10 +62,6 @@ void Opl1Write(Track* track, uint8_t reg, uint8_t value) {
     PlayerRouteWrite(track, reg, value);
 }
 
-uint32_t ReadU32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 void TrackTick(Track* track) {
@@ -87,7 +83,7 @@ void TrackTick(Track* track) {
         const uint8_t* cmd = data + pos;
         uint64_t len = Lengths.len[*cmd];
         if (len != Unrecognised && *cmd == 0x67 && uint64_t(pos) + 7 <= size)
-            len += ReadU32(cmd + 3) & 0x7FFFFFFFu;
+            len += VgmReadU32(cmd + 3) & 0x7FFFFFFFu;
         if (len == Unrecognised || uint64_t(pos) + len > size) {
             track->playState = TrackStopped;   // the read position stays on the command
             break;

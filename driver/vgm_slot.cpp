@@ -48,10 +48,6 @@ size_t SourceRead(ByteSource* src, uint8_t* dst, size_t n) {
     return n;
 }
 
-uint32_t ReadU32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 void WriteU32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
@@ -68,12 +64,12 @@ uint32_t AbsoluteOffset(uint32_t rel, uint32_t base) {
 // When the data starts inside the 128 copied bytes, the bytes from there on are commands
 // and are zeroed in the copy.
 void NormaliseHeader(uint8_t* h) {
-    WriteU32(h + VgmHdrEof, AbsoluteOffset(ReadU32(h + VgmHdrEof), 4));
-    uint32_t gd3 = ReadU32(h + VgmHdrGd3);
+    WriteU32(h + VgmHdrEof, AbsoluteOffset(VgmReadU32(h + VgmHdrEof), 4));
+    uint32_t gd3 = VgmReadU32(h + VgmHdrGd3);
     if (gd3) WriteU32(h + VgmHdrGd3, AbsoluteOffset(gd3, VgmHdrGd3));
-    uint32_t loop = ReadU32(h + VgmHdrLoopOffset);
+    uint32_t loop = VgmReadU32(h + VgmHdrLoopOffset);
     if (loop) WriteU32(h + VgmHdrLoopOffset, AbsoluteOffset(loop, VgmHdrLoopOffset));
-    uint32_t data = ReadU32(h + VgmHdrDataOffset);
+    uint32_t data = VgmReadU32(h + VgmHdrDataOffset);
     if (data == 0) data = 0x0C;
     data = AbsoluteOffset(data, VgmHdrDataOffset);
     WriteU32(h + VgmHdrDataOffset, data);
@@ -85,9 +81,9 @@ void NormaliseHeader(uint8_t* h) {
 uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* slot) {
     if (got < HeaderBlock) return VgmLoadShortHeader;
     if (std::memcmp(first, "Vgm ", 4) != 0) return VgmLoadBadIdent;
-    if (ReadU32(first + VgmHdrVersion) < 0x150) return VgmLoadOldVersion;
+    if (VgmReadU32(first + VgmHdrVersion) < 0x150) return VgmLoadOldVersion;
 
-    uint64_t stated = uint64_t(ReadU32(first + VgmHdrEof)) + 4;
+    uint64_t stated = uint64_t(VgmReadU32(first + VgmHdrEof)) + 4;
     if (stated > 0xFFFFFFFFu) stated = 0xFFFFFFFFu;   // fileSize is 32-bit
     // Capacity: what the file holds (when known), never more than it states, never less
     // than the header block.
@@ -223,7 +219,11 @@ void VgmSlotFree(VgmSlot* slot) {
     std::memset(slot, 0, sizeof *slot);
 }
 
+uint32_t VgmReadU32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
 uint32_t VgmHeaderU32(const VgmSlot* slot, uint32_t offset) {
     if (offset > sizeof slot->header - 4) return 0;
-    return ReadU32(slot->header + offset);
+    return VgmReadU32(slot->header + offset);
 }

@@ -37,5 +37,7 @@ extern VgmSlot VgmSlots[4];
 uint8_t VgmSlotLoad(const char* path, VgmSlot* slot);
 // Frees the slot's image and empties it. Main thread, under the driver lock if tracks run.
 void VgmSlotFree(VgmSlot* slot);
-// Reads a little-endian 32-bit value at offset of the normalised header.
+// Reads a little-endian 32-bit value at offset of the normalised header (0 past its end).
 uint32_t VgmHeaderU32(const VgmSlot* slot, uint32_t offset);
+// Reads a little-endian 32-bit value at p. Any thread.
+uint32_t VgmReadU32(const uint8_t* p);
