@@ -155,3 +155,32 @@ uint8_t WavFileSetPath(void* instance, const char* path) {
 }
 
 uint64_t WavFileFramesWritten(void* instance) { return As(instance)->framesWritten; }
+
+uint8_t WavFileStreamOpen(const AudioOptions* options, const char* path, AudioStream** stream) {
+    uint32_t entry = 0;
+    while (entry < AudioDriverCount && AudioDriverEntries[entry].driver != &WavFileDriver) entry++;
+    if (entry == AudioDriverCount) return WavFileOpenFailed;
+    uint8_t r = AudioStreamOpenOn(entry);
+    if (r != 0) return r;
+    AudioStream* s = AudioCurrentStream;
+    s->options = *options;
+    WavFileSetPath(s->instance, path);
+    r = s->driver->Start(s->instance, 0, &s->options, s);
+    if (r != 0) {
+        AudioStreamClose();
+        return r;
+    }
+    *stream = s;
+    return 0;
+}
+
+uint8_t WavFileRecordStream(AudioStream* stream, const char* path) {
+    AudioStream* recorder = nullptr;
+    uint8_t r = WavFileStreamOpen(&stream->options, path, &recorder);
+    if (r == 0) {
+        r = AudioStreamAddListener(stream, recorder);
+        if (r != 0) AudioStreamClose();   // the recorder is still the current stream
+    }
+    AudioCurrentStream = stream;
+    return r;
+}

@@ -25,5 +25,16 @@ enum : uint8_t {
 // Sets the file that the next Start of this instance creates (the name is copied).
 // Controlling thread, while the instance is stopped. Returns WavFileRunning when it is not.
 uint8_t WavFileSetPath(void* instance, const char* path);
+// Opens a stream on the WavFile entry of the registry with options and starts it on path.
+// AudioCurrentStream becomes the new stream, as with any open. Controlling thread. Returns 0,
+// the registry's or the driver's code, or WavFileOpenFailed when the registry has no WavFile
+// entry; on failure no stream stays open.
+uint8_t WavFileStreamOpen(const AudioOptions* options, const char* path, AudioStream** stream);
+// Records everything stream plays: opens a stream on the WavFile entry of the registry with
+// stream's options, starts it on path and appends it to stream's listeners. Call on the
+// controlling thread before AudioStreamSetCallback installs stream's callback and before
+// stream starts. AudioCurrentStream stays stream; AudioDeinit stops the recorder, which
+// closes the file. Returns 0, the registry's or the driver's code, or WavFileOpenFailed.
+uint8_t WavFileRecordStream(AudioStream* stream, const char* path);
 // Frames written since the last Start (for tests and the closing report).
 uint64_t WavFileFramesWritten(void* instance);

@@ -126,23 +126,11 @@ struct RenderOutput {
 
 bool OutputOpen(const RenderOptions& o, RenderOutput* out) {
     AudioInit();
-    uint32_t entry = 0;
-    while (entry < AudioDriverCount && AudioDriverEntries[entry].driver != &WavFileDriver) entry++;
-    if (entry == AudioDriverCount || AudioStreamOpenOn(entry) != 0) {
-        std::fprintf(stderr, "oplrender: the WavFile output driver cannot be opened\n");
-        AudioDeinit();
-        return false;
-    }
-    out->stream = AudioCurrentStream;
-    out->stream->options.sampleRate = o.rate;
-    out->stream->options.channels = 1;
-    out->stream->options.bitsPerSample = 16;
+    AudioOptions options = {o.rate, 1, 16, 10000, 0};
     out->tempPath = o.out + "." + std::to_string(getpid()) + ".tmp";
-    WavFileSetPath(out->stream->instance, out->tempPath.c_str());
-    uint8_t r = out->stream->driver->Start(out->stream->instance, 0, &out->stream->options, out->stream);
+    uint8_t r = WavFileStreamOpen(&options, out->tempPath.c_str(), &out->stream);
     if (r != 0) {
-        std::fprintf(stderr, "oplrender: cannot create the output file %s\n", o.out.c_str());
-        AudioStreamClose();
+        std::fprintf(stderr, "oplrender: cannot create the output file %s (%02X)\n", o.out.c_str(), r);
         AudioDeinit();
         return false;
     }
@@ -205,7 +193,7 @@ struct Renderer {
     RenderOutput* out;
     Progress* progress;
     uint64_t done = 0;          // samples rendered and written
-    int16_t block[BlockSamples];
+    int16_t block[BlockSamples] = {};
     uint32_t filled = 0;        // samples in block not yet written
 };
 
