@@ -1,0 +1,54 @@
+// app_test_files.cpp - the tone files and scratch directories of the front-end tests.
+#include "tests/app/app_test_files.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tools/vgmwriter/vgmwriter.h"
+
+namespace {
+
+// Operator offsets of the modulator of each channel; the carrier is 3 higher.
+constexpr uint8_t ModulatorOffset[9] = {0, 1, 2, 8, 9, 10, 16, 17, 18};
+
+}  // namespace
+
+double ToneHz(const ToneSpec& tone) {
+    return tone.fnum * (3579545.0 / 72.0) / static_cast<double>(1u << (20 - tone.block));
+}
+
+bool WriteToneVgm(const std::string& path, const ToneSpec& tone) {
+    VgmWriter w;
+    VgmWriterBegin(&w);
+    uint8_t mod = ModulatorOffset[tone.channel];
+    uint8_t car = mod + 3;
+    for (uint8_t op : {mod, car}) {
+        VgmWriterOpl2(&w, 0x20 + op, 0x21);   // sustained envelope, multiple 1
+        VgmWriterOpl2(&w, 0x60 + op, 0xF0);   // fastest attack, no decay
+        VgmWriterOpl2(&w, 0x80 + op, 0x0F);   // sustain at full level, fastest release
+        VgmWriterOpl2(&w, 0xE0 + op, 0x00);   // sine
+    }
+    VgmWriterOpl2(&w, 0x40 + mod, 0x3F);      // modulator silent: the carrier is a pure sine
+    VgmWriterOpl2(&w, 0x40 + car, 0x00);
+    VgmWriterOpl2(&w, 0xC0 + tone.channel, 0x00);
+    VgmWriterOpl2(&w, 0xA0 + tone.channel, tone.fnum & 0xFF);
+    uint8_t keyOn = 0x20 | (tone.block << 2) | (tone.fnum >> 8);
+    if (tone.loops) VgmWriterMarkLoop(&w);
+    VgmWriterOpl2(&w, 0xB0 + tone.channel, keyOn);
+    VgmWriterWait(&w, tone.holdSamples);
+    if (!tone.loops) VgmWriterOpl2(&w, 0xB0 + tone.channel, keyOn & ~0x20);
+    VgmWriterEnd(&w);
+    VgmWriterFinish(&w);
+    return VgmWriterSave(&w, path.c_str());
+}
+
+std::string ScratchDirMake() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "oplbench-app-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return std::string();
+    return pattern;
+}
+
+void ScratchDirRemove(const std::string& dir) {
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+}

@@ -1,0 +1,227 @@
+// session_test.cpp - the built oplbench run as a user runs it, against the real audio path:
+// the transcript of a session from the driver line to "Done.", line ends and long lines on
+// standard input, the sound on a PulseAudio null sink while music and an effect play and
+// after the music stops, and the way the program ends without a terminal.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/app/app_test_files.h"
+#include "tests/app/bench_process.h"
+
+namespace {
+
+const char* const HelpText =
+    "Commands:\n"
+    "Ls File.vgm - Load File.vgm into Slot s\n"
+    "Pcs - Play Slot s on Channel c\n"
+    "Sc - Stop Channel c\n"
+    "S - Stop all SFX\n"
+    "E - Pause Music\n"
+    "R - Resume Music\n"
+    "Channels: M = music, 0-5 = SFX\n"
+    "Slots: M, 0-3 (M equals slot 0)\n";
+
+const std::string SessionStart = std::string("Using driver WinMM.\nOpening Device 0 ...\n") + HelpText;
+
+// --- Sound on the sink -------------------------------------------------------------------
+
+// A null sink of the test's own, so that other tests playing meanwhile are not recorded.
+struct PrivateSink {
+    std::string name;
+    std::string module;
+};
+
+bool PrivateSinkLoad(PrivateSink* sink) {
+    sink->name = "oplbench_app_" + std::to_string(getpid());
+    std::string cmd = "pactl load-module module-null-sink sink_name=" + sink->name + " 2>/dev/null";
+    FILE* f = popen(cmd.c_str(), "r");
+    if (f == nullptr) return false;
+    char buf[64] = {};
+    bool ok = fgets(buf, sizeof(buf), f) != nullptr;
+    int status = pclose(f);
+    sink->module = std::string(buf);
+    while (!sink->module.empty() && sink->module.back() == '\n') sink->module.pop_back();
+    if (!ok || status != 0) sink->module.clear();
+    return !sink->module.empty();
+}
+
+void PrivateSinkUnload(const PrivateSink& sink) {
+    std::string cmd = "pactl unload-module " + sink.module + " 2>/dev/null";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+class SessionTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
+        dir = ScratchDirMake();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_TRUE(WriteToneVgm(Path("low.vgm"), LowTone));
+        ASSERT_TRUE(WriteToneVgm(Path("high.vgm"), HighTone));
+    }
+    void TearDown() override {
+        BenchClose(&p);
+        if (!sink.module.empty()) PrivateSinkUnload(sink);
+        ScratchDirRemove(dir);
+    }
+    std::string Path(const char* name) const { return dir + "/" + name; }
+    std::string dir;
+    BenchProcess p;      // a session the test drives step by step
+    PrivateSink sink;    // loaded by the tests that record
+};
+
+bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+TEST_F(SessionTest, TranscriptFromDriverToDone) {
+    BenchResult r = BenchRunScript("L0 " + Path("low.vgm") + "\n"
+                                   "l1 " + Path("missing.vgm") + "\n"
+                                   "L4 " + Path("low.vgm") + "\n"
+                                   "pm0\n"
+                                   "PX0\n"
+                                   "P04\n"
+                                   "P70\n"
+                                   "Q\n"
+                                   "S\n"
+                                   "E\n"
+                                   "R\n"
+                                   "L0\n"
+                                   "\n"
+                                   "Unknown lines after the quit are not read\n");
+    EXPECT_EQ(r.printed, SessionStart +
+                             "VGM loaded into slot 0.\n"
+                             "Load Error 0xFF\n"
+                             "Wrong File Slot!\n"
+                             "Wrong Channel!\n"
+                             "Wrong File Slot!\n"
+                             "Unknown Command!\n"
+                             "Load Error 0xFF\n"
+                             "Quit.\n"
+                             "Done.\n");
+    EXPECT_TRUE(ExitedWithZero(r.status)) << "status " << r.status;
+}
+
+TEST_F(SessionTest, EndOfInputQuitsAndLineEndsAreKeptApart) {
+    // CR LF lines, a line of 300 characters (255 and then 45), and a last line without a
+    // line end whose last character is part of the name.
+    BenchResult r = BenchRunScript("L1 " + Path("low.vgm") + "\r\n" +
+                                   std::string(300, 'q') + "\n"
+                                   "L2 " + Path("high.vgm"));
+    EXPECT_EQ(r.printed, SessionStart +
+                             "VGM loaded into slot 1.\n"
+                             "Unknown Command!\n"
+                             "Unknown Command!\n"
+                             "VGM loaded into slot 2.\n"
+                             "Quit.\n"
+                             "Done.\n");
+    EXPECT_TRUE(ExitedWithZero(r.status)) << "status " << r.status;
+}
+
+TEST_F(SessionTest, ArgumentsGetTheUsageLine) {
+    BenchResult r = BenchRunScript("", {}, {"--no-such-option"});
+    EXPECT_EQ(r.printed, "");
+    ASSERT_NE(r.status, -1);
+    EXPECT_TRUE(WIFEXITED(r.status));
+    EXPECT_EQ(WEXITSTATUS(r.status), 2);
+}
+
+// Records count mono 16-bit samples at 44100 Hz from a PulseAudio source with parec.
+std::vector<int16_t> Record(const std::string& source, size_t count) {
+    int out[2];
+    if (pipe(out) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        std::string device = "--device=" + source;
+        execlp("parec", "parec", device.c_str(), "--format=s16le", "--rate=44100",
+               "--channels=1", "--raw", "--latency-msec=20", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::vector<int16_t> samples(count);
+    size_t bytes = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (bytes < count * 2 && std::chrono::steady_clock::now() < deadline) {
+        ssize_t got = read(out[0], reinterpret_cast<char*>(samples.data()) + bytes, count * 2 - bytes);
+        if (got <= 0) break;
+        bytes += static_cast<size_t>(got);
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    close(out[0]);
+    samples.resize(bytes / 2);
+    return samples;
+}
+
+double Rms(const std::vector<int16_t>& s) {
+    double sum = 0;
+    for (int16_t v : s) sum += static_cast<double>(v) * v;
+    return s.empty() ? 0 : std::sqrt(sum / static_cast<double>(s.size()));
+}
+
+// Amplitude of the component at hz (Goertzel over the whole recording).
+double AmplitudeAt(const std::vector<int16_t>& s, double hz) {
+    double w = 2 * M_PI * hz / 44100.0, c = 2 * std::cos(w), s1 = 0, s2 = 0;
+    for (int16_t v : s) {
+        double s0 = v + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+    return s.empty() ? 0 : 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(s.size());
+}
+
+struct Phase {
+    double rms, low, high;
+};
+
+TEST_F(SessionTest, MusicAndEffectAreHeardAndStopSilences) {
+    ASSERT_TRUE(PrivateSinkLoad(&sink)) << "cannot load a null sink of the test's own";
+    ASSERT_TRUE(BenchStart(&p, false, {{"PULSE_SINK", sink.name}}));
+    BenchSend(&p, "L0 " + Path("low.vgm") + "\nL1 " + Path("high.vgm") + "\n");
+    ASSERT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 1.\n", 5000)) << p.printed;
+
+    const std::string monitor = sink.name + ".monitor";
+    const size_t samples = 22050;   // half a second each
+    auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(400)); };
+    auto measure = [&] {
+        std::vector<int16_t> s = Record(monitor, samples);
+        EXPECT_EQ(s.size(), samples);
+        return Phase{Rms(s), AmplitudeAt(s, ToneHz(LowTone)), AmplitudeAt(s, ToneHz(HighTone))};
+    };
+
+    BenchSend(&p, "PM0\n");   // the looping low tone as music
+    settle();
+    Phase music = measure();
+    BenchSend(&p, "P31\n");   // the high tone as an effect on SFX track 3, over the music
+    settle();
+    Phase both = measure();
+    BenchSend(&p, "S\nSM\n");
+    settle();
+    Phase stopped = measure();
+    BenchSend(&p, "\n");
+    int status = BenchFinish(&p, 5000);
+
+    EXPECT_GT(music.rms, 300) << "music is not heard";
+    EXPECT_GT(music.low, 0.5 * music.rms);
+    EXPECT_LT(music.high, music.low / 30);
+    EXPECT_GT(both.high, 0.5 * both.low) << "the effect is not heard over the music";
+    EXPECT_GT(both.high, 30 * music.high);
+    EXPECT_GT(both.low, 0.5 * music.low) << "the effect took the music's channel";
+    EXPECT_LT(stopped.rms, music.rms / 100) << "not silent after the stops";
+    EXPECT_TRUE(ExitedWithZero(status)) << "status " << status;
+    EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
+}
+
+}  // namespace
