@@ -7,6 +7,7 @@
 
 #include "app/commands.h"
 #include "audio/audio.h"
+#include "audio/wavfile/wavfile.h"
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
 
@@ -30,7 +31,7 @@ uint32_t ChipSetUp() {
     return chipRate;
 }
 
-int BenchRun() {
+int BenchRun(const char* recordPath) {
     AudioInit();   // a failure shows as an empty driver table
     if (AudioDriverCount == 0) {
         AudioDeinit();
@@ -49,6 +50,14 @@ int BenchRun() {
     AudioStream* stream = AudioCurrentStream;
     stream->options.channels = 1;
     stream->options.bitsPerSample = 16;
+    // The recorder listens to the stream, so it must be attached before the callback is set.
+    if (recordPath != nullptr && (result = WavFileRecordStream(stream, recordPath)) != 0) {
+        fprintf(stderr, "oplbench: cannot record to %s (%02X)\n", recordPath, result);
+        AudioStreamClose();
+        AudioDeinit();
+        printf("Done.\n");
+        return 2;
+    }
 
     ChipSetUp();
     if (PlayerChip == nullptr) {

@@ -13,4 +13,6 @@ uint32_t ChipSetUp();
 
 // The whole run from AudioInit to "Done.\n", with the interactive command loop in the
 // middle. Every path, failures included, ends in order and returns 0. Main thread, once.
-int BenchRun();
+// With recordPath, everything played is also written to that WAV file; when it cannot be
+// created the run ends in order before the chip is made and returns 2.
+int BenchRun(const char* recordPath = nullptr);
