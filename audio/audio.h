@@ -76,6 +76,32 @@ struct AudioListenerNode {
     AudioListenerNode* next;
 };
 
+// --- Result codes ------------------------------------------------------------------------
+// The registry's own codes. A driver's codes pass through the registry unchanged. Two are this
+// library's choices: AudioNoFreeSlot, when an open finds all 16 slots taken (the instance the
+// driver's Create made for it is destroyed first), and AudioNoMemory, when a table or a listener
+// node cannot be allocated (the registry is left as it was before the call).
+enum : uint8_t {
+    AudioOk = 0x00,
+    AudioInitState = 0x18,       // AudioInit: already initialised; AudioDeinit: not initialised
+    AudioNoDrivers = 0x20,       // AudioInit: the driver list is empty
+    AudioNoStream = 0x21,        // open: no driver entry; close, add listener: stream not open
+    AudioDriverUnusable = 0x22,  // open: the entry's driver is not available on this machine
+    AudioNoFreeSlot = 0x23,      // open: all 16 stream slots are open
+    AudioNoMemory = 0x28,        // an allocation failed
+};
+
+struct AudioCodeName {
+    uint8_t code;
+    const char* name;
+};
+extern const AudioCodeName AudioCodeNames[];   // every code above, ended by a null name
+// The name of a registry code, or "unknown"; any thread.
+const char* AudioCodeNameOf(uint8_t code);
+
+constexpr uint32_t AudioStreamSlots = 16;
+constexpr uint32_t AudioFreeSlot = 0xFFFFFFFFu;   // AudioStream::id of a free slot
+
 // --- Registry ----------------------------------------------------------------------------
 // One program-wide instance. Every function here runs on the controlling thread only,
 // except AudioStreamRenderChain, which is a render callback and runs on the feeder thread.
@@ -90,13 +116,18 @@ extern uint32_t AudioStreamCount;         // 16 while the registry is initialise
 extern AudioStream* AudioStreams;
 extern AudioStream* AudioCurrentStream;   // the stream made by the last successful open
 
-uint8_t AudioInit();
-uint8_t AudioDeinit();
+uint8_t AudioInit();     // builds the entry and stream tables; drivers' Init runs later
+uint8_t AudioDeinit();   // stops, destroys and forgets every open stream, deinits the drivers
 uint8_t AudioStreamOpen();                        // on the driver of entry 0
 uint8_t AudioStreamOpenOn(uint32_t entryIndex);   // the same on any entry (the WAV recorder)
 uint8_t AudioStreamClose();                       // closes AudioCurrentStream
+// Stores the main callback and installs it, or the chain when listeners exist, in the driver.
+// Controlling thread; the driver's SetCallback hands the change to a running feeder.
 void AudioStreamSetCallback(AudioStream* stream, AudioRenderCallback callback);
+// The chain: runs the main callback, then hands its bytes to each open listener's WriteData.
+// Feeder thread; allocates nothing.
 uint32_t AudioStreamRenderChain(void* userData, uint32_t byteCount, void* buffer);
-uint8_t AudioListenerListFree(AudioListenerNode** head);
+uint8_t AudioListenerListFree(AudioListenerNode** head);   // empties the list first; returns 0
 // Appends listener to stream's listener list; takes effect at the next AudioStreamSetCallback.
+// Both must be open and different (else AudioNoStream); call it while the stream is stopped.
 uint8_t AudioStreamAddListener(AudioStream* stream, AudioStream* listener);

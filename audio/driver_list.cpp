@@ -1,0 +1,8 @@
+// driver_list.cpp - the output drivers the program is built with, in registry order. Entry 0
+// is the one the console opens; further drivers are appended here.
+#include "audio/audio.h"
+#include "audio/winmm/winmm.h"
+
+static const AudioDriver* const BuiltInDrivers[] = {&WinmmDriver, nullptr};
+
+const AudioDriver* const* AudioDriverList = BuiltInDrivers;

@@ -1,0 +1,141 @@
+// threads.cpp - the thread calls on POSIX threads. A thread record carries the suspension gate
+// and the end mark that WaitForSingleObject waits on, so a wait with a time-out needs no
+// pthread extension and establishes the order between the thread's writes and the waiter.
+#include "platform/threads.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace {
+
+struct PosixThread {
+    pthread_t thread;
+    LPTHREAD_START_ROUTINE routine;
+    void* parameter;
+    std::mutex lock;
+    std::condition_variable changed;
+    pid_t tid = 0;            // kernel id, known before CreateThread returns
+    bool suspended = false;
+    bool ended = false;
+};
+
+PosixThread* Thread(HANDLE handle) { return reinterpret_cast<PosixThread*>(handle); }
+
+void* ThreadMain(void* argument) {
+    PosixThread* self = static_cast<PosixThread*>(argument);
+    {
+        std::unique_lock<std::mutex> held(self->lock);
+        self->tid = static_cast<pid_t>(syscall(SYS_gettid));
+        self->changed.notify_all();
+        self->changed.wait(held, [self] { return !self->suspended; });
+    }
+    self->routine(self->parameter);
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->ended = true;
+    self->changed.notify_all();
+    return nullptr;
+}
+
+HANDLE PosixCreate(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspended,
+                   uint32_t* threadId) {
+    PosixThread* record = new (std::nothrow) PosixThread;
+    if (record == nullptr) return nullptr;
+    record->routine = routine;
+    record->parameter = parameter;
+    record->suspended = suspended;
+    if (pthread_create(&record->thread, nullptr, ThreadMain, record) != 0) {
+        delete record;
+        return nullptr;
+    }
+    std::unique_lock<std::mutex> held(record->lock);
+    record->changed.wait(held, [record] { return record->tid != 0; });
+    if (threadId != nullptr) *threadId = static_cast<uint32_t>(record->tid);
+    return reinterpret_cast<HANDLE>(record);
+}
+
+// Real-time first; where that is refused, the lowest nice value the limits allow.
+int PosixSetPriority(HANDLE handle, int priority) {
+    PosixThread* record = Thread(handle);
+    int top = sched_get_priority_max(SCHED_FIFO);
+    sched_param param{};
+    if (priority == THREAD_PRIORITY_TIME_CRITICAL) {
+        param.sched_priority = top;
+    } else if (priority == THREAD_PRIORITY_HIGHEST) {
+        param.sched_priority = top / 2;
+    } else {
+        return 0;
+    }
+    if (pthread_setschedparam(record->thread, SCHED_FIFO, &param) == 0) return 1;
+    if (priority == THREAD_PRIORITY_TIME_CRITICAL) return 0;
+    for (int nice = -20; nice < 0; ++nice)
+        if (setpriority(PRIO_PROCESS, static_cast<id_t>(record->tid), nice) == 0) return 1;
+    return 1;   // the default nice value is already as high as this process may go
+}
+
+} // namespace
+
+const ThreadBackend ThreadPosixBackend = {PosixCreate, PosixSetPriority};
+const ThreadBackend* ThreadActiveBackend = &ThreadPosixBackend;
+
+HANDLE CreateThread(void* attributes, size_t stackSize, LPTHREAD_START_ROUTINE routine,
+                    void* parameter, uint32_t creationFlags, uint32_t* threadId) {
+    if (attributes != nullptr || stackSize != 0 || routine == nullptr) return nullptr;
+    return ThreadActiveBackend->Create(routine, parameter,
+                                       (creationFlags & CREATE_SUSPENDED) != 0, threadId);
+}
+
+int SetThreadPriority(HANDLE thread, int priority) {
+    return thread ? ThreadActiveBackend->SetPriority(thread, priority) : 0;
+}
+
+uint32_t ResumeThread(HANDLE handle) {
+    PosixThread* record = Thread(handle);
+    std::lock_guard<std::mutex> hold(record->lock);
+    uint32_t previous = record->suspended ? 1 : 0;
+    record->suspended = false;
+    record->changed.notify_all();
+    return previous;
+}
+
+uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds) {
+    PosixThread* record = Thread(handle);
+    std::unique_lock<std::mutex> held(record->lock);
+    auto ended = [record] { return record->ended; };
+    if (milliseconds == INFINITE) {
+        record->changed.wait(held, ended);
+        return WAIT_OBJECT_0;
+    }
+    bool done = record->changed.wait_for(held, std::chrono::milliseconds(milliseconds), ended);
+    return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+int CloseHandle(HANDLE handle) {
+    PosixThread* record = Thread(handle);
+    if (record == nullptr) return 0;
+    bool ended;
+    {
+        std::lock_guard<std::mutex> hold(record->lock);
+        ended = record->ended;
+    }
+    // A thread still running keeps using its record, so only an ended one is reclaimed.
+    if (!ended) {
+        pthread_detach(record->thread);
+        return 1;
+    }
+    pthread_join(record->thread, nullptr);
+    delete record;
+    return 1;
+}
+
+void Sleep(uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}

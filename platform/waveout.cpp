@@ -1,0 +1,328 @@
+// waveout.cpp - the waveOut calls on Linux: argument checks and header marks here, playback in
+// the active backend. The ALSA backend lists ALSA's playback PCMs as devices, opens "default"
+// for WAVE_MAPPER, and runs one playback thread per open device that feeds queued buffers in order.
+#include "platform/waveout.h"
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// --- Calls -----------------------------------------------------------------------------------
+
+const WaveOutBackend* WaveOutActiveBackend = &WaveOutAlsaBackend;
+
+uint32_t waveOutGetNumDevs() { return WaveOutActiveBackend->GetNumDevs(); }
+
+MMRESULT waveOutGetDevCapsA(uintptr_t deviceId, WAVEOUTCAPSA* caps, uint32_t cbwoc) {
+    if (caps == nullptr || cbwoc != sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
+    std::memset(caps, 0, sizeof *caps);
+    return WaveOutActiveBackend->GetDevCaps(deviceId, caps);
+}
+
+MMRESULT waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* format,
+                     uintptr_t callback, uintptr_t instance, uint32_t flags) {
+    if (handle == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
+    if (callback != 0 || instance != 0 || flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
+    *handle = nullptr;
+    return WaveOutActiveBackend->Open(handle, deviceId, format);
+}
+
+static MMRESULT CheckHeader(HWAVEOUT handle, const WAVEHDR* header, uint32_t cbwh) {
+    if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || cbwh != sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh) {
+    if (MMRESULT r = CheckHeader(handle, header, cbwh)) return r;
+    header->dwFlags.fetch_or(WHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh) {
+    if (MMRESULT r = CheckHeader(handle, header, cbwh)) return r;
+    if (header->dwFlags.load() & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->dwFlags.fetch_and(~WHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh) {
+    if (MMRESULT r = CheckHeader(handle, header, cbwh)) return r;
+    uint32_t flags = header->dwFlags.load();
+    if (!(flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->lpNext = nullptr;
+    header->dwFlags.store((flags & ~WHDR_DONE) | WHDR_INQUEUE);
+    return WaveOutActiveBackend->Write(handle, header);
+}
+
+MMRESULT waveOutReset(HWAVEOUT handle) {
+    return handle ? WaveOutActiveBackend->Reset(handle) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutPause(HWAVEOUT handle) {
+    return handle ? WaveOutActiveBackend->Pause(handle) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutRestart(HWAVEOUT handle) {
+    return handle ? WaveOutActiveBackend->Restart(handle) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutClose(HWAVEOUT handle) {
+    return handle ? WaveOutActiveBackend->Close(handle) : MMSYSERR_INVALHANDLE;
+}
+
+// --- ALSA device list ------------------------------------------------------------------------
+// Device ids index a snapshot of ALSA's playback PCM names, taken at waveOutGetNumDevs, so that
+// an id keeps meaning the same device between the count and the open. The full names are kept
+// for opening; the capabilities carry them cut to 31 characters.
+
+namespace {
+
+struct AlsaDeviceNames {
+    std::mutex lock;
+    std::vector<std::string> names;
+    bool listed = false;
+};
+
+AlsaDeviceNames& DeviceNames() {
+    static AlsaDeviceNames names;
+    return names;
+}
+
+void ListAlsaDevices(AlsaDeviceNames& list) {
+    list.names.clear();
+    void** hints = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &hints) == 0) {
+        for (void** hint = hints; *hint != nullptr; ++hint) {
+            char* name = snd_device_name_get_hint(*hint, "NAME");
+            char* ioid = snd_device_name_get_hint(*hint, "IOID");   // none: both directions
+            if (name != nullptr && (ioid == nullptr || std::strcmp(ioid, "Output") == 0))
+                list.names.emplace_back(name);
+            free(name);
+            free(ioid);
+        }
+        snd_device_name_free_hint(hints);
+    }
+    list.listed = true;
+}
+
+// The PCM name behind a device id, or false when the id names no device.
+bool AlsaDeviceName(uintptr_t deviceId, std::string* name) {
+    if (deviceId == WAVE_MAPPER) {
+        *name = "default";
+        return true;
+    }
+    AlsaDeviceNames& list = DeviceNames();
+    std::lock_guard<std::mutex> hold(list.lock);
+    if (!list.listed) ListAlsaDevices(list);
+    if (deviceId >= list.names.size()) return false;
+    *name = list.names[deviceId];
+    return true;
+}
+
+uint32_t AlsaGetNumDevs() {
+    AlsaDeviceNames& list = DeviceNames();
+    std::lock_guard<std::mutex> hold(list.lock);
+    ListAlsaDevices(list);
+    return static_cast<uint32_t>(list.names.size());
+}
+
+MMRESULT AlsaGetDevCaps(uintptr_t deviceId, WAVEOUTCAPSA* caps) {
+    std::string name;
+    if (!AlsaDeviceName(deviceId, &name)) return MMSYSERR_BADDEVICEID;
+    size_t length = std::min(name.size(), sizeof caps->szPname - 1);
+    std::memcpy(caps->szPname, name.data(), length);
+    caps->szPname[length] = '\0';
+    caps->wChannels = 2;
+    return MMSYSERR_NOERROR;
+}
+
+// --- ALSA playback ---------------------------------------------------------------------------
+// Only the playback thread calls ALSA on an open PCM; the controlling thread leaves it orders
+// (pause, reset, quit) under the device lock. The PCM is non-blocking and the thread waits for
+// room at most WaitMs at a time, so every order is seen within that time.
+
+constexpr int WaitMs = 10;
+
+struct AlsaDevice {
+    snd_pcm_t* pcm = nullptr;
+    uint32_t frameBytes = 0;
+    std::mutex lock;
+    std::condition_variable wake;      // new buffer or new order for the playback thread
+    std::condition_variable resetDone; // the playback thread has handed every buffer back
+    WAVEHDR* head = nullptr;           // queue in play order, linked through lpNext
+    WAVEHDR* tail = nullptr;
+    uint32_t headOffset = 0;           // bytes of head already taken by ALSA
+    bool paused = false;
+    bool pauseApplied = false;
+    bool resetRequested = false;
+    bool quit = false;
+    std::thread player;
+};
+
+AlsaDevice* Device(HWAVEOUT handle) { return reinterpret_cast<AlsaDevice*>(handle); }
+
+void HandBackQueue(AlsaDevice* device) {
+    for (WAVEHDR* header = device->head; header != nullptr;) {
+        WAVEHDR* next = header->lpNext;
+        WaveOutMarkDone(header);
+        header = next;
+    }
+    device->head = device->tail = nullptr;
+    device->headOffset = 0;
+}
+
+// Gives ALSA as much of the head buffer as it takes within WaitMs, and hands the head back
+// once no whole frame of it is left. Called and returns with the device lock held.
+void FeedHead(AlsaDevice* device, std::unique_lock<std::mutex>& held) {
+    WAVEHDR* header = device->head;
+    uint32_t frames = (header->dwBufferLength - device->headOffset) / device->frameBytes;
+    if (frames == 0) {
+        device->head = header->lpNext;
+        if (device->head == nullptr) device->tail = nullptr;
+        device->headOffset = 0;
+        WaveOutMarkDone(header);
+        return;
+    }
+    const char* data = header->lpData + device->headOffset;
+    held.unlock();
+    snd_pcm_sframes_t written = 0;
+    int ready = snd_pcm_wait(device->pcm, WaitMs);
+    if (ready < 0) {
+        snd_pcm_recover(device->pcm, ready, 1);
+    } else if (ready > 0) {
+        written = snd_pcm_writei(device->pcm, data, frames);
+        if (written == -EAGAIN) {
+            written = 0;
+        } else if (written < 0 && snd_pcm_recover(device->pcm, static_cast<int>(written), 1) < 0) {
+            written = frames;   // the device is gone: drop the buffer rather than stall the ring
+        } else if (written < 0) {
+            written = 0;
+        }
+    }
+    held.lock();
+    device->headOffset += static_cast<uint32_t>(written) * device->frameBytes;
+}
+
+void PlaybackThread(AlsaDevice* device) {
+    std::unique_lock<std::mutex> held(device->lock);
+    for (;;) {
+        if (device->resetRequested) {
+            held.unlock();
+            snd_pcm_drop(device->pcm);
+            snd_pcm_prepare(device->pcm);
+            held.lock();
+            HandBackQueue(device);
+            device->pauseApplied = false;
+            device->resetRequested = false;
+            device->resetDone.notify_all();
+        } else if (device->quit) {
+            return;
+        } else if (device->paused != device->pauseApplied) {
+            bool pause = device->paused;
+            held.unlock();
+            snd_pcm_pause(device->pcm, pause ? 1 : 0);   // not every PCM pauses; none is fed then
+            held.lock();
+            device->pauseApplied = pause;
+        } else if (device->head == nullptr || device->paused) {
+            device->wake.wait(held);
+        } else {
+            FeedHead(device, held);
+        }
+    }
+}
+
+bool AlsaFormat(const WAVEFORMATEX* format, snd_pcm_format_t* alsaFormat) {
+    if (format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels == 0) return false;
+    if (format->nBlockAlign != format->nChannels * format->wBitsPerSample / 8) return false;
+    switch (format->wBitsPerSample) {
+    case 8: *alsaFormat = SND_PCM_FORMAT_U8; return true;
+    case 16: *alsaFormat = SND_PCM_FORMAT_S16_LE; return true;
+    case 24: *alsaFormat = SND_PCM_FORMAT_S24_3LE; return true;
+    case 32: *alsaFormat = SND_PCM_FORMAT_S32_LE; return true;
+    default: return false;
+    }
+}
+
+MMRESULT AlsaOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* format) {
+    snd_pcm_format_t alsaFormat;
+    if (!AlsaFormat(format, &alsaFormat) || format->nSamplesPerSec == 0) return WAVERR_BADFORMAT;
+    std::string name;
+    if (!AlsaDeviceName(deviceId, &name)) return MMSYSERR_BADDEVICEID;
+    snd_pcm_t* pcm = nullptr;
+    if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0)
+        return MMSYSERR_ERROR;
+    if (snd_pcm_set_params(pcm, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
+                           format->nSamplesPerSec, 1, WaveOutAlsaLatencyUs) < 0) {
+        snd_pcm_close(pcm);
+        return WAVERR_BADFORMAT;
+    }
+    AlsaDevice* device = new (std::nothrow) AlsaDevice;
+    if (device == nullptr) {
+        snd_pcm_close(pcm);
+        return MMSYSERR_NOMEM;
+    }
+    device->pcm = pcm;
+    device->frameBytes = format->nBlockAlign;
+    device->player = std::thread(PlaybackThread, device);
+    *handle = reinterpret_cast<HWAVEOUT>(device);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaWrite(HWAVEOUT handle, WAVEHDR* header) {
+    AlsaDevice* device = Device(handle);
+    std::lock_guard<std::mutex> hold(device->lock);
+    if (device->tail != nullptr)
+        device->tail->lpNext = header;
+    else
+        device->head = header;
+    device->tail = header;
+    device->wake.notify_one();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaReset(HWAVEOUT handle) {
+    AlsaDevice* device = Device(handle);
+    std::unique_lock<std::mutex> held(device->lock);
+    device->resetRequested = true;
+    device->paused = false;
+    device->wake.notify_one();
+    device->resetDone.wait(held, [device] { return !device->resetRequested; });
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT SetPaused(HWAVEOUT handle, bool paused) {
+    AlsaDevice* device = Device(handle);
+    std::lock_guard<std::mutex> hold(device->lock);
+    device->paused = paused;
+    device->wake.notify_one();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaPause(HWAVEOUT handle) { return SetPaused(handle, true); }
+MMRESULT AlsaRestart(HWAVEOUT handle) { return SetPaused(handle, false); }
+
+MMRESULT AlsaClose(HWAVEOUT handle) {
+    AlsaDevice* device = Device(handle);
+    {
+        std::lock_guard<std::mutex> hold(device->lock);
+        if (device->head != nullptr) return WAVERR_STILLPLAYING;
+        device->quit = true;
+        device->wake.notify_one();
+    }
+    device->player.join();
+    snd_pcm_close(device->pcm);
+    delete device;
+    return MMSYSERR_NOERROR;
+}
+
+} // namespace
+
+const WaveOutBackend WaveOutAlsaBackend = {
+    AlsaGetNumDevs, AlsaGetDevCaps, AlsaOpen, AlsaWrite,
+    AlsaReset,      AlsaPause,      AlsaRestart, AlsaClose,
+};

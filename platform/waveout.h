@@ -1,0 +1,118 @@
+// waveout.h - the waveOut output interface as the WinMM driver uses it, standing in for the
+// Windows Multimedia calls on Linux. The shipped backend plays through ALSA; tests swap in a
+// double through WaveOutActiveBackend. Only audio/winmm/ calls these functions.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+typedef uint32_t MMRESULT;
+typedef struct HWAVEOUT__* HWAVEOUT;   // opaque; each backend casts it to its own device
+
+enum : MMRESULT {
+    MMSYSERR_NOERROR = 0,
+    MMSYSERR_ERROR = 1,
+    MMSYSERR_BADDEVICEID = 2,
+    MMSYSERR_INVALHANDLE = 5,
+    MMSYSERR_NOMEM = 7,
+    MMSYSERR_INVALPARAM = 11,
+    WAVERR_BADFORMAT = 32,
+    WAVERR_STILLPLAYING = 33,
+    WAVERR_UNPREPARED = 34,
+};
+
+constexpr uint32_t WAVE_MAPPER = 0xFFFFFFFFu;   // the system's default output device
+constexpr uint32_t CALLBACK_NULL = 0;           // no completion notifications: poll WHDR_DONE
+constexpr uint16_t WAVE_FORMAT_PCM = 1;
+constexpr uint32_t WHDR_DONE = 0x00000001;      // dwFlags: the device has finished the buffer
+constexpr uint32_t WHDR_PREPARED = 0x00000002;
+constexpr uint32_t WHDR_INQUEUE = 0x00000010;
+
+struct WAVEFORMATEX {
+    uint16_t wFormatTag;
+    uint16_t nChannels;
+    uint32_t nSamplesPerSec;
+    uint32_t nAvgBytesPerSec;
+    uint16_t nBlockAlign;
+    uint16_t wBitsPerSample;
+    uint16_t cbSize;
+};
+
+// One queued buffer. dwFlags is written by the backend's playback side (WHDR_DONE) while the
+// feeder polls it, and dwUser is the driver's own mark shared by its feeder and controlling
+// thread, so both are atomic. lpData and dwBufferLength are handed over by waveOutWrite.
+struct WAVEHDR {
+    char* lpData;
+    uint32_t dwBufferLength;
+    uint32_t dwBytesRecorded;
+    std::atomic<uintptr_t> dwUser;
+    std::atomic<uint32_t> dwFlags;
+    uint32_t dwLoops;
+    WAVEHDR* lpNext;       // the backend's queue link while the buffer is queued
+    uintptr_t reserved;
+};
+
+// Layout as on Windows: 52 bytes, szPname zero-terminated within its 32 bytes.
+struct WAVEOUTCAPSA {
+    uint16_t wMid;
+    uint16_t wPid;
+    uint32_t vDriverVersion;
+    char szPname[32];
+    uint32_t dwFormats;
+    uint16_t wChannels;
+    uint16_t wReserved1;
+    uint32_t dwSupport;
+};
+static_assert(sizeof(WAVEOUTCAPSA) == 52, "WAVEOUTCAPSA keeps its Windows layout");
+
+// --- Calls ---------------------------------------------------------------------------------
+// All of them are for the controlling thread, except waveOutWrite, which the feeder thread
+// also calls (it takes the device's queue lock briefly and never blocks on playback).
+
+// Number of physical output devices; also refreshes the device snapshot the ids index.
+uint32_t waveOutGetNumDevs();
+// Capabilities of device id (0..count-1 or WAVE_MAPPER); cbwoc must be sizeof(WAVEOUTCAPSA).
+MMRESULT waveOutGetDevCapsA(uintptr_t deviceId, WAVEOUTCAPSA* caps, uint32_t cbwoc);
+// Opens a device for PCM playback; only CALLBACK_NULL is supported.
+MMRESULT waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* format,
+                     uintptr_t callback, uintptr_t instance, uint32_t flags);
+MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh);
+MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh);
+// Queues a prepared buffer: clears WHDR_DONE now, sets it once all its bytes are played.
+MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh);
+// Stops playback and marks every queued buffer done before it returns.
+MMRESULT waveOutReset(HWAVEOUT handle);
+MMRESULT waveOutPause(HWAVEOUT handle);
+MMRESULT waveOutRestart(HWAVEOUT handle);
+// Closes the device; WAVERR_STILLPLAYING (handle kept open) while buffers are queued.
+MMRESULT waveOutClose(HWAVEOUT handle);
+
+// --- Backends ------------------------------------------------------------------------------
+// The calls above forward to WaveOutActiveBackend. The program uses WaveOutAlsaBackend; a
+// test installs its double before it opens anything and puts the ALSA one back after.
+struct WaveOutBackend {
+    uint32_t (*GetNumDevs)();
+    MMRESULT (*GetDevCaps)(uintptr_t deviceId, WAVEOUTCAPSA* caps);
+    MMRESULT (*Open)(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* format);
+    MMRESULT (*Write)(HWAVEOUT handle, WAVEHDR* header);
+    MMRESULT (*Reset)(HWAVEOUT handle);
+    MMRESULT (*Pause)(HWAVEOUT handle);
+    MMRESULT (*Restart)(HWAVEOUT handle);
+    MMRESULT (*Close)(HWAVEOUT handle);
+};
+
+extern const WaveOutBackend WaveOutAlsaBackend;
+extern const WaveOutBackend* WaveOutActiveBackend;
+
+// For backends: hands a buffer back to the driver (leaves the queue, gets WHDR_DONE). The
+// release order makes the buffer's memory the driver's again once it sees the mark.
+inline void WaveOutMarkDone(WAVEHDR* header) {
+    header->lpNext = nullptr;
+    header->dwFlags.fetch_and(~WHDR_INQUEUE, std::memory_order_relaxed);
+    header->dwFlags.fetch_or(WHDR_DONE, std::memory_order_release);
+}
+
+// The ALSA backend's own buffering, kept small so that the driver's ring is the latency that
+// counts.
+constexpr uint32_t WaveOutAlsaLatencyUs = 30000;
