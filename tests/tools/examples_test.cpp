@@ -130,7 +130,9 @@ TEST(Examples, EffectsAreShortAndEachWrittenForADifferentChannel) {
         bool keyed = false;
         for (const Write& x : Writes(w.bytes, &end)) {
             int ch = ChannelOf(x.reg);
-            if (x.reg != 0x01) EXPECT_EQ(ch, e.sourceChannel) << "register " << int(x.reg);
+            if (x.reg != 0x01) {
+                EXPECT_EQ(ch, e.sourceChannel) << "register " << int(x.reg);
+            }
             keyed = keyed || (ch >= 0 && (x.reg & 0xF0) == 0xB0 && (x.value & 0x20));
         }
         EXPECT_TRUE(keyed);
@@ -151,8 +153,9 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
     bool paused = false, playedWhilePaused = false;
     for (const RenderLine& l : lines) {
         const std::string& c = l.command;
-        if (c.size() > 3 && c[0] == 'L')
+        if (c.size() > 3 && c[0] == 'L') {
             EXPECT_FALSE(ReadFile(std::string(OPLBENCH_SOURCE_DIR) + "/" + c.substr(3)).empty()) << c;
+        }
         if (c.size() == 3 && c[0] == 'P' && c[1] >= '0' && c[1] <= '5') {
             tracks.insert(c[1]);
             playedWhilePaused = playedWhilePaused || paused;

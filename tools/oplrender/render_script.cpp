@@ -77,9 +77,11 @@ bool RenderScriptParse(const std::string& text, uint32_t rate, std::vector<Rende
             *error = "the time must be followed by a space and a command, or by nothing";
             return false;
         }
-        while (IsBlank(*p)) p++;
-        r.command = p;
-        r.isEnd = r.command.empty();
+        // One blank separates the time from the command, which is taken as it stands (a
+        // console line may start with a space); nothing but blanks after the time ends.
+        r.command = *p ? p + 1 : p;
+        r.isEnd = r.command.find_first_not_of(" \t") == std::string::npos;
+        if (r.isEnd) r.command.clear();
         if (ended) {
             *error = "line after the end of the render";
             return false;

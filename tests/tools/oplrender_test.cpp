@@ -1,0 +1,183 @@
+// oplrender_test.cpp - the built oplrender as a user runs it: the same script gives the same
+// file, the demo has its length, lines run before their samples, the end rules, the
+// messages on both outputs, and every refusal with its message, status and no file left.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/tools/tool_run.h"
+
+namespace {
+
+const std::string Source = OPLBENCH_SOURCE_DIR;
+const std::string Renderer = std::string(OPLBENCH_BINARY_DIR) + "/tools/oplrender/oplrender";
+
+// Renders script (written to dir/script.txt) to dir/out.wav with the extra options, run
+// from the source directory so that examples/ names resolve.
+ToolResult Render(const std::string& dir, const std::string& script,
+                  std::vector<std::string> options = {}) {
+    ToolWriteText(dir + "/script.txt", script);
+    options.insert(options.end(), {"--out", dir + "/out.wav", dir + "/script.txt"});
+    return ToolRun(Source, Renderer, options);
+}
+
+size_t Frames(const std::string& path) { return ToolReadWav(path).samples.size(); }
+
+TEST(Oplrender, SameScriptTwiceGivesIdenticalFiles) {
+    const std::string script =
+        "@0 LM examples/music.vgm\n@0 L1 examples/coin.vgm\n@0 PMM\n@0.7 P21\n@1.2 E\n@1.5 R\n@2\n";
+    std::string a = ToolScratchDir("same_a"), b = ToolScratchDir("same_b");
+    ASSERT_EQ(Render(a, script, {"--quiet"}).status, 0);
+    ASSERT_EQ(Render(b, script, {"--quiet"}).status, 0);
+    std::string first = ToolReadText(a + "/out.wav");
+    EXPECT_EQ(first.size(), 44u + 2 * 88200);
+    EXPECT_TRUE(first == ToolReadText(b + "/out.wav"));
+    WavData w = ToolReadWav(a + "/out.wav");
+    int peak = 0;
+    for (int16_t s : w.samples) peak = std::max(peak, std::abs(int(s)));
+    EXPECT_GT(peak, 1000) << "the music is heard";
+}
+
+TEST(Oplrender, DemoHasItsLengthFormatAndMessages) {
+    std::string dir = ToolScratchDir("demo");
+    for (auto [rate, frames] : {std::pair{44100, 1587600}, std::pair{22050, 793800}}) {
+        ToolResult r = ToolRun(Source, Renderer, {"--rate", std::to_string(rate), "--out",
+                                                  dir + "/demo.wav", "examples/demo.txt"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        WavData w = ToolReadWav(dir + "/demo.wav");
+        ASSERT_TRUE(w.ok);
+        EXPECT_EQ(w.rate, rate);
+        EXPECT_EQ(w.channels, 1);
+        EXPECT_EQ(w.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        EXPECT_EQ(w.samples.size(), size_t(frames));
+        EXPECT_EQ(r.out,
+                  "VGM loaded into slot 0.\nVGM loaded into slot 1.\nVGM loaded into slot 2.\n"
+                  "VGM loaded into slot 3.\nVGM loaded into slot 1.\nVGM loaded into slot 2.\n"
+                  "VGM loaded into slot 3.\nQuit.\n");
+        EXPECT_NE(r.err.find("36.00 s"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("real time"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\r'), std::string::npos) << "no progress bar off a terminal";
+    }
+}
+
+// Nothing plays before the effect's line, so every sample before floor(t * rate + 0.5) is
+// silent and the effect is heard within a few ticks after it.
+TEST(Oplrender, LinesRunJustBeforeTheirSample) {
+    std::string dir = ToolScratchDir("timing");
+    for (auto [time, rate] : {std::pair{"0.5", 8000}, std::pair{"0.33337", 44100}}) {
+        SCOPED_TRACE(time);
+        ASSERT_EQ(Render(dir, std::string("@0 L1 examples/coin.vgm\n@") + time + " P01\n@1\n",
+                         {"--quiet", "--rate", std::to_string(rate)})
+                      .status,
+                  0);
+        WavData w = ToolReadWav(dir + "/out.wav");
+        size_t n = size_t(std::stod(time) * rate + 0.5);
+        size_t firstSound = 0;
+        while (firstSound < w.samples.size() && w.samples[firstSound] == 0) firstSound++;
+        EXPECT_GE(firstSound, n);
+        EXPECT_LT(firstSound, n + size_t(rate) / 20);
+    }
+}
+
+TEST(Oplrender, EndRules) {
+    std::string dir = ToolScratchDir("end");
+    // --seconds before the end line wins, and the other way round.
+    ASSERT_EQ(Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n@1\n", {"--quiet", "--seconds", "0.25"}).status, 0);
+    EXPECT_EQ(Frames(dir + "/out.wav"), 11025u);
+    ASSERT_EQ(Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n@0.1\n", {"--quiet", "--seconds", "5"}).status, 0);
+    EXPECT_EQ(Frames(dir + "/out.wav"), 4410u);
+    // Neither: the render ends when the last effect has ended by itself (coin: 34 ticks).
+    ASSERT_EQ(Render(dir, "@0 L1 examples/coin.vgm\n@0.2 P01\n", {"--quiet"}).status, 0);
+    size_t frames = Frames(dir + "/out.wav");
+    EXPECT_GT(frames, 8820u + 33 * 880);
+    EXPECT_LT(frames, 8820u + 36 * 884);
+    // Neither, and the music loops for good: 600 s at the most, with a warning.
+    ToolResult r = Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n", {"--rate", "8000"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(Frames(dir + "/out.wav"), 600u * 8000);
+    EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("600.00 s"), std::string::npos) << r.err;
+}
+
+TEST(Oplrender, VgmOptionEqualsTheTwoLineScript) {
+    std::string a = ToolScratchDir("vgm_a"), b = ToolScratchDir("vgm_b");
+    ToolResult byOption = ToolRun(Source, Renderer, {"--quiet", "--seconds", "1.5", "--out",
+                                                     a + "/out.wav", "--vgm", "examples/music.vgm"});
+    ASSERT_EQ(byOption.status, 0) << byOption.err;
+    ASSERT_EQ(Render(b, "@0 LM examples/music.vgm\n@0 PMM\n", {"--quiet", "--seconds", "1.5"}).status, 0);
+    EXPECT_EQ(byOption.out, "VGM loaded into slot 0.\nQuit.\n");
+    EXPECT_TRUE(ToolReadText(a + "/out.wav") == ToolReadText(b + "/out.wav"));
+}
+
+TEST(Oplrender, QuietLeavesStandardErrorEmpty) {
+    std::string dir = ToolScratchDir("quiet");
+    ToolResult r = Render(dir, "@0.1\n", {"--quiet"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Quit.\n");
+    EXPECT_EQ(Frames(dir + "/out.wav"), 4410u);
+}
+
+TEST(Oplrender, RatesAtTheLimitsAreAccepted) {
+    std::string dir = ToolScratchDir("rates");
+    for (const char* rate : {"8000", "192000"}) {
+        ASSERT_EQ(Render(dir, "@0.01\n", {"--quiet", "--rate", rate}).status, 0) << rate;
+        EXPECT_EQ(ToolReadWav(dir + "/out.wav").rate, std::stoi(rate));
+    }
+}
+
+struct Refusal {
+    const char* what;
+    std::vector<std::string> args;   // "OUT" and "SCRIPT" stand for the paths in the scratch dir
+    const char* script;              // written to SCRIPT when not null
+    const char* message;             // expected in standard error; "SCRIPT" replaced likewise
+};
+
+TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
+    const Refusal cases[] = {
+        {"time going back", {"--out", "OUT", "SCRIPT"}, "@1 PMM\n@0.5 S\n", "SCRIPT:2: time earlier than the line before"},
+        {"line without a time", {"--out", "OUT", "SCRIPT"}, "# comment\n\n  \nPMM\n", "SCRIPT:4: expected"},
+        {"bad time", {"--out", "OUT", "SCRIPT"}, "@x PMM\n", "SCRIPT:1: bad time"},
+        {"negative time", {"--out", "OUT", "SCRIPT"}, "@0 E\n@-1 PMM\n", "SCRIPT:2: bad time"},
+        {"time beyond a day", {"--out", "OUT", "SCRIPT"}, "@86400.5 E\n", "SCRIPT:1: bad time"},
+        {"time glued to the command", {"--out", "OUT", "SCRIPT"}, "@1PMM\n", "SCRIPT:1: the time must be followed"},
+        {"line after the end", {"--out", "OUT", "SCRIPT"}, "@1\n@2 PMM\n", "SCRIPT:2: line after the end"},
+        {"missing script", {"--out", "OUT", "missing.txt"}, nullptr, "cannot read the script missing.txt"},
+        {"script is a directory", {"--out", "OUT", "."}, nullptr, "cannot read the script ."},
+        {"unwritable output", {"--out", "/nonexistent/dir/x.wav", "SCRIPT"}, "@1\n", "cannot create the output file /nonexistent/dir/x.wav"},
+        {"unknown option", {"--loud", "--out", "OUT", "SCRIPT"}, "@1\n", "unknown option --loud"},
+        {"rate too low", {"--rate", "7999", "--out", "OUT", "SCRIPT"}, "@1\n", "--rate must be"},
+        {"rate too high", {"--rate", "192001", "--out", "OUT", "SCRIPT"}, "@1\n", "--rate must be"},
+        {"rate not a number", {"--rate", "44k", "--out", "OUT", "SCRIPT"}, "@1\n", "--rate must be"},
+        {"zero seconds", {"--seconds", "0", "--out", "OUT", "SCRIPT"}, "@1\n", "--seconds needs"},
+        {"seconds with exponent", {"--seconds", "1e3", "--out", "OUT", "SCRIPT"}, "@1\n", "--seconds needs"},
+        {"missing option value", {"SCRIPT", "--out"}, "@1\n", "missing value after --out"},
+        {"no output", {"SCRIPT"}, "@1\n", "no output file"},
+        {"no input", {"--out", "OUT"}, nullptr, "no script and no --vgm file"},
+        {"two inputs", {"--out", "OUT", "--vgm", "x.vgm", "SCRIPT"}, "@1\n", "exclude each other"},
+        {"two scripts", {"--out", "OUT", "SCRIPT", "SCRIPT"}, "@1\n", "more than one script"},
+        {"vgm that does not load", {"--out", "OUT", "--vgm", "missing.vgm"}, nullptr, "missing.vgm could not be loaded"},
+    };
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string dir = ToolScratchDir("refusal");
+        auto expand = [&](std::string s) {
+            for (auto [key, value] : {std::pair<std::string, std::string>{"OUT", dir + "/out.wav"},
+                                      {"SCRIPT", dir + "/script.txt"}})
+                for (size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), value);
+            return s;
+        };
+        if (c.script) ToolWriteText(dir + "/script.txt", c.script);
+        std::vector<std::string> args;
+        for (const std::string& a : c.args) args.push_back(expand(a));
+        ToolResult r = ToolRun(dir, Renderer, args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(expand(c.message)), std::string::npos) << r.err;
+        std::vector<std::string> left = ToolListDir(dir);
+        EXPECT_EQ(left.size(), c.script ? 1u : 0u) << "only the script may stay";
+    }
+}
+
+}  // namespace

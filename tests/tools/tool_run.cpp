@@ -1,0 +1,82 @@
+// tool_run.cpp - running the built programs from tests, and reading back what they write.
+#include "tests/tools/tool_run.h"
+
+#include <dirent.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+namespace {
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+}  // namespace
+
+std::string ToolScratchDir(const std::string& name) {
+    static std::atomic<int> counter{0};
+    std::string dir = ::testing::TempDir() + "oplbench_" + name + "_" + std::to_string(getpid()) +
+                      "_" + std::to_string(counter++);
+    std::system(("rm -rf " + Quote(dir)).c_str());
+    mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+ToolResult ToolRun(const std::string& cwd, const std::string& program,
+                   const std::vector<std::string>& args, const std::string& input) {
+    std::string base = ToolScratchDir("run");
+    ToolWriteText(base + "/in", input);
+    std::string cmd = "cd " + Quote(cwd) + " && exec " + Quote(program);
+    for (const std::string& a : args) cmd += " " + Quote(a);
+    cmd += " <" + Quote(base + "/in") + " >" + Quote(base + "/out") + " 2>" + Quote(base + "/err");
+    int raw = std::system(cmd.c_str());
+    ToolResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ToolReadText(base + "/out"),
+                 ToolReadText(base + "/err")};
+    std::system(("rm -rf " + Quote(base)).c_str());
+    return r;
+}
+
+std::string ToolReadText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+void ToolWriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> ToolListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+WavData ToolReadWav(const std::string& path) {
+    WavData w{false, 0, 0, 0, {}};
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return w;
+    w.rate = info.samplerate;
+    w.channels = info.channels;
+    w.format = info.format;
+    w.samples.resize(size_t(info.frames) * size_t(info.channels));
+    w.ok = sf_read_short(f, w.samples.data(), sf_count_t(w.samples.size())) == sf_count_t(w.samples.size());
+    sf_close(f);
+    return w;
+}
