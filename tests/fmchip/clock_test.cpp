@@ -1,0 +1,390 @@
+// clock_test.cpp - the chip's time: Timer 1 and 2 overflow, stop/start and period changes,
+// IRQ through the mask, CSM key-on, the envelope phases, the LFO periods, vibrato's
+// f-number rules and the settling of attacks before a write.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "fmchip/fmchip.h"
+#include "tests/fmchip/chip_fixture.h"
+
+namespace {
+
+// --- Timers ------------------------------------------------------------------------------
+
+// Records the envelope tick of every IRQ raise and acknowledges at once, as the driver does.
+struct TimerTest : ChipTest {
+    std::vector<uint32_t> overflowTicks;
+    static void OnIrq(void* param, int line) {
+        auto* self = static_cast<TimerTest*>(param);
+        if (line) self->overflowTicks.push_back(self->chip->egCounter);
+    }
+    void SetUp() override {
+        ChipTest::SetUp();
+        chip->irqHook = OnIrq;
+        chip->irqHookParam = this;
+    }
+    // Renders one sample at a time, acknowledging flags after each.
+    void RenderAcknowledged(int n) {
+        for (int i = 0; i < n; ++i) {
+            Render(1);
+            if (chip->statusReg & (FmStatusTimer1 | FmStatusTimer2)) Write(0x04, 0x80);
+        }
+    }
+};
+
+TEST_F(TimerTest, Timer1Preset7OverflowsAtOnceThenEvery996Ticks) {
+    Write(0x02, 7);
+    Write(0x04, 0x01);
+    Render(1);
+    EXPECT_EQ(chip->statusReg, FmStatusIrq | FmStatusTimer1);
+    ASSERT_EQ(overflowTicks, std::vector<uint32_t>{1});
+
+    std::vector<int> flagSamples{0};
+    for (int i = 1; i < 20000; ++i) {
+        Write(0x04, 0x80);
+        Render(1);
+        if (chip->statusReg & FmStatusTimer1) flagSamples.push_back(i);
+    }
+    ASSERT_GE(overflowTicks.size(), 20u);
+    for (size_t i = 1; i < overflowTicks.size(); ++i) {
+        EXPECT_EQ(overflowTicks[i] - overflowTicks[i - 1], 996u) << i;
+        int apart = flagSamples[i] - flagSamples[i - 1];
+        EXPECT_TRUE(apart == 883 || apart == 884) << apart;
+    }
+}
+
+TEST_F(TimerTest, StoppingAndStartingContinuesTheCount) {
+    Write(0x02, 7);
+    Write(0x04, 0x01);
+    RenderAcknowledged(300);
+    uint32_t stopTick = chip->egCounter;
+    Write(0x04, 0x00);
+    RenderAcknowledged(5000);  // longer than a period: a stopped timer cannot overflow
+    ASSERT_EQ(overflowTicks.size(), 1u);
+    uint32_t startTick = chip->egCounter;
+    Write(0x04, 0x01);
+    RenderAcknowledged(1000);
+    ASSERT_EQ(overflowTicks.size(), 2u);
+    uint32_t running = (stopTick - overflowTicks[0]) + (overflowTicks[1] - startTick);
+    EXPECT_EQ(running, 996u);
+}
+
+TEST_F(TimerTest, NewPeriodAppliesFromTheNextOverflow) {
+    Write(0x02, 7);
+    Write(0x04, 0x01);
+    RenderAcknowledged(10);
+    Write(0x02, 0xFF);  // 4 ticks
+    EXPECT_EQ(chip->timerPeriod[0], 4u);
+    RenderAcknowledged(900);
+    ASSERT_GE(overflowTicks.size(), 4u);
+    EXPECT_EQ(overflowTicks[1] - overflowTicks[0], 996u);
+    EXPECT_EQ(overflowTicks[2] - overflowTicks[1], 4u);
+    EXPECT_EQ(overflowTicks[3] - overflowTicks[2], 4u);
+}
+
+TEST_F(TimerTest, Timer2CountsSixteenTicksPerStep) {
+    Write(0x03, 0xFE);  // 32 ticks
+    Write(0x04, 0x02);
+    RenderAcknowledged(100);
+    ASSERT_GE(overflowTicks.size(), 3u);
+    EXPECT_EQ(overflowTicks[0], 1u);
+    EXPECT_EQ(overflowTicks[1] - overflowTicks[0], 32u);
+    EXPECT_EQ(overflowTicks[2] - overflowTicks[1], 32u);
+}
+
+TEST_F(TimerTest, MaskedFlagsAreSetWithoutIrq) {
+    Write(0x02, 0xFF);
+    Write(0x03, 0xFF);
+    Write(0x04, 0x63);  // both timers running, both masked
+    Render(100);
+    EXPECT_EQ(chip->statusReg, FmStatusTimer1 | FmStatusTimer2);
+    EXPECT_TRUE(overflowTicks.empty());
+}
+
+// --- CSM ---------------------------------------------------------------------------------
+
+struct CsmTest : TimerTest {
+    int settles = 0;
+    static void CountSettle(void* param) { ++static_cast<CsmTest*>(param)->settles; }
+};
+
+TEST_F(CsmTest, OverflowRestartsFreeOperatorsIntoRelease) {
+    chip->beforeWriteHook = CountSettle;
+    chip->beforeWriteParam = this;
+    for (int ch = 0; ch < 9; ++ch) {
+        Write(static_cast<uint8_t>(0xA0 + ch), 0x00);
+        Write(static_cast<uint8_t>(0xB0 + ch), 0x11);  // block 4, f-number 0x100, key off
+    }
+    Write(0xB4, 0x31);  // channel 4 held by its register key
+    Render(200);
+    for (int slot = 0; slot < 18; ++slot) Op(slot).envAtten = 300;
+    uint32_t heldPhase = Op(8).phase;
+    ASSERT_NE(heldPhase, 0u);
+    Write(0x08, 0x80);
+    Write(0x02, 7);
+    Write(0x04, 0x01);
+    Render(1);
+    EXPECT_EQ(settles, 1);
+    for (int slot = 0; slot < 18; ++slot) {
+        SCOPED_TRACE(slot);
+        const FmOperator& op = Op(slot);
+        EXPECT_EQ(op.keySources & FmKeyCsm, 0u);
+        if (slot == 8 || slot == 9) {
+            EXPECT_EQ(op.egPhase, EgAttack);
+            EXPECT_EQ(op.phase, heldPhase + op.phaseStep);
+        } else {
+            EXPECT_EQ(op.egPhase, EgRelease);
+            EXPECT_EQ(op.phase, op.phaseStep);  // restarted at 0, then one sample's step
+            EXPECT_EQ(op.envAtten, 300);        // RR 0: release holds
+        }
+    }
+}
+
+// --- Envelope ----------------------------------------------------------------------------
+
+// Channel 0's carrier with the given AR/DR, SL/RR and EG type, keyed on at block 3
+// (key code 6, rate key offset 1 without KSR).
+struct EnvelopeTest : ChipTest {
+    FmOperator& op() { return Op(1); }
+    void Setup(uint8_t arDr, uint8_t slRr, bool hold) {
+        Write(0x23, hold ? 0x20 : 0x00);
+        Write(0x63, arDr);
+        Write(0x83, slRr);
+        Write(0xA0, 0x00);
+        Write(0xB0, 0x2D);
+    }
+    // Samples rendered until the carrier leaves `phase`, or -1 within `limit` samples.
+    int SamplesIn(uint8_t phase, int limit) {
+        for (int n = 1; n <= limit; ++n) {
+            Render(1);
+            if (op().egPhase != phase) return n;
+        }
+        return -1;
+    }
+};
+
+TEST_F(EnvelopeTest, FullEnvelopeOfASustainedTone) {
+    Setup(0xF5, 0x55, true);
+    ASSERT_EQ(op().egPhase, EgAttack);
+    // AR 15 at key offset 1 (row 12, increment 4): 511, 255, 127 ... 1, 0 in nine ticks,
+    // one or two of them per sample.
+    int32_t last = op().envAtten;
+    std::vector<int32_t> attack;
+    while (op().egPhase == EgAttack) {
+        Render(1);
+        EXPECT_LT(op().envAtten, last);
+        last = op().envAtten;
+        attack.push_back(last);
+        ASSERT_LT(attack.size(), 20u);
+    }
+    EXPECT_EQ(op().egPhase, EgDecay);
+    EXPECT_EQ(op().envAtten, 0);
+    EXPECT_LE(attack.size(), 9u);
+    EXPECT_GE(attack.size(), 9u * 44100 / 49716);
+    ASSERT_GT(SamplesIn(EgDecay, 100000), 0);
+    EXPECT_EQ(op().egPhase, EgSustain);
+    EXPECT_GE(op().envAtten, 80);  // SL 5
+    EXPECT_LT(op().envAtten, 80 + 8);
+    int32_t held = op().envAtten;
+    Render(20000);
+    EXPECT_EQ(op().egPhase, EgSustain);
+    EXPECT_EQ(op().envAtten, held);
+    Write(0xB0, 0x0D);
+    EXPECT_EQ(op().egPhase, EgRelease);
+    ASSERT_GT(SamplesIn(EgRelease, 200000), 0);
+    EXPECT_EQ(op().egPhase, EgOff);
+    EXPECT_EQ(op().envAtten, 511);
+    FmOperator before = op();
+    Render(5000);
+    EXPECT_EQ(op().envAtten, 511);
+    EXPECT_EQ(op().egPhase, EgOff);
+    EXPECT_EQ(op().keySources, before.keySources);
+}
+
+TEST_F(EnvelopeTest, PercussiveToneFallsToSilenceButStaysInSustain) {
+    Setup(0xF8, 0x2A, false);
+    ASSERT_GT(SamplesIn(EgAttack, 100), 0);
+    ASSERT_GT(SamplesIn(EgDecay, 100000), 0);
+    ASSERT_EQ(op().egPhase, EgSustain);
+    Render(100000);
+    EXPECT_EQ(op().egPhase, EgSustain);
+    EXPECT_EQ(op().envAtten, 511);
+}
+
+TEST_F(EnvelopeTest, RateZeroAttackHoldsUntilTheLevelIsAlreadyFull) {
+    Setup(0x0F, 0x00, true);
+    Render(20000);
+    EXPECT_EQ(op().egPhase, EgAttack);
+    EXPECT_EQ(op().envAtten, 511);
+    op().envAtten = 0;
+    Render(1);
+    EXPECT_EQ(op().egPhase, EgDecay);
+}
+
+TEST_F(EnvelopeTest, SustainLevelZeroEndsTheDecayAtItsFirstStep) {
+    Setup(0xF1, 0x00, true);  // DR 1: a step every 2^12 ticks
+    ASSERT_GT(SamplesIn(EgAttack, 100), 0);
+    int n = SamplesIn(EgDecay, 10000);
+    EXPECT_GT(n, 0);
+    EXPECT_EQ(op().egPhase, EgSustain);
+    EXPECT_LE(op().envAtten, 1);
+}
+
+TEST_F(EnvelopeTest, Row13AttackEndsAtTheNextTick) {
+    Setup(0xF0, 0x00, true);
+    Write(0x23, 0x30);  // KSR: the whole key code 6 of block 3 raises the rate to 82
+    ASSERT_EQ(op().attackRow, 104);
+    Render(1);
+    EXPECT_EQ(op().egPhase, EgDecay);
+    EXPECT_EQ(op().envAtten, 0);
+}
+
+TEST_F(EnvelopeTest, DecayTimeHalvesPerRateStep) {
+    std::vector<int> times;
+    for (uint8_t dr = 4; dr <= 9; ++dr) {
+        FmChipReset(chip);
+        Setup(static_cast<uint8_t>(0xF0 | dr), 0xF0, true);  // decay to SL 15 (496)
+        ASSERT_GT(SamplesIn(EgAttack, 100), 0);
+        times.push_back(SamplesIn(EgDecay, 2000000));
+        ASSERT_GT(times.back(), 0) << int(dr);
+    }
+    for (size_t i = 1; i < times.size(); ++i) {
+        double ratio = static_cast<double>(times[i - 1]) / times[i];
+        EXPECT_NEAR(ratio, 2.0, 0.1) << i;
+    }
+}
+
+// --- LFO and vibrato ---------------------------------------------------------------------
+
+TEST_F(ChipTest, LfoPeriodsAndDepths) {
+    Write(0xBD, 0xC0);
+    std::vector<int> tremoloPeaks, vibratoStarts;
+    uint32_t maxDeep = 0;
+    int32_t lastIndex = -1;
+    uint32_t lastLevel = 0;
+    for (int i = 0; i < 60000; ++i) {
+        Render(1);
+        maxDeep = std::max(maxDeep, chip->tremoloLevel);
+        if (chip->tremoloLevel == 26 && lastLevel != 26) tremoloPeaks.push_back(i);
+        if (chip->vibratoIndex == 8 && lastIndex != 8) vibratoStarts.push_back(i);
+        lastLevel = chip->tremoloLevel;
+        lastIndex = chip->vibratoIndex;
+        ASSERT_GE(chip->vibratoIndex, 8);
+        ASSERT_LE(chip->vibratoIndex, 15);
+    }
+    EXPECT_EQ(maxDeep, 26u);
+    ASSERT_GE(tremoloPeaks.size(), 4u);
+    for (size_t i = 1; i < tremoloPeaks.size(); ++i)
+        EXPECT_NEAR(tremoloPeaks[i] - tremoloPeaks[i - 1], 11922, 1);
+    ASSERT_GE(vibratoStarts.size(), 7u);
+    for (size_t i = 1; i < vibratoStarts.size(); ++i)
+        EXPECT_NEAR(vibratoStarts[i] - vibratoStarts[i - 1], 7267, 1);
+
+    Write(0xBD, 0x00);
+    uint32_t maxShallow = 0;
+    for (int i = 0; i < 12000; ++i) {
+        Render(1);
+        maxShallow = std::max(maxShallow, chip->tremoloLevel);
+        ASSERT_LE(chip->vibratoIndex, 7);
+    }
+    EXPECT_EQ(maxShallow, 6u);
+}
+
+// Phase increments of channel 0's carrier over n samples, with vibrato deep.
+std::vector<uint32_t> VibratoIncrements(ChipTest& t, uint8_t low, uint8_t high, int n) {
+    t.Write(0xBD, 0x40);
+    t.Write(0x23, 0x41);  // VIB, MULT 1
+    t.Write(0xA0, low);
+    t.Write(0xB0, high);
+    std::vector<uint32_t> steps;
+    for (int i = 0; i < n; ++i) {
+        uint32_t before = t.Op(1).phase;
+        t.Render(1);
+        steps.push_back(t.Op(1).phase - before);
+    }
+    return steps;
+}
+
+TEST_F(ChipTest, VibratoLeavesLowFnumbersAlone) {
+    std::vector<uint32_t> steps = VibratoIncrements(*this, 0x7F, 0x10, 8000);  // f-number 127
+    for (uint32_t s : steps) ASSERT_EQ(s, Op(1).phaseStep);
+    FmChipReset(chip);
+    steps = VibratoIncrements(*this, 0x00, 0x12, 8000);  // f-number 512 does move
+    EXPECT_GT(*std::max_element(steps.begin(), steps.end()), Op(1).phaseStep);
+    EXPECT_LT(*std::min_element(steps.begin(), steps.end()), Op(1).phaseStep);
+}
+
+TEST_F(ChipTest, VibratoNearTopFnumberCarriesIntoTheBlock) {
+    // Block 3, f-number 1023: the deep peak +7 gives block 4, f-number 6.
+    std::vector<uint32_t> steps = VibratoIncrements(*this, 0xFF, 0x0F, 8000);
+    uint32_t carried = (chip->fnumStepTable[6] >> 3) * 2;
+    EXPECT_NE(std::find(steps.begin(), steps.end(), carried), steps.end());
+    EXPECT_LT(carried, Op(1).phaseStep / 50);
+}
+
+// --- Settling attacks before a write -----------------------------------------------------
+
+TEST_F(ChipTest, SettleEndsExactlyTheAttacksThisTickWouldEnd) {
+    Write(0x04, 0x00);
+    Render(7);  // some envelope ticks, so egCounter is not 0
+    chip->egCounter |= 1;  // odd: steps with a shift are not due
+    uint32_t counter = chip->egCounter;
+    struct Case {
+        uint8_t ar;    // attack rate field (AR register value)
+        int32_t env;   // envAtten before
+        bool ends;
+    };
+    // Slot 2k+1 is the carrier of channel k; key code 0 throughout.
+    const Case cases[] = {
+        {15, 1, true},    // row 12 (increment 4): 1 + (-2*4 >> 3) = 0
+        {15, 3, false},   // 3 -> 1 would not end it
+        {0, 0, true},     // rate 0 already at 0
+        {0, 5, false},    // rate 0 never moves
+        {1, 0, false},    // shift 12: not due at an odd tick
+        {15, 511, false},
+    };
+    for (int k = 0; k < 6; ++k) {
+        uint8_t off = SlotOffset(2 * k + 1);
+        Write(0x60 + off, static_cast<uint8_t>(cases[k].ar << 4));
+        Write(static_cast<uint8_t>(0xB0 + k), 0x20);
+        Op(2 * k + 1).envAtten = cases[k].env;
+    }
+    Op(12).envAtten = 0;  // a decaying operator is not an attack
+    Op(12).egPhase = EgDecay;
+    FmChip before = *chip;
+    FmChip* self = chip;
+    SettleAttacksHook(&self);
+    EXPECT_EQ(chip->egCounter, counter);
+    for (int k = 0; k < 6; ++k) {
+        SCOPED_TRACE(k);
+        const FmOperator& op = Op(2 * k + 1);
+        EXPECT_EQ(op.egPhase, cases[k].ends ? EgDecay : EgAttack);
+        EXPECT_EQ(op.envAtten, cases[k].ends ? 0 : cases[k].env);
+        // The settled chip differs from the one before only in these two fields.
+        FmOperator expected = before.channels[k].ops[1];
+        expected.egPhase = op.egPhase;
+        expected.envAtten = op.envAtten;
+        EXPECT_EQ(std::memcmp(&expected, &op, sizeof op), 0);
+    }
+    // A second settle finds nothing more to end.
+    FmChip settled = *chip;
+    FmChipSettleAttacks(chip);
+    EXPECT_EQ(std::memcmp(&settled, chip, sizeof(FmChip)), 0);
+}
+
+TEST_F(ChipTest, Row13AttackIsAtFullLevelBeforeTheNextWrite) {
+    Write(0x23, 0x10);
+    Write(0x63, 0xF0);
+    Write(0xA0, 0x00);
+    Write(0xB0, 0x30);  // block 4 with KSR: effective rate 84
+    FmChip* self = chip;
+    ASSERT_EQ(Op(1).egPhase, EgAttack);
+    SettleAttacksHook(&self);  // what the driver runs before its next write
+    EXPECT_EQ(Op(1).egPhase, EgDecay);
+    EXPECT_EQ(Op(1).envAtten, 0);
+    EXPECT_EQ(Op(0).egPhase, EgAttack);  // AR 0 modulator: not ended
+}
+
+}  // namespace
