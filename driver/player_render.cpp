@@ -3,8 +3,13 @@
 // audio feeder thread for every buffer; holds the driver lock for the whole call, allocates
 // nothing and does no I/O.
 #include <cstring>
+#include <type_traits>
 
+#include "audio/audio.h"
 #include "driver/player.h"
+
+static_assert(std::is_same_v<decltype(&PlayerRender), AudioRenderCallback>,
+              "PlayerRender is installed in the audio stream as its render callback");
 
 namespace {
 

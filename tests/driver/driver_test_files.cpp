@@ -3,16 +3,28 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
+namespace {
+
+std::filesystem::path TestDir;
+
+void RemoveTestDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(TestDir, ec);
+}
+
+}  // namespace
+
+// The directory is the process's own and goes, with everything in it, when the process ends.
 std::string TestPath(const std::string& name) {
-    static const std::filesystem::path dir = [] {
-        auto d = std::filesystem::temp_directory_path() /
-                 ("oplbench-driver-" + std::to_string(getpid()));
-        std::filesystem::create_directories(d);
-        return d;
-    }();
-    return (dir / name).string();
+    if (TestDir.empty()) {
+        TestDir = std::filesystem::temp_directory_path() / ("oplbench-driver-" + std::to_string(getpid()));
+        std::filesystem::create_directories(TestDir);
+        std::atexit(RemoveTestDir);
+    }
+    return (TestDir / name).string();
 }
 
 uint8_t LoadBytes(int slot, const std::vector<uint8_t>& bytes, const std::string& name) {
