@@ -112,8 +112,9 @@ void Fft(std::vector<std::complex<double>>& a, bool inverse) {
     }
 }
 
-// The delay of b against a (b[i + lag] follows a[i]) with the largest cross-correlation.
-size_t BestLag(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+// The shift of b against a with the largest cross-correlation: b[i + lag] follows a[i].
+// Negative when b starts later than a (the sink's monitor gives nothing while it sleeps).
+long BestLag(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
     size_t n = 1;
     while (n < a.size() + b.size()) n <<= 1;
     std::vector<std::complex<double>> fa(n), fb(n);
@@ -123,17 +124,26 @@ size_t BestLag(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
     Fft(fb, false);
     for (size_t i = 0; i < n; ++i) fa[i] = std::conj(fa[i]) * fb[i];
     Fft(fa, true);
-    size_t best = 0;
-    for (size_t k = 1; k < b.size(); ++k)
-        if (fa[k].real() > fa[best].real()) best = k;
+    long best = 0;
+    double bestValue = fa[0].real();
+    for (size_t k = 1; k < n; ++k) {
+        long lag = k < b.size() ? long(k) : long(k) - long(n);   // the upper half is negative
+        if (lag < 0 && -lag >= long(a.size())) continue;
+        if (fa[k].real() > bestValue) bestValue = fa[k].real(), best = lag;
+    }
     return best;
 }
 
+// Normalised correlation of a (without its last tail samples) and b shifted by lag, over
+// the samples both cover; *count receives how many those are.
 double NormalisedCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b,
-                             size_t lag, size_t count) {
+                             long lag, size_t tail, size_t* count) {
+    long aFirst = lag < 0 ? -lag : 0, bFirst = lag > 0 ? lag : 0;
+    long n = std::min(long(a.size()) - long(tail) - aFirst, long(b.size()) - bFirst);
+    *count = n > 0 ? size_t(n) : 0;
     double ab = 0, aa = 0, bb = 0;
-    for (size_t i = 0; i < count; ++i) {
-        double x = a[i], y = b[i + lag];
+    for (long i = 0; i < n; ++i) {
+        double x = a[size_t(aFirst + i)], y = b[size_t(bFirst + i)];
         ab += x * y, aa += x * x, bb += y * y;
     }
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
@@ -168,18 +178,22 @@ TEST(Record, WavHoldsWhatWasSentToTheDevice) {
     ASSERT_TRUE(wav.ok);
     EXPECT_EQ(wav.rate, 44100);
     EXPECT_EQ(wav.channels, 1);
-    ASSERT_GT(wav.samples.size(), 44100u * 3);
+    ASSERT_GT(wav.samples.size(), 44100u);
     std::string raw = ToolReadText(dir + "/monitor.raw");
     std::vector<int16_t> monitor(raw.size() / 2);
     std::memcpy(monitor.data(), raw.data(), monitor.size() * 2);
     ASSERT_GT(monitor.size(), wav.samples.size() / 2);
 
-    size_t lag = BestLag(wav.samples, monitor);
+    long lag = BestLag(wav.samples, monitor);
     // The stop at quit drops what is still queued for the device (ten 10 ms buffers and the
     // sound server's own), so the last 200 ms of the file are not compared.
-    size_t count = std::min(wav.samples.size() - 8820, monitor.size() - lag);
-    ASSERT_GT(count, 44100u * 2) << "lag " << lag;
-    EXPECT_GE(NormalisedCorrelation(wav.samples, monitor, lag, count), 0.99) << "lag " << lag;
+    size_t count = 0;
+    double correlation = NormalisedCorrelation(wav.samples, monitor, lag, 8820, &count);
+    ASSERT_GT(count, 44100u / 2) << "lag " << lag;
+    RecordProperty("correlation", std::to_string(correlation));
+    RecordProperty("lag", std::to_string(lag));
+    EXPECT_GE(correlation, 0.99) << "lag " << lag << ", " << count << " samples compared of "
+                                 << wav.samples.size();
 }
 
 }  // namespace
