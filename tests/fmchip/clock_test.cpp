@@ -224,12 +224,14 @@ TEST_F(EnvelopeTest, RateZeroAttackHoldsUntilTheLevelIsAlreadyFull) {
 }
 
 TEST_F(EnvelopeTest, SustainLevelZeroEndsTheDecayAtItsFirstStep) {
-    Setup(0xF1, 0x00, true);  // DR 1: a step every 2^12 ticks
+    // DR 0 is due every tick with increment 0, so only the level compare can end the decay.
+    Setup(0xF0, 0x00, true);
     ASSERT_GT(SamplesIn(EgAttack, 100), 0);
-    int n = SamplesIn(EgDecay, 10000);
-    EXPECT_GT(n, 0);
+    if (op().egPhase == EgDecay) {
+        EXPECT_EQ(SamplesIn(EgDecay, 1000), 1);
+    }
     EXPECT_EQ(op().egPhase, EgSustain);
-    EXPECT_LE(op().envAtten, 1);
+    EXPECT_EQ(op().envAtten, 0);
 }
 
 TEST_F(EnvelopeTest, Row13AttackEndsAtTheNextTick) {
@@ -322,6 +324,26 @@ TEST_F(ChipTest, VibratoNearTopFnumberCarriesIntoTheBlock) {
     uint32_t carried = (chip->fnumStepTable[6] >> 3) * 2;
     EXPECT_NE(std::find(steps.begin(), steps.end(), carried), steps.end());
     EXPECT_LT(carried, Op(1).phaseStep / 50);
+}
+
+// --- Noise -------------------------------------------------------------------------------
+
+TEST_F(ChipTest, NoiseShiftsOnceOrTwicePerSampleAtTheChipRate) {
+    // A reference shift register, stepped as often as the chip's clock has ticked.
+    uint32_t model = 1;
+    uint64_t modelSteps = 0;
+    int ones = 0;
+    const int n = 100000;
+    for (int i = 1; i <= n; ++i) {
+        Render(1);
+        uint64_t due = (static_cast<uint64_t>(i) * chip->noiseStep) >> 16;
+        ASSERT_TRUE(due - modelSteps == 1 || due - modelSteps == 2);
+        for (; modelSteps < due; ++modelSteps) model = ((model & 1) ? model ^ 0x800302 : model) >> 1;
+        ASSERT_EQ(chip->noiseShift, model) << i;
+        ASSERT_LT(chip->noiseShift, 1u << 23);
+        ones += chip->noiseShift & 1;
+    }
+    EXPECT_NEAR(ones / static_cast<double>(n), 0.5, 0.01);
 }
 
 // --- Settling attacks before a write -----------------------------------------------------
