@@ -88,6 +88,12 @@ TEST(Oplrender, EndRules) {
     EXPECT_EQ(Frames(dir + "/out.wav"), 11025u);
     ASSERT_EQ(Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n@0.1\n", {"--quiet", "--seconds", "5"}).status, 0);
     EXPECT_EQ(Frames(dir + "/out.wav"), 4410u);
+    // An end line at t ends before sample floor(t * rate + 0.5), rounded exactly.
+    for (auto [time, frames] : {std::pair{"0.00004", 2u}, std::pair{"0.1000113", 4410u},
+                                std::pair{"0.1000114", 4411u}, std::pair{"1.", 44100u}}) {
+        ASSERT_EQ(Render(dir, std::string("@") + time + "\n", {"--quiet"}).status, 0) << time;
+        EXPECT_EQ(Frames(dir + "/out.wav"), frames) << time;
+    }
     // Neither: the render ends when the last effect has ended by itself (coin: 34 ticks).
     ASSERT_EQ(Render(dir, "@0 L1 examples/coin.vgm\n@0.2 P01\n", {"--quiet"}).status, 0);
     size_t frames = Frames(dir + "/out.wav");
