@@ -45,6 +45,15 @@ protected:
     }
 };
 
+TEST_F(PlayerChipTest, ResetLeavesTimer1RunningWithPreset7AndWaveformSelectOn) {
+    EXPECT_EQ(PlayerChip->timerPeriod[0], (256u - 7) * 4);
+    EXPECT_TRUE(PlayerChip->timerRunning[0]);
+    EXPECT_FALSE(PlayerChip->timerRunning[1]);
+    EXPECT_TRUE(PlayerChip->irqEnableMask & FmStatusTimer1);
+    EXPECT_EQ(PlayerChip->statusReg, 0);
+    EXPECT_EQ(PlayerChip->waveSelectEnable, 0x20);
+}
+
 TEST_F(PlayerChipTest, FirstTickOnTheFirstSampleThen883Or884Apart) {
     RenderSingly(44100);
     ExpectTicksEvery883Or884();
