@@ -11,6 +11,21 @@ namespace {
 // Operator offsets of the modulator of each channel; the carrier is 3 higher.
 constexpr uint8_t ModulatorOffset[9] = {0, 1, 2, 8, 9, 10, 16, 17, 18};
 
+// A sine voice on one channel: sustained, fastest attack and release, modulator silent.
+void WriteVoice(VgmWriter* w, int channel, uint8_t carrierLevel) {
+    uint8_t mod = ModulatorOffset[channel];
+    uint8_t car = mod + 3;
+    for (uint8_t op : {mod, car}) {
+        VgmWriterOpl2(w, 0x20 + op, 0x21);   // sustained envelope, multiple 1
+        VgmWriterOpl2(w, 0x60 + op, 0xF0);   // fastest attack, no decay
+        VgmWriterOpl2(w, 0x80 + op, 0x0F);   // sustain at full level, fastest release
+        VgmWriterOpl2(w, 0xE0 + op, 0x00);   // sine
+    }
+    VgmWriterOpl2(w, 0x40 + mod, 0x3F);      // modulator silent: the carrier is a pure sine
+    VgmWriterOpl2(w, 0x40 + car, carrierLevel);
+    VgmWriterOpl2(w, 0xC0 + channel, 0x00);
+}
+
 }  // namespace
 
 double ToneHz(const ToneSpec& tone) {
@@ -20,17 +35,13 @@ double ToneHz(const ToneSpec& tone) {
 bool WriteToneVgm(const std::string& path, const ToneSpec& tone) {
     VgmWriter w;
     VgmWriterBegin(&w);
-    uint8_t mod = ModulatorOffset[tone.channel];
-    uint8_t car = mod + 3;
-    for (uint8_t op : {mod, car}) {
-        VgmWriterOpl2(&w, 0x20 + op, 0x21);   // sustained envelope, multiple 1
-        VgmWriterOpl2(&w, 0x60 + op, 0xF0);   // fastest attack, no decay
-        VgmWriterOpl2(&w, 0x80 + op, 0x0F);   // sustain at full level, fastest release
-        VgmWriterOpl2(&w, 0xE0 + op, 0x00);   // sine
-    }
-    VgmWriterOpl2(&w, 0x40 + mod, 0x3F);      // modulator silent: the carrier is a pure sine
-    VgmWriterOpl2(&w, 0x40 + car, 0x00);
-    VgmWriterOpl2(&w, 0xC0 + tone.channel, 0x00);
+    // Every other channel first gets a silent voice that releases at once, as a real piece
+    // sets up its channels: a channel handed back to the music after an effect then has
+    // settings that end the effect's note. Played as an effect, all these writes land on the
+    // effect's one channel and the tone's own voice, written last, wins.
+    for (int channel = 0; channel < 9; ++channel)
+        if (channel != tone.channel) WriteVoice(&w, channel, 0x3F);
+    WriteVoice(&w, tone.channel, 0x00);
     VgmWriterOpl2(&w, 0xA0 + tone.channel, tone.fnum & 0xFF);
     uint8_t keyOn = 0x20 | (tone.block << 2) | (tone.fnum >> 8);
     if (tone.loops) VgmWriterMarkLoop(&w);

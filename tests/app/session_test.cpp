@@ -33,8 +33,6 @@ const char* const HelpText =
 
 const std::string SessionStart = std::string("Using driver WinMM.\nOpening Device 0 ...\n") + HelpText;
 
-// --- Sound on the sink -------------------------------------------------------------------
-
 // A null sink of the test's own, so that other tests playing meanwhile are not recorded.
 struct PrivateSink {
     std::string name;
@@ -60,6 +58,91 @@ void PrivateSinkUnload(const PrivateSink& sink) {
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
+// parec recording mono 16-bit samples at 44100 Hz from a PulseAudio source.
+struct Recorder {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+bool RecorderStart(Recorder* r, const std::string& source) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    r->pid = fork();
+    if (r->pid < 0) return false;
+    if (r->pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        std::string device = "--device=" + source;
+        execlp("parec", "parec", device.c_str(), "--format=s16le", "--rate=44100",
+               "--channels=1", "--raw", "--latency-msec=20", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    r->fd = out[0];
+    return true;
+}
+
+// The next count samples of the recording (fewer if it ends).
+std::vector<int16_t> RecorderRead(Recorder* r, size_t count) {
+    std::vector<int16_t> samples(count);
+    size_t bytes = 0;
+    while (bytes < count * 2) {
+        ssize_t got = read(r->fd, reinterpret_cast<char*>(samples.data()) + bytes, count * 2 - bytes);
+        if (got <= 0) break;
+        bytes += static_cast<size_t>(got);
+    }
+    samples.resize(bytes / 2);
+    return samples;
+}
+
+void RecorderStop(Recorder* r) {
+    if (r->pid > 0) {
+        kill(r->pid, SIGTERM);
+        waitpid(r->pid, nullptr, 0);
+        close(r->fd);
+    }
+    r->pid = r->fd = -1;
+}
+
+double Rms(const std::vector<int16_t>& s) {
+    double sum = 0;
+    for (int16_t v : s) sum += static_cast<double>(v) * v;
+    return s.empty() ? 0 : std::sqrt(sum / static_cast<double>(s.size()));
+}
+
+// Amplitude of the component at hz (Goertzel over the whole recording).
+double AmplitudeAt(const std::vector<int16_t>& s, double hz) {
+    double w = 2 * M_PI * hz / 44100.0, c = 2 * std::cos(w), s1 = 0, s2 = 0;
+    for (int16_t v : s) {
+        double s0 = v + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+    return s.empty() ? 0 : 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(s.size());
+}
+
+// One window of the recording: its level and the amplitudes of the two tones.
+struct Phase {
+    double rms = 0, low = 0, high = 0;
+};
+
+// Listens in windows of 100 ms until one satisfies wanted (returned) or timeoutMs of sound
+// has gone by (the last window is returned). Waiting on the sound itself, not on a clock,
+// keeps the test independent of the output's start-up time and latency.
+template <typename Wanted>
+Phase ListenFor(Recorder* r, Wanted wanted, int timeoutMs) {
+    Phase last;
+    for (int heard = 0; heard < timeoutMs; heard += 100) {
+        std::vector<int16_t> s = RecorderRead(r, 4410);
+        if (s.size() < 4410) break;
+        last = {Rms(s), AmplitudeAt(s, ToneHz(LowTone)), AmplitudeAt(s, ToneHz(HighTone))};
+        if (wanted(last)) break;
+    }
+    return last;
+}
+
 class SessionTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -71,6 +154,7 @@ protected:
     }
     void TearDown() override {
         BenchClose(&p);
+        RecorderStop(&recorder);
         if (!sink.module.empty()) PrivateSinkUnload(sink);
         ScratchDirRemove(dir);
     }
@@ -78,6 +162,7 @@ protected:
     std::string dir;
     BenchProcess p;      // a session the test drives step by step
     PrivateSink sink;    // loaded by the tests that record
+    Recorder recorder;   // parec on the sink's monitor
 };
 
 bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
@@ -134,92 +219,35 @@ TEST_F(SessionTest, ArgumentsGetTheUsageLine) {
     EXPECT_EQ(WEXITSTATUS(r.status), 2);
 }
 
-// Records count mono 16-bit samples at 44100 Hz from a PulseAudio source with parec.
-std::vector<int16_t> Record(const std::string& source, size_t count) {
-    int out[2];
-    if (pipe(out) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        std::string device = "--device=" + source;
-        execlp("parec", "parec", device.c_str(), "--format=s16le", "--rate=44100",
-               "--channels=1", "--raw", "--latency-msec=20", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::vector<int16_t> samples(count);
-    size_t bytes = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (bytes < count * 2 && std::chrono::steady_clock::now() < deadline) {
-        ssize_t got = read(out[0], reinterpret_cast<char*>(samples.data()) + bytes, count * 2 - bytes);
-        if (got <= 0) break;
-        bytes += static_cast<size_t>(got);
-    }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    close(out[0]);
-    samples.resize(bytes / 2);
-    return samples;
-}
-
-double Rms(const std::vector<int16_t>& s) {
-    double sum = 0;
-    for (int16_t v : s) sum += static_cast<double>(v) * v;
-    return s.empty() ? 0 : std::sqrt(sum / static_cast<double>(s.size()));
-}
-
-// Amplitude of the component at hz (Goertzel over the whole recording).
-double AmplitudeAt(const std::vector<int16_t>& s, double hz) {
-    double w = 2 * M_PI * hz / 44100.0, c = 2 * std::cos(w), s1 = 0, s2 = 0;
-    for (int16_t v : s) {
-        double s0 = v + c * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    double power = s1 * s1 + s2 * s2 - c * s1 * s2;
-    return s.empty() ? 0 : 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(s.size());
-}
-
-struct Phase {
-    double rms, low, high;
-};
+// --- Sound on the sink -------------------------------------------------------------------
 
 TEST_F(SessionTest, MusicAndEffectAreHeardAndStopSilences) {
     ASSERT_TRUE(PrivateSinkLoad(&sink)) << "cannot load a null sink of the test's own";
+    ASSERT_TRUE(RecorderStart(&recorder, sink.name + ".monitor"));
     ASSERT_TRUE(BenchStart(&p, false, {{"PULSE_SINK", sink.name}}));
     BenchSend(&p, "L0 " + Path("low.vgm") + "\nL1 " + Path("high.vgm") + "\n");
     ASSERT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 1.\n", 5000)) << p.printed;
 
-    const std::string monitor = sink.name + ".monitor";
-    const size_t samples = 22050;   // half a second each
-    auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(400)); };
-    auto measure = [&] {
-        std::vector<int16_t> s = Record(monitor, samples);
-        EXPECT_EQ(s.size(), samples);
-        return Phase{Rms(s), AmplitudeAt(s, ToneHz(LowTone)), AmplitudeAt(s, ToneHz(HighTone))};
-    };
-
     BenchSend(&p, "PM0\n");   // the looping low tone as music
-    settle();
-    Phase music = measure();
-    BenchSend(&p, "P31\n");   // the high tone as an effect on SFX track 3, over the music
-    settle();
-    Phase both = measure();
-    BenchSend(&p, "S\nSM\n");
-    settle();
-    Phase stopped = measure();
-    BenchSend(&p, "\n");
-    int status = BenchFinish(&p, 5000);
-
-    EXPECT_GT(music.rms, 300) << "music is not heard";
+    Phase music = ListenFor(&recorder, [](const Phase& w) { return w.low > 300; }, 5000);
+    EXPECT_GT(music.low, 300) << "music is not heard";
     EXPECT_GT(music.low, 0.5 * music.rms);
     EXPECT_LT(music.high, music.low / 30);
-    EXPECT_GT(both.high, 0.5 * both.low) << "the effect is not heard over the music";
-    EXPECT_GT(both.high, 30 * music.high);
-    EXPECT_GT(both.low, 0.5 * music.low) << "the effect took the music's channel";
+
+    BenchSend(&p, "P31\n");   // the high tone as an effect on SFX track 3, over the music
+    Phase both = ListenFor(&recorder, [&](const Phase& w) { return w.high > 0.5 * music.low; }, 5000);
+    EXPECT_GT(both.high, 0.5 * music.low) << "the effect is not heard";
+    EXPECT_GT(both.low, 0.5 * music.low) << "the music is not heard with the effect";
+
+    BenchSend(&p, "S\nSM\n");
+    Phase stopped = ListenFor(&recorder, [&](const Phase& w) { return w.rms < music.rms / 100; }, 5000);
     EXPECT_LT(stopped.rms, music.rms / 100) << "not silent after the stops";
+    // Silent for good: the next half second holds nothing either.
+    Phase after = ListenFor(&recorder, [&](const Phase& w) { return w.rms >= music.rms / 100; }, 500);
+    EXPECT_LT(after.rms, music.rms / 100) << "sound came back after the stops";
+
+    BenchSend(&p, "\n");
+    int status = BenchFinish(&p, 5000);
     EXPECT_TRUE(ExitedWithZero(status)) << "status " << status;
     EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
 }
