@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "tools/vgmwriter/vgmwriter.h"
 
@@ -105,5 +106,19 @@ int main(int argc, char** argv) {
     VgmWriterFinish(&w);
     VgmWriterPatchU32(&w, 0x04, 0xFFFFFFFB);
     Save(w, "lying.vgm");
+
+    // Console sessions for the command fuzzer.
+    const char* sessions[] = {
+        "LM music.vgm\nL1 coin.vgm\nL2 laser.vgm\nPMM\nP21\nP32\nE\nP01\nR\nS0\nSM\n",
+        "lm self.vgm\npmm\np11\nl1 explosion.vgm\np41\ns\nS4\n",
+        "LM music.vgm\r\nPMM\r\nLM music.vgm\r\nPM0\r\nP70\r\nPX0\r\nP04\r\nQ\r\n",
+        "L0\nL\nP\nS9\nE\nE\nR\nR\nL3 self.vgm\nP53\nP53\n",
+    };
+    int n = 0;
+    for (const char* text : sessions) {
+        std::string path = Dir + "/session" + std::to_string(n++) + ".txt";
+        std::string body(text);
+        VgmSaveBytes(path.c_str(), std::vector<uint8_t>(body.begin(), body.end()));
+    }
     return 0;
 }

@@ -2,7 +2,7 @@
 # Runs every fuzz target for a bounded time from its seed corpus and fails on any finding.
 #   fuzz/run.sh BUILD_DIR SECONDS
 set -euo pipefail
-build="$1"; seconds="$2"
+build="$(cd "$1" && pwd)"; seconds="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -14,8 +14,10 @@ for target in "$build"/fuzz/fuzz_*; do
   name=$(basename "$target")
   [ "$name" = fuzz_seeds ] && continue
   mkdir -p "$work/$name"
+  dict=()
+  [ -f "$here/${name#fuzz_}.dict" ] && dict=(-dict="$here/${name#fuzz_}.dict")
   echo "-- $name: ${seconds}s"
-  if ! (cd "$work" && "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if ! (cd "$work" && "$target" "${dict[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$work/$name-" "$work/$name" "$work/seeds" \
         2>"$work/$name.log"); then
     tail -50 "$work/$name.log"; status=1

@@ -1,0 +1,62 @@
+// fuzz_commands.cpp - libFuzzer target: any bytes as a console session. The input is split
+// into lines and run through the console's command code, with a few driver ticks rendered
+// after each line. The working folder holds the example files and, as self.vgm, the input
+// itself, so loads of real music, of effects and of arbitrary images all happen.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/commands.h"
+#include "driver/player.h"
+#include "fuzz/fuzz_harness.h"
+
+constexpr int MaxLinesPerInput = 64;
+
+static void CopyFile(const std::string& from, const std::string& to) {
+    FILE* in = fopen(from.c_str(), "rb");
+    if (!in) return;
+    FILE* out = fopen(to.c_str(), "wb");
+    if (!out) abort();
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0) fwrite(buf, 1, n, out);
+    fclose(in);
+    fclose(out);
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    FuzzSetUpPlayer();
+    char dir[] = "/tmp/oplbench-fuzz-session-XXXXXX";
+    if (!mkdtemp(dir)) abort();
+    const char* examples = OPLBENCH_EXAMPLES_DIR;
+    for (const char* name : {"music.vgm", "coin.vgm", "jump.vgm", "laser.vgm", "explosion.vgm",
+                             "alarm.vgm", "powerup.vgm"})
+        CopyFile(std::string(examples) + "/" + name, std::string(dir) + "/" + name);
+    if (chdir(dir) != 0) abort();
+    if (!freopen("/dev/null", "w", stdout)) abort();   // the commands' messages
+    CommandSlotsClear();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzWriteFile("self.vgm", data, size);
+    PlayerLock();
+    PlayerReset();
+    PlayerUnlock();
+    const char* text = reinterpret_cast<const char*>(data);
+    size_t pos = 0;
+    for (int lines = 0; pos < size && lines < MaxLinesPerInput; lines++) {
+        size_t end = pos;
+        while (end < size && text[end] != '\n' && end - pos < size_t(CommandLineMax)) end++;
+        if (end < size && text[end] == '\n') end++;
+        if (CommandExecute(text + pos, end - pos)) break;
+        FuzzRenderTicks(3);
+        pos = end;
+    }
+    CommandQuitSteps();
+    return 0;
+}
