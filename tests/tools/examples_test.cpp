@@ -14,6 +14,7 @@
 
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
+#include "tests/driver/real_chip.h"
 #include "tools/examplegen/examples.h"
 #include "tools/examplegen/score.h"
 #include "tools/oplrender/render_script.h"
@@ -171,20 +172,9 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
 
 class ExamplePlayback : public ::testing::Test {
 protected:
-    void SetUp() override {
-        PlayerChip = FmChipCreate(44100);
-        ASSERT_NE(PlayerChip, nullptr);
-        FmChipReset(PlayerChip);
-        PlayerChip->beforeWriteHook = SettleAttacksHook;
-        PlayerChip->beforeWriteParam = &PlayerChip;
-        FmChipReset(PlayerChip);
-        PlayerReset();
-    }
+    void SetUp() override { ASSERT_TRUE(RealChipUp()); }
     void TearDown() override {
-        PlayerShutdown();
-        for (VgmSlot& s : VgmSlots) VgmSlotFree(&s);
-        FmChipDestroy(PlayerChip);
-        PlayerChip = nullptr;
+        RealChipDown();
         std::remove(path_.c_str());
     }
     // Saves w to a temporary file and loads it into slot.

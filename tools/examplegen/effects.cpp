@@ -30,35 +30,34 @@ void Coin(VgmWriter* out) {
     ScoreToVgm(s, UINT32_MAX, Ticks(34), out);
 }
 
-// A rising pulse-wave glide.
-void Jump(VgmWriter* out) {
-    const int ch = 3;
+// A glide on one voice: the key held for keyTicks (then released, or keyed off at the end
+// of the glide), the file ending at endTicks so that the release is heard.
+void GlideEffect(VgmWriter* out, int ch, const ScoreVoice& voice, bool waveSelect, int ticks,
+                 double fromHz, double toHz, int keyTicks, int endTicks) {
     Score s;
-    ScoreWrite(&s, 0, 0x01, 0x20);  // the pulse waveform needs waveform select
-    ScoreSetVoice(&s, 0, ch, {{0x21, 0x1A, 0xF0, 0x0F, 0x00}, {0x21, 0x04, 0xF0, 0x08, 0x03}, 0x00});
-    Glide(&s, ch, 0, 14, 180.0, 720.0, 14);
-    ScoreSetPitch(&s, Ticks(14), ch, ScorePitchOfHz(720.0), false);
-    ScoreToVgm(s, UINT32_MAX, Ticks(20), out);
+    if (waveSelect) ScoreWrite(&s, 0, 0x01, 0x20);
+    ScoreSetVoice(&s, 0, ch, voice);
+    Glide(&s, ch, 0, ticks, fromHz, toHz, keyTicks);
+    if (keyTicks >= ticks) ScoreSetPitch(&s, Ticks(ticks), ch, ScorePitchOfHz(toHz), false);
+    ScoreToVgm(s, UINT32_MAX, Ticks(endTicks), out);
+}
+
+// A rising glide on the pulse waveform (which needs waveform select).
+void Jump(VgmWriter* out) {
+    GlideEffect(out, 3, {{0x21, 0x1A, 0xF0, 0x0F, 0x00}, {0x21, 0x04, 0xF0, 0x08, 0x03}, 0x00},
+                true, 14, 180.0, 720.0, 14, 20);
 }
 
 // A fast falling glide with full feedback on a half-sine modulator.
 void Laser(VgmWriter* out) {
-    const int ch = 8;
-    Score s;
-    ScoreWrite(&s, 0, 0x01, 0x20);
-    ScoreSetVoice(&s, 0, ch, {{0x21, 0x10, 0xF0, 0x08, 0x01}, {0x21, 0x00, 0xF0, 0x06, 0x00}, 0x0E});
-    Glide(&s, ch, 0, 12, 2400.0, 180.0, 12);
-    ScoreSetPitch(&s, Ticks(12), ch, ScorePitchOfHz(180.0), false);
-    ScoreToVgm(s, UINT32_MAX, Ticks(16), out);
+    GlideEffect(out, 8, {{0x21, 0x10, 0xF0, 0x08, 0x01}, {0x21, 0x00, 0xF0, 0x06, 0x00}, 0x0E},
+                true, 12, 2400.0, 180.0, 12, 16);
 }
 
 // A self-modulating rumble falling in pitch, with a long release.
 void Explosion(VgmWriter* out) {
-    const int ch = 1;
-    Score s;
-    ScoreSetVoice(&s, 0, ch, {{0x2F, 0x00, 0xF0, 0x03, 0x00}, {0x20, 0x00, 0xF3, 0x23, 0x00}, 0x0E});
-    Glide(&s, ch, 0, 50, 90.0, 30.0, 12);
-    ScoreToVgm(s, UINT32_MAX, Ticks(60), out);
+    GlideEffect(out, 1, {{0x2F, 0x00, 0xF0, 0x03, 0x00}, {0x20, 0x00, 0xF3, 0x23, 0x00}, 0x0E},
+                false, 50, 90.0, 30.0, 12, 60);
 }
 
 // Two tones taking turns, three times each.
