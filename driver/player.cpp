@@ -264,6 +264,7 @@ void PlayerSlotFree(int slot) {
     PlayerUnlock();
 }
 
+// A slot number outside 0..3 is refused with the cannot-open code and changes nothing.
 uint8_t PlayerSlotReload(int slot, const char* path) {
     if (slot < 0 || slot > 3) return VgmLoadCannotOpen;
     PlayerSlotFree(slot);

@@ -1,6 +1,14 @@
 // player_logic_test.cpp - the driver against the recording chip: reset, track start, the
 // interpreter's commands, routing, stop/restore sequences, pause and resume, slot changes
 // and the render callback. Every chip write is checked in order.
+//
+// Index
+//   Reset and start ............. reset state and writes, the chip-write path, SFX start
+//   Interpreter ................. waits, skips, ends, waveform rule, filtering, loops, bounds
+//   Routing ..................... held channels, timer registers, SFX channel moves
+//   Stopping, pausing ........... key-offs, channel give-back, pause/resume, shutdown
+//   Slots while tracks play ..... free and reload
+//   Render callback ............. sample count, clipping, interrupts
 #include <gtest/gtest.h>
 
 #include <cstring>
