@@ -102,7 +102,7 @@ TEST_F(RunTest, DeviceStartFailingStillShutsDownInOrder) {
                                    "Done.\n");
     EXPECT_EQ(status, 0);
     // Stop comes only from closing the stream, which stops whatever it holds.
-    EXPECT_EQ(Logged.log, "IsAvailable Init GetDefaultOptions Create SetCallback Start "
+    EXPECT_EQ(Logged.log, "IsAvailable Init Create GetDefaultOptions SetCallback Start "
                           "Stop Destroy Deinit");
     EXPECT_EQ(Logged.startDevice, 0u);
     EXPECT_EQ(Logged.startOptions.sampleRate, 22050u);
