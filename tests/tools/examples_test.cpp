@@ -2,6 +2,7 @@
 // writes, the music and effects use what they claim to use, and played through the real
 // driver and chip the effects end by themselves, the music loops, nothing clips and a note
 // sounds at the pitch its f-number is meant to give.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -71,9 +72,20 @@ int ChannelOf(uint8_t reg) {
 TEST(Examples, CommittedFilesEqualWhatTheGeneratorWrites) {
     std::vector<ExampleFile> files = ExampleFilesBuild();
     ASSERT_GE(files.size(), 7u);
-    for (const ExampleFile& f : files)
+    std::set<std::string> generated;
+    for (const ExampleFile& f : files) {
+        generated.insert(f.name);
         EXPECT_TRUE(ReadFile(ExamplesDir + f.name) == f.bytes)
             << "examples/" << f.name << " is stale: run examplegen examples";
+    }
+    DIR* dir = opendir(ExamplesDir.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        EXPECT_EQ(generated.count(name), 1u) << name << " is not generated";
+    }
+    closedir(dir);
 }
 
 TEST(Examples, MusicLoopsAndUsesEveryFeatureItClaims) {
