@@ -32,7 +32,10 @@ int32_t AttackTarget(int32_t envAtten, int32_t increment) {
 }
 
 void EnvelopeStep(FmOperator* op, uint32_t counter) {
-    switch (op->egPhase) {
+    // Most operators are off or holding their sustain level: leave those at once.
+    uint8_t phase = op->egPhase;
+    if (phase == EgOff || (phase == EgSustain && op->sustainHold)) return;
+    switch (phase) {
         case EgAttack:
             if (StepDue(counter, op->attackShift)) {
                 int32_t e = AttackTarget(op->envAtten, StepIncrement(counter, op->attackShift, op->attackRow));
@@ -52,7 +55,7 @@ void EnvelopeStep(FmOperator* op, uint32_t counter) {
             break;
         case EgSustain:
             // A percussive tone keeps falling at the release rate but stays in sustain.
-            if (!op->sustainHold && StepDue(counter, op->releaseShift)) {
+            if (StepDue(counter, op->releaseShift)) {
                 op->envAtten += StepIncrement(counter, op->releaseShift, op->releaseRow);
                 if (op->envAtten >= 511) op->envAtten = 511;
             }
@@ -66,7 +69,7 @@ void EnvelopeStep(FmOperator* op, uint32_t counter) {
                 }
             }
             break;
-        default: break;  // EgOff
+        default: break;
     }
 }
 }  // namespace
@@ -116,16 +119,21 @@ void TimerStep(FmChip* chip, int i) {
 
 // --- Phase and noise ---------------------------------------------------------------------
 
-void PhaseAdvance(const FmChip* chip, const FmChannel* ch, FmOperator* op) {
-    if (op->vibratoOn) {
-        int32_t d = VibratoTable[((ch->freqReg >> 7) & 7) * 16 + chip->vibratoIndex];
-        if (d != 0) {
-            uint32_t b = ch->freqReg + static_cast<uint32_t>(d);
-            op->phase += (chip->fnumStepTable[b & 1023] >> (7 - ((b >> 10) & 7))) * op->multiple;
-            return;
-        }
+// Phase advance of both operators of a channel. The vibrato offset depends only on the
+// channel's freqReg, so its phase step is looked up once for the pair.
+void PhaseAdvance(const FmChip* chip, FmChannel* ch, int32_t vibratoColumn) {
+    FmOperator* ops = ch->ops;
+    int32_t d = 0;
+    uint32_t vibratoStep = 0;
+    if (ops[0].vibratoOn | ops[1].vibratoOn) {
+        d = VibratoTable[((ch->freqReg >> 7) & 7) * 16 + vibratoColumn];
+        uint32_t b = ch->freqReg + static_cast<uint32_t>(d);
+        vibratoStep = chip->fnumStepTable[b & 1023] >> (7 - ((b >> 10) & 7));
     }
-    op->phase += op->phaseStep;
+    for (int k = 0; k < 2; ++k) {
+        FmOperator* op = &ops[k];
+        op->phase += (op->vibratoOn && d != 0) ? vibratoStep * op->multiple : op->phaseStep;
+    }
 }
 
 void NoiseStep(FmChip* chip) {
@@ -151,7 +159,7 @@ void FmChipAdvanceClock(FmChip* chip) {
         for (FmChannel& ch : chip->channels)
             for (FmOperator& op : ch.ops) EnvelopeStep(&op, counter);
     }
-    for (FmChannel& ch : chip->channels)
-        for (FmOperator& op : ch.ops) PhaseAdvance(chip, &ch, &op);
+    int32_t vibratoColumn = chip->vibratoIndex;
+    for (FmChannel& ch : chip->channels) PhaseAdvance(chip, &ch, vibratoColumn);
     NoiseStep(chip);
 }
