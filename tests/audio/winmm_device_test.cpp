@@ -1,0 +1,127 @@
+// winmm_device_test.cpp - the real output path: a stream opened through the registry on the
+// WinMM driver plays one second of 440 Hz from its render callback, through the feeder and the
+// ALSA stand-in, into the PulseAudio null sink, whose monitor parec records for the checks.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr uint32_t Rate = 44100;
+constexpr double ToneHz = 440.0;
+constexpr uint32_t ToneFrames = Rate;   // one second
+constexpr int16_t Amplitude = 12000;
+
+std::atomic<uint32_t> FramesRendered{0};
+
+// Mono 16-bit: the tone for the first second, silence after it.
+uint32_t RenderTone(void*, uint32_t byteCount, void* buffer) {
+    int16_t* out = static_cast<int16_t*>(buffer);
+    uint32_t frames = byteCount / 2;
+    uint32_t start = FramesRendered.load();
+    for (uint32_t i = 0; i < frames; ++i) {
+        uint32_t n = start + i;
+        out[i] = n < ToneFrames
+                     ? static_cast<int16_t>(Amplitude * std::sin(2 * M_PI * ToneHz * n / Rate))
+                     : 0;
+    }
+    FramesRendered.store(start + frames);
+    return frames * 2;
+}
+
+std::vector<int16_t> ReadSamples(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                          (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+    return samples;
+}
+
+TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
+    if (std::system("pactl info >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no PulseAudio daemon answers (pactl info fails)";
+    setenv("PULSE_SINK", "oplbench_null", 1);   // ALSA's default device plays into this sink
+
+    std::string path = std::string(OPLBENCH_BINARY_DIR) + "/winmm_device_test." +
+                       std::to_string(getpid()) + ".raw";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const char* argv[] = {"parec", "-d", "oplbench_null.monitor", "--format=s16le",
+                          "--rate=44100", "--channels=1", "--raw", "--latency-msec=20", nullptr};
+    pid_t recorder = 0;
+    ASSERT_EQ(0, posix_spawnp(&recorder, "parec", &actions, nullptr,
+                              const_cast<char* const*>(argv), environ));
+    posix_spawn_file_actions_destroy(&actions);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));   // parec connects
+
+    ASSERT_EQ(AudioOk, AudioInit());
+    ASSERT_EQ(AudioOk, AudioStreamOpen());
+    AudioStream* stream = AudioCurrentStream;
+    stream->options.channels = 1;
+    stream->options.bitsPerSample = 16;
+    ASSERT_EQ(Rate, stream->options.sampleRate);
+    AudioStreamSetCallback(stream, RenderTone);
+    ASSERT_EQ(0, stream->driver->Start(stream->instance, 0, &stream->options, stream));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (FramesRendered.load() < ToneFrames + Rate / 2 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(0, stream->driver->Stop(stream->instance));
+    EXPECT_EQ(AudioOk, AudioStreamClose());
+    EXPECT_EQ(AudioOk, AudioDeinit());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(recorder, SIGINT);
+    int status = 0;
+    waitpid(recorder, &status, 0);
+
+    std::vector<int16_t> samples = ReadSamples(path);
+    std::remove(path.c_str());
+    ASSERT_GT(samples.size(), Rate);
+    size_t first = samples.size(), last = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (std::abs(samples[i]) > Amplitude / 4) {
+            if (first == samples.size()) first = i;
+            last = i;
+        }
+    }
+    ASSERT_LT(first, last) << "nothing audible was recorded";
+    double seconds = double(last - first) / Rate;
+    EXPECT_NEAR(1.0, seconds, 0.1);
+
+    // Rising zero crossings, placed between samples by linear interpolation.
+    std::vector<double> crossings;
+    for (size_t i = first; i < last; ++i)
+        if (samples[i] < 0 && samples[i + 1] >= 0)
+            crossings.push_back(i + double(-samples[i]) / (samples[i + 1] - samples[i]));
+    ASSERT_GT(crossings.size(), 100u);
+    double hz = (crossings.size() - 1) * Rate / (crossings.back() - crossings.front());
+    EXPECT_NEAR(ToneHz, hz, ToneHz * 0.01);
+    RecordProperty("recorded_seconds", std::to_string(seconds));
+    RecordProperty("recorded_hz", std::to_string(hz));
+    std::printf("recorded %.3f s at %.2f Hz\n", seconds, hz);
+}
+
+} // namespace
