@@ -1,0 +1,76 @@
+// threads_test.cpp - the POSIX stand-ins for the thread calls: a suspended thread waits for
+// ResumeThread, a wait with a time-out times out and a later wait sees the end, priorities.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "platform/threads.h"
+
+namespace {
+
+std::atomic<int> Runs{0};
+std::atomic<bool> Release{false};
+
+uint32_t CountRun(void*) {
+    Runs.fetch_add(1);
+    return 0;
+}
+
+uint32_t WaitForRelease(void* parameter) {
+    while (!Release.load()) Sleep(1);
+    *static_cast<int*>(parameter) = 42;   // read by the test after the wait
+    return 0;
+}
+
+TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
+    Runs.store(0);
+    uint32_t id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, CountRun, nullptr, CREATE_SUSPENDED, &id);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_NE(0u, id);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 30));
+    EXPECT_EQ(0, Runs.load());
+    EXPECT_EQ(1u, ResumeThread(thread));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
+    EXPECT_EQ(1, Runs.load());
+    EXPECT_EQ(0u, ResumeThread(thread));   // no longer suspended
+    EXPECT_NE(0, CloseHandle(thread));
+
+    HANDLE running = CreateThread(nullptr, 0, CountRun, nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, running);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running, 1000));
+    EXPECT_EQ(2, Runs.load());
+    CloseHandle(running);
+    EXPECT_EQ(nullptr, CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr));
+}
+
+TEST(Threads, WaitTimesOutThenSeesTheEnd) {
+    Release.store(false);
+    int result = 0;
+    HANDLE thread = CreateThread(nullptr, 0, WaitForRelease, &result, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 100));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+    Release.store(true);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 2000));
+    EXPECT_EQ(42, result);   // the thread's writes are visible after the wait
+    EXPECT_NE(0, CloseHandle(thread));
+}
+
+TEST(Threads, PriorityRequests) {
+    HANDLE thread = CreateThread(nullptr, 0, CountRun, nullptr, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(nullptr, thread);
+    // Time-critical may be refused where real-time scheduling is not permitted; highest then
+    // falls back to the best nice value and never fails.
+    SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
+    EXPECT_NE(0, SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
+    EXPECT_EQ(0, SetThreadPriority(thread, 7));   // not a priority this stand-in knows
+    EXPECT_EQ(0, SetThreadPriority(nullptr, THREAD_PRIORITY_HIGHEST));
+    ResumeThread(thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 2000));
+    CloseHandle(thread);
+}
+
+} // namespace

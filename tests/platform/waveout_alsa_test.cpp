@@ -1,0 +1,139 @@
+// waveout_alsa_test.cpp - the ALSA waveOut backend on ALSA's "null" PCM, which takes frames
+// as fast as they come: buffers finish in queue order, pause holds them, close refuses while
+// any is queued, reset hands them all back at once, and bad requests are refused.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/waveout.h"
+
+namespace {
+
+constexpr uint32_t Buffers = 6;
+constexpr uint32_t BufferBytes = 882;
+
+// The device id of ALSA's "null" PCM, or WAVE_MAPPER when it is not listed.
+uint32_t NullDevice() {
+    uint32_t count = waveOutGetNumDevs();
+    for (uint32_t id = 0; id < count; ++id) {
+        WAVEOUTCAPSA caps;
+        if (waveOutGetDevCapsA(id, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+            std::string(caps.szPname) == "null")
+            return id;
+    }
+    return WAVE_MAPPER;
+}
+
+WAVEFORMATEX MonoFormat() { return WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0}; }
+
+bool Done(const WAVEHDR& h) { return (h.dwFlags.load() & WHDR_DONE) != 0; }
+
+class AlsaNull : public ::testing::Test {
+protected:
+    HWAVEOUT device = nullptr;
+    std::vector<char> memory = std::vector<char>(Buffers * BufferBytes, 0);
+    WAVEHDR headers[Buffers] = {};
+
+    void SetUp() override {
+        uint32_t id = NullDevice();
+        if (id == WAVE_MAPPER) GTEST_SKIP() << "ALSA lists no \"null\" playback PCM here";
+        WAVEFORMATEX format = MonoFormat();
+        ASSERT_EQ(MMSYSERR_NOERROR, waveOutOpen(&device, id, &format, 0, 0, CALLBACK_NULL));
+        for (uint32_t i = 0; i < Buffers; ++i) {
+            headers[i].lpData = memory.data() + i * BufferBytes;
+            headers[i].dwBufferLength = BufferBytes;
+            ASSERT_EQ(MMSYSERR_NOERROR, waveOutPrepareHeader(device, &headers[i], sizeof(WAVEHDR)));
+        }
+    }
+    void TearDown() override {
+        if (device == nullptr) return;
+        waveOutReset(device);
+        for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
+        EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
+    }
+    void QueueAll() {
+        for (WAVEHDR& h : headers) ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &h, sizeof h));
+    }
+};
+
+TEST_F(AlsaNull, BuffersFinishInQueueOrder) {
+    headers[2].dwBufferLength = 0;   // an empty buffer keeps its place too
+    QueueAll();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    uint32_t done = 0;
+    while (done < Buffers && std::chrono::steady_clock::now() < deadline) {
+        bool seen[Buffers];
+        for (uint32_t i = 0; i < Buffers; ++i) seen[i] = Done(headers[i]);
+        done = 0;
+        while (done < Buffers && seen[done]) ++done;
+        for (uint32_t i = done; i < Buffers; ++i)
+            ASSERT_FALSE(seen[i]) << "buffer " << i << " done before buffer " << done;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_EQ(Buffers, done);
+    for (WAVEHDR& h : headers) EXPECT_EQ(0u, h.dwFlags.load() & WHDR_INQUEUE);
+}
+
+TEST_F(AlsaNull, PauseHoldsBuffersCloseRefusesAndResetHandsThemBack) {
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutPause(device));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    QueueAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (WAVEHDR& h : headers) EXPECT_FALSE(Done(h));
+    EXPECT_EQ(WAVERR_STILLPLAYING, waveOutClose(device));
+    EXPECT_EQ(WAVERR_STILLPLAYING, waveOutUnprepareHeader(device, &headers[0], sizeof(WAVEHDR)));
+    EXPECT_EQ(WAVERR_STILLPLAYING, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
+
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutReset(device));
+    for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));   // all of them, before reset returned
+
+    // Restart after a reset: playback goes on.
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutRestart(device));
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!Done(headers[0]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(Done(headers[0]));
+}
+
+TEST_F(AlsaNull, RefusedRequests) {
+    WAVEHDR loose = {};
+    loose.lpData = memory.data();
+    loose.dwBufferLength = 2;
+    EXPECT_EQ(WAVERR_UNPREPARED, waveOutWrite(device, &loose, sizeof loose));
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutWrite(device, &loose, 32));
+    EXPECT_EQ(MMSYSERR_INVALHANDLE, waveOutWrite(nullptr, &loose, sizeof loose));
+
+    HWAVEOUT other = nullptr;
+    WAVEFORMATEX format = MonoFormat();
+    format.wBitsPerSample = 12;
+    EXPECT_EQ(WAVERR_BADFORMAT, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    format = MonoFormat();
+    format.nBlockAlign = 3;
+    EXPECT_EQ(WAVERR_BADFORMAT, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    format = MonoFormat();
+    EXPECT_EQ(MMSYSERR_BADDEVICEID,
+              waveOutOpen(&other, waveOutGetNumDevs(), &format, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutOpen(&other, NullDevice(), &format, 1, 0, CALLBACK_NULL));
+    EXPECT_EQ(nullptr, other);
+}
+
+TEST(AlsaDevices, NamesFitTheCapsRecord) {
+    WAVEOUTCAPSA caps;
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps));
+    EXPECT_STREQ("default", caps.szPname);
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutGetDevCapsA(WAVE_MAPPER, &caps, 48));
+    uint32_t count = waveOutGetNumDevs();
+    for (uint32_t id = 0; id < count; ++id) {
+        ASSERT_EQ(MMSYSERR_NOERROR, waveOutGetDevCapsA(id, &caps, sizeof caps));
+        EXPECT_LE(std::strlen(caps.szPname), 31u);
+        EXPECT_GT(std::strlen(caps.szPname), 0u);
+    }
+    EXPECT_EQ(MMSYSERR_BADDEVICEID, waveOutGetDevCapsA(count, &caps, sizeof caps));
+}
+
+} // namespace
