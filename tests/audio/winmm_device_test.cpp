@@ -1,6 +1,8 @@
 // winmm_device_test.cpp - the real output path: a stream opened through the registry on the
 // WinMM driver plays one second of 440 Hz from its render callback, through the feeder and the
-// ALSA stand-in, into the PulseAudio null sink, whose monitor parec records for the checks.
+// ALSA stand-in, into a PulseAudio null sink, whose monitor parec records for the checks.
+// The sink is this test's own, so that other programs playing into the shared oplbench_null
+// sink at the same time cannot mix into the recording.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -58,10 +60,44 @@ std::vector<int16_t> ReadSamples(const std::string& path) {
     return samples;
 }
 
+// A null sink of this process's own, unloaded again when the test ends.
+struct PrivateSink {
+    std::string name = "oplbench_audio_" + std::to_string(getpid());
+    std::string module;
+    bool Load() {
+        FILE* out = popen(("pactl load-module module-null-sink sink_name=" + name).c_str(), "r");
+        if (out == nullptr) return false;
+        char line[64] = {};
+        if (std::fgets(line, sizeof line, out) != nullptr) module = line;
+        pclose(out);
+        while (!module.empty() && (module.back() == '\n' || module.back() == ' ')) module.pop_back();
+        return !module.empty();
+    }
+    ~PrivateSink() {
+        if (!module.empty()) std::system(("pactl unload-module " + module).c_str());
+    }
+};
+
+// The parec process; stopped (SIGINT, then reaped) however the test ends.
+struct Recorder {
+    pid_t pid = 0;
+    void Stop() {
+        if (pid <= 0) return;
+        kill(pid, SIGINT);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = 0;
+    }
+    ~Recorder() { Stop(); }
+};
+
 TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     if (std::system("pactl info >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "no PulseAudio daemon answers (pactl info fails)";
-    setenv("PULSE_SINK", "oplbench_null", 1);   // ALSA's default device plays into this sink
+    PrivateSink sink;
+    ASSERT_TRUE(sink.Load());
+    setenv("PULSE_SINK", sink.name.c_str(), 1);   // ALSA's default device plays into this sink
+    std::string monitor = sink.name + ".monitor";
 
     std::string path = std::string(OPLBENCH_BINARY_DIR) + "/winmm_device_test." +
                        std::to_string(getpid()) + ".raw";
@@ -69,10 +105,10 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const char* argv[] = {"parec", "-d", "oplbench_null.monitor", "--format=s16le",
+    const char* argv[] = {"parec", "-d", monitor.c_str(), "--format=s16le",
                           "--rate=44100", "--channels=1", "--raw", "--latency-msec=20", nullptr};
-    pid_t recorder = 0;
-    ASSERT_EQ(0, posix_spawnp(&recorder, "parec", &actions, nullptr,
+    Recorder recorder;
+    ASSERT_EQ(0, posix_spawnp(&recorder.pid, "parec", &actions, nullptr,
                               const_cast<char* const*>(argv), environ));
     posix_spawn_file_actions_destroy(&actions);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));   // parec connects
@@ -93,9 +129,7 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     EXPECT_EQ(AudioOk, AudioStreamClose());
     EXPECT_EQ(AudioOk, AudioDeinit());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(recorder, SIGINT);
-    int status = 0;
-    waitpid(recorder, &status, 0);
+    recorder.Stop();
 
     std::vector<int16_t> samples = ReadSamples(path);
     std::remove(path.c_str());
