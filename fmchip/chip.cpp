@@ -32,14 +32,20 @@ FmChip* FmChipCreate(uint32_t sampleRate) {
     return chip;
 }
 
+namespace {
+// Truncates a non-negative step toward zero and keeps its low 32 bits. At ordinary rates
+// every step fits; at a few Hz the largest would not, and a direct conversion of an
+// out-of-range double is undefined. The ratio never exceeds 49716, so 64 bits always hold.
+uint32_t TruncStep(double step) { return static_cast<uint32_t>(static_cast<uint64_t>(step)); }
+}  // namespace
+
 void FmChipInitRates(FmChip* chip) {
     double ratio = chip->sampleRate ? chip->clockHz / 72.0 / chip->sampleRate : 0.0;
     chip->rateRatio = ratio;
-    for (uint32_t i = 0; i < 1024; ++i)
-        chip->fnumStepTable[i] = static_cast<uint32_t>(i * 64 * ratio * 64);
-    chip->tremoloStep = static_cast<uint32_t>(ratio * 262144);
-    chip->vibratoStep = static_cast<uint32_t>(ratio * 16384);
-    chip->noiseStep = static_cast<uint32_t>(ratio * 65536);
+    for (uint32_t i = 0; i < 1024; ++i) chip->fnumStepTable[i] = TruncStep(i * 64 * ratio * 64);
+    chip->tremoloStep = TruncStep(ratio * 262144);
+    chip->vibratoStep = TruncStep(ratio * 16384);
+    chip->noiseStep = TruncStep(ratio * 65536);
     chip->egAccumStep = chip->noiseStep;
     chip->egAccumWrap = 65536;
 }
@@ -70,6 +76,7 @@ void FmChipReset(FmChip* chip) {
 }
 
 void FmChipDestroy(FmChip* chip) {
+    if (!chip) return;  // no chip, nothing to uncount
     if (chipCount > 0) --chipCount;
     std::free(chip);
 }

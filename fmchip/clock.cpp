@@ -88,7 +88,7 @@ void FmChipSettleAttacks(FmChip* chip) {
 }
 
 void SettleAttacksHook(void* param) {
-    FmChip* chip = *static_cast<FmChip**>(param);
+    FmChip* chip = param ? *static_cast<FmChip**>(param) : nullptr;
     if (chip) FmChipSettleAttacks(chip);
 }
 

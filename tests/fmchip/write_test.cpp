@@ -3,6 +3,7 @@
 // register with its status flags and IRQ hook, and the registers the chip ignores.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -37,6 +38,33 @@ TEST(ChipLifecycle, SampleRateZeroGivesAChipWithoutSteps) {
     EXPECT_EQ(chip->rateRatio, 0.0);
     for (uint32_t step : chip->fnumStepTable) EXPECT_EQ(step, 0u);
     EXPECT_EQ(chip->tremoloStep | chip->vibratoStep | chip->noiseStep | chip->egAccumStep, 0u);
+    FmChipDestroy(chip);
+}
+
+TEST(ChipLifecycle, VeryLowSampleRatesKeepTheLowBitsOfEachStep) {
+    // 1 Hz: the ratio is 49715.9; the larger steps pass 2^32 and keep their low 32 bits.
+    FmChip* chip = FmChipCreate(1);
+    ASSERT_NE(chip, nullptr);
+    const double ratio = 3579545 / 72.0;
+    EXPECT_EQ(chip->rateRatio, ratio);
+    EXPECT_EQ(chip->tremoloStep, static_cast<uint32_t>(static_cast<uint64_t>(ratio * 262144)));
+    EXPECT_EQ(chip->fnumStepTable[1023],
+              static_cast<uint32_t>(static_cast<uint64_t>(1023 * 64 * ratio * 64)));
+    EXPECT_EQ(chip->noiseStep, static_cast<uint32_t>(ratio * 65536));
+    // It still renders: the LFO stays inside its tables and the output inside one operator.
+    FmChipReset(chip);
+    FmChipWrite(0xBD, chip, 0xC0);
+    FmChipWrite(0x23, chip, 0xE1);
+    FmChipWrite(0x63, chip, 0xF0);
+    FmChipWrite(0xA0, chip, 0xFF);
+    FmChipWrite(0xB0, chip, 0x3F);
+    int32_t left = 0, right = 0;
+    int32_t* outputs[2] = {&left, &right};
+    for (int i = 0; i < 1000; ++i) {
+        FmChipRender(chip, 1, outputs);
+        ASSERT_LE(chip->tremoloLevel, 26u);
+        ASSERT_LE(std::abs(left), 4084);
+    }
     FmChipDestroy(chip);
 }
 
@@ -83,12 +111,12 @@ TEST(ChipLifecycle, ChipCountAndTableBuilds) {
     EXPECT_EQ(FmChipTableBuilds(), builds + 1);
     FmChipDestroy(a);
     EXPECT_EQ(FmChipCount(), 1u);
+    FmChipDestroy(nullptr);  // not a chip: the count stays
+    EXPECT_EQ(FmChipCount(), 1u);
     FmChip* c = FmChipCreate(22050);
     EXPECT_EQ(FmChipTableBuilds(), builds + 1);
     FmChipDestroy(b);
     FmChipDestroy(c);
-    EXPECT_EQ(FmChipCount(), 0u);
-    FmChipDestroy(nullptr);  // nothing to free, and the count does not wrap
     EXPECT_EQ(FmChipCount(), 0u);
     FmChip* d = FmChipCreate(44100);
     EXPECT_EQ(FmChipTableBuilds(), builds + 2);
