@@ -1,7 +1,8 @@
 // run_test.cpp - the run sequence in-process, on an output driver of the test's own that logs
 // every call: what the chip and the driver look like when the device is started, and that the
-// paths which never reach the command loop (no driver, stream open failing, device start
-// failing) print their messages and still take everything down in order.
+// paths which never reach the command loop (no driver, stream open failing, no memory for the
+// chip, device start failing) print their messages and still take everything down in order.
+// The binary is linked with calloc wrapped, so that the chip's allocation can be refused.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,6 +12,18 @@
 #include "audio/audio.h"
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
+
+// Set by a test to refuse the next allocation of a chip record.
+bool RefuseChipAllocation = false;
+
+extern "C" void* __real_calloc(size_t count, size_t size);
+extern "C" void* __wrap_calloc(size_t count, size_t size) {
+    if (RefuseChipAllocation && count * size == sizeof(FmChip)) {
+        RefuseChipAllocation = false;
+        return nullptr;
+    }
+    return __real_calloc(count, size);
+}
 
 namespace {
 
@@ -133,6 +146,20 @@ TEST_F(RunTest, StreamOpenFailingPrintsItsCode) {
                                    "WaveOut: Drv Init Error: 22\n"
                                    "Done.\n");
     EXPECT_EQ(Logged.log, "IsAvailable");
+}
+
+TEST_F(RunTest, ChipOutOfMemoryEndsWithoutStartingTheDevice) {
+    uint32_t chipsBefore = FmChipCount();
+    RefuseChipAllocation = true;
+    EXPECT_EQ(Run(LoggingDrivers), "Using driver WinMM.\n"
+                                   "FM Chip Init Error: out of memory\n"
+                                   "Done.\n");
+    EXPECT_FALSE(RefuseChipAllocation) << "the chip was not allocated with calloc";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Logged.log, "IsAvailable Init Create GetDefaultOptions Stop Destroy Deinit");
+    EXPECT_EQ(FmChipCount(), chipsBefore);
+    EXPECT_EQ(PlayerChip, nullptr);
+    EXPECT_EQ(AudioStreamCount, 0u);
 }
 
 TEST_F(RunTest, NoDriverPrintsOnlyDone) {
