@@ -1,4 +1,4 @@
-// app_test_files.cpp - the tone files and scratch directories of the front-end tests.
+// app_test_files.cpp - the tone files, scratch directories and help text of the front-end tests.
 #include "tests/app/app_test_files.h"
 
 #include <cstdlib>
@@ -27,6 +27,17 @@ void WriteVoice(VgmWriter* w, int channel, uint8_t carrierLevel) {
 }
 
 }  // namespace
+
+const char* const HelpTextPrinted =
+    "Commands:\n"
+    "Ls File.vgm - Load File.vgm into Slot s\n"
+    "Pcs - Play Slot s on Channel c\n"
+    "Sc - Stop Channel c\n"
+    "S - Stop all SFX\n"
+    "E - Pause Music\n"
+    "R - Resume Music\n"
+    "Channels: M = music, 0-5 = SFX\n"
+    "Slots: M, 0-3 (M equals slot 0)\n";
 
 double ToneHz(const ToneSpec& tone) {
     return tone.fnum * (3579545.0 / 72.0) / static_cast<double>(1u << (20 - tone.block));

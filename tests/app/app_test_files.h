@@ -1,6 +1,6 @@
-// app_test_files.h - VGM inputs for the front-end tests, written with the project's own
-// writer: a steady sine tone on one chip channel, looping or ending after a while, and a
-// scratch directory that holds them for the length of one test.
+// app_test_files.h - what the front-end tests share: VGM inputs written with the project's
+// own writer (a steady sine tone on one chip channel, looping or ending after a while), a
+// scratch directory that holds them for one test, and the help text as the user sees it.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,9 @@ constexpr ToneSpec HighTone = {0, 6, 580, 44100, true};   // about 1760 Hz, loop
 double ToneHz(const ToneSpec& tone);
 // Writes the tone as a VGM file; returns false when the file cannot be written.
 bool WriteToneVgm(const std::string& path, const ToneSpec& tone);
+
+// The help text exactly as the bench prints it at start.
+extern const char* const HelpTextPrinted;
 
 // A fresh directory under the system's temporary directory, removed with its files by
 // ScratchDirRemove.

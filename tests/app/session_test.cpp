@@ -20,18 +20,7 @@
 
 namespace {
 
-const char* const HelpText =
-    "Commands:\n"
-    "Ls File.vgm - Load File.vgm into Slot s\n"
-    "Pcs - Play Slot s on Channel c\n"
-    "Sc - Stop Channel c\n"
-    "S - Stop all SFX\n"
-    "E - Pause Music\n"
-    "R - Resume Music\n"
-    "Channels: M = music, 0-5 = SFX\n"
-    "Slots: M, 0-3 (M equals slot 0)\n";
-
-const std::string SessionStart = std::string("Using driver WinMM.\nOpening Device 0 ...\n") + HelpText;
+const std::string SessionStart = std::string("Using driver WinMM.\nOpening Device 0 ...\n") + HelpTextPrinted;
 
 // A null sink of the test's own, so that other tests playing meanwhile are not recorded.
 struct PrivateSink {
