@@ -100,14 +100,6 @@ TEST_F(CommandTest, LoadReportsSlotOrCode) {
 
     ASSERT_TRUE(VgmSaveBytes(Path("text.vgm").c_str(), std::vector<uint8_t>(100, 'x')));
     EXPECT_EQ(Run("L2 " + Path("text.vgm") + "\n"), "Load Error 0x80\n");
-    ASSERT_TRUE(VgmSaveBytes(Path("tiny.vgm").c_str(), {'V', 'g', 'm', ' '}));
-    EXPECT_EQ(Run("L2 " + Path("tiny.vgm") + "\n"), "Load Error 0xFE\n");
-    VgmWriter old;
-    VgmWriterBegin(&old, 0x101);
-    VgmWriterEnd(&old);
-    VgmWriterFinish(&old);
-    ASSERT_TRUE(VgmWriterSave(&old, Path("old.vgm").c_str()));
-    EXPECT_EQ(Run("L2 " + Path("old.vgm") + "\n"), "Load Error 0x81\n");
 }
 
 TEST_F(CommandTest, LoadNameStartsAtTheFourthCharacter) {
