@@ -1,0 +1,114 @@
+// wavfile_test.cpp - the WavFile output driver through its operation table and through the
+// registry: its codes and states, the PCM it writes read back exactly, and the recorder
+// attached as a listener receiving what the chain renders.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "audio/audio.h"
+#include "audio/wavfile/wavfile.h"
+#include "tests/tools/tool_run.h"
+
+namespace {
+
+const AudioDriver& D = WavFileDriver;
+
+class WavFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = ToolScratchDir("wavfile");
+        ASSERT_EQ(D.Create(&instance_), 0);
+    }
+    void TearDown() override { D.Destroy(instance_); }
+    std::string Path(const char* name) const { return dir_ + "/" + name; }
+    std::string dir_;
+    void* instance_ = nullptr;
+};
+
+TEST_F(WavFile, CodesFollowTheStates) {
+    AudioOptions mono = {22050, 1, 16, 10000, 0};
+    int16_t samples[4] = {1, 2, 3, 4};
+    EXPECT_EQ(D.Start(instance_, 0, &mono, nullptr), WavFileOpenFailed) << "no path yet";
+    EXPECT_EQ(D.WriteData(instance_, sizeof samples, samples), WavFileNotRunning);
+    EXPECT_EQ(D.Stop(instance_), WavFileNotRunning);
+    EXPECT_EQ(D.Pause(instance_), WavFileNoFile);
+    ASSERT_EQ(WavFileSetPath(instance_, Path("a.wav").c_str()), 0);
+    EXPECT_EQ(D.Start(instance_, 1, &mono, nullptr), WavFileNoDevice);
+    AudioOptions odd = {22050, 1, 24, 10000, 0};
+    EXPECT_EQ(D.Start(instance_, 0, &odd, nullptr), WavFileOpenFailed);
+    ASSERT_EQ(D.Start(instance_, 0, &mono, nullptr), 0);
+    EXPECT_EQ(D.Start(instance_, 0, &mono, nullptr), WavFileRunning);
+    EXPECT_EQ(WavFileSetPath(instance_, Path("b.wav").c_str()), WavFileRunning);
+    EXPECT_EQ(D.IsBusy(instance_), 0);
+    EXPECT_EQ(D.GetLatency(instance_), 0u);
+    EXPECT_EQ(D.Stop(instance_), 0);
+    EXPECT_EQ(D.Stop(instance_), WavFileNotRunning);
+    WavFileSetPath(instance_, "/nonexistent/dir/c.wav");
+    EXPECT_EQ(D.Start(instance_, 0, &mono, nullptr), WavFileOpenFailed);
+}
+
+TEST_F(WavFile, WritesWholeFramesAndDropsThemWhilePaused) {
+    AudioOptions stereo = {48000, 2, 16, 10000, 0};
+    WavFileSetPath(instance_, Path("s.wav").c_str());
+    ASSERT_EQ(D.Start(instance_, 0, &stereo, nullptr), 0);
+    std::vector<int16_t> written;
+    int16_t block[7];
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 7; ++i) block[i] = int16_t(-32768 + 9000 * i + round);
+        if (round == 1) {
+            ASSERT_EQ(D.Pause(instance_), 0);
+        }
+        if (round == 2) {
+            ASSERT_EQ(D.Resume(instance_), 0);
+        }
+        // 14 bytes: three whole stereo frames and half of a fourth
+        ASSERT_EQ(D.WriteData(instance_, sizeof block, block), 0);
+        if (round != 1) written.insert(written.end(), block, block + 6);
+    }
+    EXPECT_EQ(WavFileFramesWritten(instance_), 6u);
+    ASSERT_EQ(D.Stop(instance_), 0);
+    WavData w = ToolReadWav(Path("s.wav"));
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(w.rate, 48000);
+    EXPECT_EQ(w.channels, 2);
+    EXPECT_EQ(w.samples, written);
+}
+
+uint32_t Ramp(void*, uint32_t byteCount, void* buffer) {
+    static int16_t next = 0;
+    int16_t* s = static_cast<int16_t*>(buffer);
+    for (uint32_t i = 0; i < byteCount / 2; ++i) s[i] = next++;
+    return byteCount / 2 * 2;
+}
+
+// The recorder opened on the registry's WavFile entry listens to a stream: what the chain
+// renders lands in the file, and the stream stays the current one.
+TEST_F(WavFile, RecorderListensToAStream) {
+    static const AudioDriver* const List[] = {&WavFileDriver, nullptr};
+    const AudioDriver* const* saved = AudioDriverList;
+    AudioDriverList = List;
+    ASSERT_EQ(AudioInit(), 0);
+    ASSERT_EQ(AudioStreamOpen(), 0);
+    AudioStream* main = AudioCurrentStream;
+    main->options.channels = 1;
+    ASSERT_EQ(WavFileRecordStream(main, Path("rec.wav").c_str()), 0);
+    EXPECT_EQ(AudioCurrentStream, main);
+    AudioStreamSetCallback(main, Ramp);
+    std::vector<int16_t> expected(300), buffer(100);
+    for (int call = 0; call < 3; ++call) {
+        ASSERT_EQ(AudioStreamRenderChain(main, 200, buffer.data()), 200u);
+        std::copy(buffer.begin(), buffer.end(), expected.begin() + 100 * call);
+    }
+    EXPECT_EQ(WavFileRecordStream(main, "/nonexistent/dir/x.wav"), WavFileOpenFailed);
+    EXPECT_EQ(AudioCurrentStream, main) << "a failed recorder leaves the stream current";
+    AudioStreamClose();
+    AudioDeinit();   // stops the recorder, which closes its file
+    AudioDriverList = saved;
+    WavData w = ToolReadWav(Path("rec.wav"));
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(w.samples, expected);
+}
+
+}  // namespace
