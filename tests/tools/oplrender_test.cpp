@@ -150,6 +150,7 @@ TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
         {"time beyond a day", {"--out", "OUT", "SCRIPT"}, "@86400.5 E\n", "SCRIPT:1: bad time"},
         {"time glued to the command", {"--out", "OUT", "SCRIPT"}, "@1PMM\n", "SCRIPT:1: the time must be followed"},
         {"line after the end", {"--out", "OUT", "SCRIPT"}, "@1\n@2 PMM\n", "SCRIPT:2: line after the end"},
+        {"longer than a WAV file holds", {"--out", "OUT", "SCRIPT"}, "@0 PMM\n@86400\n", "more than a WAV file holds"},
         {"missing script", {"--out", "OUT", "missing.txt"}, nullptr, "cannot read the script missing.txt"},
         {"script is a directory", {"--out", "OUT", "."}, nullptr, "cannot read the script ."},
         {"unwritable output", {"--out", "/nonexistent/dir/x.wav", "SCRIPT"}, "@1\n", "cannot create the output file /nonexistent/dir/x.wav"},

@@ -99,9 +99,9 @@ bool ParseOptions(int argc, char** argv, RenderOptions* o) {
 bool ReadScript(const std::string& path, std::string* text) {
     struct stat st{};
     FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f || fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!f || fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::fprintf(stderr, "oplrender: cannot read the script %s: %s\n", path.c_str(),
-                     f ? "not a regular file" : std::strerror(errno));
+                     f ? "it is a directory" : std::strerror(errno));
         if (f) std::fclose(f);
         return false;
     }
@@ -332,6 +332,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s:%u: %s\n", o.script.c_str(), errorLine, error.c_str());
             return ExitRefused;
         }
+    }
+    // A WAV file holds at most 4 GB of data: 2^31 - 23 mono 16-bit samples.
+    const uint64_t wavMaxSamples = (0xFFFFFFFFull - 44) / 2;
+    uint64_t end = o.hasSeconds ? RenderSampleOfTime(o.secondsNs, o.rate) : UINT64_MAX;
+    if (!lines.empty() && lines.back().isEnd) end = std::min(end, lines.back().sample);
+    if (end != UINT64_MAX && end > wavMaxSamples) {
+        std::fprintf(stderr, "oplrender: %.0f s at %u Hz is more than a WAV file holds (%.0f s)\n",
+                     double(end) / o.rate, o.rate, double(wavMaxSamples) / o.rate);
+        return ExitRefused;
     }
     return Render(o, lines);
 }
