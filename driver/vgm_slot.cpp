@@ -188,6 +188,13 @@ uint8_t VgmSlotLoad(const char* path, VgmSlot* slot) {
     std::memset(slot, 0, sizeof *slot);
     FILE* file = std::fopen(path, "rb");
     if (!file) return VgmLoadCannotOpen;
+    // The C library opens a directory for reading; it is still no file to read.
+    struct stat st;
+    bool statOk = fstat(fileno(file), &st) == 0;
+    if (statOk && S_ISDIR(st.st_mode)) {
+        std::fclose(file);
+        return VgmLoadCannotOpen;
+    }
     uint8_t first[HeaderBlock];
     size_t got = std::fread(first, 1, HeaderBlock, file);
     uint8_t code;
@@ -205,8 +212,7 @@ uint8_t VgmSlotLoad(const char* path, VgmSlot* slot) {
         }
     } else {
         ByteSource src{file, nullptr, 0, 0, SizeUnknown};
-        struct stat st;
-        if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode))
+        if (statOk && S_ISREG(st.st_mode))
             src.sizeHint = uint64_t(st.st_size) > got ? size_t(uint64_t(st.st_size) - got) : 0;
         code = LoadImage(&src, first, got, slot);
     }

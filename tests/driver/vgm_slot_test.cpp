@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "tests/driver/driver_test_files.h"
 
@@ -75,6 +76,9 @@ TEST_F(VgmSlotTest, ZeroLoopAndGd3OffsetsStayZero) {
 
 TEST_F(VgmSlotTest, EveryLoadCode) {
     EXPECT_EQ(VgmSlotLoad(TestPath("does-not-exist.vgm").c_str(), &VgmSlots[0]), VgmLoadCannotOpen);
+    std::string dir = TestPath("a-directory");
+    std::filesystem::create_directories(dir);
+    EXPECT_EQ(VgmSlotLoad(dir.c_str(), &VgmSlots[0]), VgmLoadCannotOpen);
     std::vector<uint8_t> good = FileWith(0x7C, 0);
     EXPECT_EQ(LoadBytes(0, std::vector<uint8_t>(good.begin(), good.begin() + 63)), VgmLoadShortHeader);
     EXPECT_EQ(LoadBytes(0, {}), VgmLoadShortHeader);
