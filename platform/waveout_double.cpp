@@ -105,23 +105,17 @@ MMRESULT DoubleReset(HWAVEOUT) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT DoublePause(HWAVEOUT) {
+MMRESULT SetPaused(bool paused, uint32_t WaveOutDoubleStats::*calls) {
     DoubleState& s = State();
     std::lock_guard<std::mutex> hold(s.lock);
-    ++s.stats.pauses;
+    ++(s.stats.*calls);
     if (s.config.failPause) return MMSYSERR_ERROR;
-    s.paused = true;
+    s.paused = paused;
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT DoubleRestart(HWAVEOUT) {
-    DoubleState& s = State();
-    std::lock_guard<std::mutex> hold(s.lock);
-    ++s.stats.restarts;
-    if (s.config.failPause) return MMSYSERR_ERROR;
-    s.paused = false;
-    return MMSYSERR_NOERROR;
-}
+MMRESULT DoublePause(HWAVEOUT) { return SetPaused(true, &WaveOutDoubleStats::pauses); }
+MMRESULT DoubleRestart(HWAVEOUT) { return SetPaused(false, &WaveOutDoubleStats::restarts); }
 
 MMRESULT DoubleClose(HWAVEOUT) {
     DoubleState& s = State();

@@ -50,7 +50,16 @@ uint32_t BufferIndex(const WinmmStream* s, const WaveOutDoubleWrite& w) {
 // Long enough for a feeder polling every millisecond to have done whatever it was going to.
 void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
 
-using WinmmStream_ = WinmmOnDouble;
+class WinmmStream_ : public WinmmOnDouble {
+protected:
+    // Starts the console program's stream on Render and waits for the first pass to queue
+    // all ten buffers.
+    void StartRendering(Renderer* r) {
+        WinmmDriver.SetCallback(stream, Render);
+        ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, r));
+        ASSERT_TRUE(WaveOutDoubleWaitWrites(10, 2000));
+    }
+};
 
 TEST_F(WinmmStream_, BufferSizingFollowsTheFormat) {
     Begin();
@@ -91,9 +100,7 @@ TEST_F(WinmmStream_, BufferSizingFollowsTheFormat) {
 TEST_F(WinmmStream_, FirstPassFillsEveryBufferInOrderThenRefillsFinishedOnes) {
     Begin();
     Renderer r;
-    WinmmDriver.SetCallback(stream, Render);
-    ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
-    ASSERT_TRUE(WaveOutDoubleWaitWrites(10, 2000));
+    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
     Settle();
     std::vector<WaveOutDoubleWrite> log = Writes();
     ASSERT_EQ(10u, log.size());   // all ten queued, nothing more while none is finished
@@ -186,9 +193,7 @@ TEST_F(WinmmStream_, PauseAndResume) {
     EXPECT_EQ(WinmmNoDevice, WinmmDriver.Pause(stream));
     EXPECT_EQ(WinmmNoDevice, WinmmDriver.Resume(stream));
     Renderer r;
-    WinmmDriver.SetCallback(stream, Render);
-    ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
-    ASSERT_TRUE(WaveOutDoubleWaitWrites(10, 2000));
+    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
     EXPECT_EQ(WinmmOk, WinmmDriver.Pause(stream));
     EXPECT_EQ(0u, WaveOutDoubleFinish(10));   // a paused device finishes nothing
     Settle();
@@ -284,9 +289,7 @@ TEST_F(WinmmStream_, FailedCloseLeavesTheInstanceStopping) {
     config.failClose = true;
     Begin();
     Renderer r;
-    WinmmDriver.SetCallback(stream, Render);
-    ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
-    ASSERT_TRUE(WaveOutDoubleWaitWrites(10, 2000));
+    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
     EXPECT_EQ(WinmmCloseFailed, WinmmDriver.Stop(stream));
     EXPECT_EQ(WinmmStopping, stream->state.load());
     EXPECT_NE(nullptr, stream->waveOut);
@@ -301,9 +304,7 @@ TEST_F(WinmmStream_, FailedCloseLeavesTheInstanceStopping) {
 TEST_F(WinmmStream_, DestroyStopsARunningInstance) {
     Begin();
     Renderer r;
-    WinmmDriver.SetCallback(stream, Render);
-    ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
-    ASSERT_TRUE(WaveOutDoubleWaitWrites(10, 2000));
+    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
     EXPECT_EQ(WinmmOk, WinmmDriver.Destroy(stream));
     stream = nullptr;
     WaveOutDoubleStats stats = WaveOutDoubleGetStats();
