@@ -2,7 +2,10 @@
 // file, the demo has its length, lines run before their samples, the end rules, the
 // messages on both outputs, and every refusal with its message, status and no file left.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -132,6 +135,26 @@ TEST(Oplrender, RatesAtTheLimitsAreAccepted) {
         ASSERT_EQ(Render(dir, "@0.01\n", {"--quiet", "--rate", rate}).status, 0) << rate;
         EXPECT_EQ(ToolReadWav(dir + "/out.wav").rate, std::stoi(rate));
     }
+}
+
+TEST(Oplrender, InterruptedRenderLeavesNoFile) {
+    std::string dir = ToolScratchDir("interrupt");
+    std::string out = dir + "/out.wav";
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(Renderer.c_str(), Renderer.c_str(), "--quiet", "--rate", "192000", "--out",
+              out.c_str(), "--vgm", (Source + "/examples/music.vgm").c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait for the temporary file, then interrupt the render.
+    for (int i = 0; i < 500 && ToolListDir(dir).empty(); ++i) usleep(10000);
+    ASSERT_EQ(ToolListDir(dir).size(), 1u);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    EXPECT_TRUE(ToolListDir(dir).empty());
 }
 
 struct Refusal {

@@ -8,6 +8,7 @@
 //   Output ............... the WavFile stream on a temporary name, progress, closing line
 //   Session .............. chip and driver set-up, lines before their samples, end rules
 //   main
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,10 +125,23 @@ struct RenderOutput {
     bool writeFailed = false;
 };
 
+// The temporary file's name for the signal handler, which may only call unlink and _exit.
+char InterruptedPath[4096];
+
+void RemoveOnSignal(int signal) {
+    if (InterruptedPath[0]) unlink(InterruptedPath);
+    _exit(128 + signal);
+}
+
 bool OutputOpen(const RenderOptions& o, RenderOutput* out) {
     AudioInit();
     AudioOptions options = {o.rate, 1, 16, 10000, 0};
     out->tempPath = o.out + "." + std::to_string(getpid()) + ".tmp";
+    // An interrupted render leaves no partial file behind either.
+    std::snprintf(InterruptedPath, sizeof InterruptedPath, "%s", out->tempPath.c_str());
+    struct sigaction action{};
+    action.sa_handler = RemoveOnSignal;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
     uint8_t r = WavFileStreamOpen(&options, out->tempPath.c_str(), &out->stream);
     if (r != 0) {
         std::fprintf(stderr, "oplrender: cannot create the output file %s (%02X)\n", o.out.c_str(), r);
@@ -150,7 +164,9 @@ bool OutputClose(RenderOutput* out, const std::string& finalPath, bool keep) {
     bool ok = out->stream->driver->Stop(out->stream->instance) == 0 && !out->writeFailed;
     AudioStreamClose();
     AudioDeinit();
-    if (keep && ok && std::rename(out->tempPath.c_str(), finalPath.c_str()) == 0) return true;
+    bool kept = keep && ok && std::rename(out->tempPath.c_str(), finalPath.c_str()) == 0;
+    InterruptedPath[0] = '\0';
+    if (kept) return true;
     std::remove(out->tempPath.c_str());
     if (keep) std::fprintf(stderr, "oplrender: writing %s failed\n", finalPath.c_str());
     return false;
