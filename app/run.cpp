@@ -15,37 +15,43 @@ namespace {
 
 constexpr uint32_t BenchDeviceIndex = 0;   // the system's default output device
 
+// The last steps of every run: the registry shut down, "Done." printed.
+int RunEnd(int exitCode) {
+    AudioDeinit();
+    printf("Done.\n");
+    return exitCode;
+}
+
+// The same, after the stream that the run opened is closed.
+int RunEndClosingStream(int exitCode) {
+    AudioStreamClose();
+    return RunEnd(exitCode);
+}
+
 }  // namespace
 
 uint32_t ChipSetUp() {
     uint32_t chipRate = AudioCurrentStream->options.sampleRate;
     FmChip* chip = FmChipCreate(chipRate);
-    if (chip != nullptr) FmChipReset(chip);
     PlayerChip = chip;
-    if (chip != nullptr) {
-        chip->irqHook = nullptr;
-        chip->irqHookParam = &PlayerChip;
-        chip->beforeWriteHook = SettleAttacksHook;
-        chip->beforeWriteParam = &PlayerChip;
-    }
+    if (chip == nullptr) return chipRate;
+    FmChipReset(chip);
+    chip->irqHook = nullptr;
+    chip->irqHookParam = &PlayerChip;
+    chip->beforeWriteHook = SettleAttacksHook;
+    chip->beforeWriteParam = &PlayerChip;
     return chipRate;
 }
 
 int BenchRun(const char* recordPath) {
     AudioInit();   // a failure shows as an empty driver table
-    if (AudioDriverCount == 0) {
-        AudioDeinit();
-        printf("Done.\n");
-        return 0;
-    }
+    if (AudioDriverCount == 0) return RunEnd(0);
     printf("Using driver %s.\n", AudioDriverEntries[0].driver->name);
 
     uint8_t result = AudioStreamOpen();
     if (result != 0) {
         printf("WaveOut: Drv Init Error: %02X\n", result);
-        AudioDeinit();
-        printf("Done.\n");
-        return 0;
+        return RunEnd(0);
     }
     AudioStream* stream = AudioCurrentStream;
     stream->options.channels = 1;
@@ -53,20 +59,14 @@ int BenchRun(const char* recordPath) {
     // The recorder listens to the stream, so it must be attached before the callback is set.
     if (recordPath != nullptr && (result = WavFileRecordStream(stream, recordPath)) != 0) {
         fprintf(stderr, "oplbench: cannot record to %s (%02X)\n", recordPath, result);
-        AudioStreamClose();
-        AudioDeinit();
-        printf("Done.\n");
-        return 2;
+        return RunEndClosingStream(2);
     }
 
     ChipSetUp();
     if (PlayerChip == nullptr) {
         // Nothing past this point works without a chip: end with the device never started.
         printf("FM Chip Init Error: out of memory\n");
-        AudioStreamClose();
-        AudioDeinit();
-        printf("Done.\n");
-        return 0;
+        return RunEndClosingStream(0);
     }
     FmChipReset(PlayerChip);   // again, now with the hooks installed
     PlayerReset();
@@ -85,8 +85,5 @@ int BenchRun(const char* recordPath) {
     PlayerShutdown();
     FmChipDestroy(PlayerChip);
     PlayerChip = nullptr;
-    AudioStreamClose();
-    AudioDeinit();
-    printf("Done.\n");
-    return 0;
+    return RunEndClosingStream(0);
 }
