@@ -191,19 +191,15 @@ void FeedHead(AlsaDevice* device, std::unique_lock<std::mutex>& held) {
     const char* data = header->lpData + device->headOffset;
     held.unlock();
     snd_pcm_sframes_t written = 0;
-    int ready = snd_pcm_wait(device->pcm, WaitMs);
-    if (ready < 0) {
-        snd_pcm_recover(device->pcm, ready, 1);
-    } else if (ready > 0) {
+    int ready = snd_pcm_wait(device->pcm, WaitMs);   // 0: no room yet, negative: an xrun
+    if (ready > 0)
         written = snd_pcm_writei(device->pcm, data, frames);
-        if (written == -EAGAIN) {
-            written = 0;
-        } else if (written < 0 && snd_pcm_recover(device->pcm, static_cast<int>(written), 1) < 0) {
-            written = frames;   // the device is gone: drop the buffer rather than stall the ring
-        } else if (written < 0) {
-            written = 0;
-        }
-    }
+    else if (ready < 0)
+        written = ready;
+    if (written == -EAGAIN)
+        written = 0;
+    else if (written < 0)   // a device that cannot recover drops the buffer, not the ring
+        written = snd_pcm_recover(device->pcm, static_cast<int>(written), 1) < 0 ? frames : 0;
     held.lock();
     device->headOffset += static_cast<uint32_t>(written) * device->frameBytes;
 }
