@@ -111,6 +111,11 @@ TEST(Oplrender, EndRules) {
     EXPECT_EQ(Frames(dir + "/out.wav"), 600u * 8000);
     EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("600.00 s"), std::string::npos) << r.err;
+    // Neither, and a line beyond the cap: silent up to there, so still 600 s and a warning.
+    r = Render(dir, "@0.5 E\n@700 PMM\n", {"--rate", "8000"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(Frames(dir + "/out.wav"), 600u * 8000);
+    EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
 }
 
 TEST(Oplrender, VgmOptionEqualsTheTwoLineScript) {

@@ -254,7 +254,10 @@ SessionEnd RunLines(Renderer* r, const std::vector<RenderLine>& lines, const Ren
     SessionEnd end{false, false};
     for (const RenderLine& line : lines) {
         if (line.sample >= limit) {
+            // Lines beyond --seconds or the cap never run; short of the last line's time
+            // the render has not ended, so it goes on to the limit.
             end.capped = untilSilence;
+            untilSilence = false;
             break;
         }
         RenderUntil(r, line.sample);
