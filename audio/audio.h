@@ -106,8 +106,9 @@ constexpr uint32_t AudioFreeSlot = 0xFFFFFFFFu;   // AudioStream::id of a free s
 // One program-wide instance. Every function here runs on the controlling thread only,
 // except AudioStreamRenderChain, which is a render callback and runs on the feeder thread.
 
-// The drivers the program is built with, ended by a null entry. Tests may point it at a list
-// of their own before AudioInit.
+// The drivers the program is built with, ended by a null entry. Defined with the program's
+// list in audio_drivers; a test that links the registry alone defines it, and may point it at
+// another list before AudioInit.
 extern const AudioDriver* const* AudioDriverList;
 
 extern uint32_t AudioDriverCount;         // entries in AudioDriverEntries
