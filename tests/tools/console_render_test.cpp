@@ -149,6 +149,13 @@ double NormalisedCorrelation(const std::vector<int16_t>& a, const std::vector<in
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
 }
 
+TEST(Record, UnwritableFileEndsTheRunBeforeTheDeviceStarts) {
+    BenchResult r = BenchRunScript("", {}, {"--record", "/nonexistent/dir/session.wav"});
+    EXPECT_EQ(r.printed, "Using driver WinMM.\nDone.\n");
+    ASSERT_TRUE(WIFEXITED(r.status));
+    EXPECT_EQ(WEXITSTATUS(r.status), 2);
+}
+
 TEST(Record, WavHoldsWhatWasSentToTheDevice) {
     if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
     std::string dir = ToolScratchDir("record");
