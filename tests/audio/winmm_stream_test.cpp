@@ -313,8 +313,10 @@ TEST_F(WinmmStream_, DestroyStopsARunningInstance) {
     EXPECT_EQ(0u, stats.queued);
 }
 
+std::atomic<bool> SlowEntered{false};
 std::atomic<bool> SlowReturned{false};
 uint32_t SlowRender(void*, uint32_t byteCount, void*) {
+    SlowEntered.store(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     SlowReturned.store(true);
     return byteCount;
@@ -323,9 +325,10 @@ uint32_t SlowRender(void*, uint32_t byteCount, void*) {
 TEST_F(WinmmStream_, StopWaitsForACallbackThatOutlastsTheWait) {
     Begin();
     WinmmDriver.SetCallback(stream, SlowRender);
+    SlowEntered.store(false);
     SlowReturned.store(false);
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, nullptr));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // inside the first render
+    while (!SlowEntered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(WinmmOk, WinmmDriver.Stop(stream));
     EXPECT_TRUE(SlowReturned.load());   // the feeder finished its render; nothing was killed
