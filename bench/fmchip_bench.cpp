@@ -55,8 +55,8 @@ void RenderOneSamplePerCall(benchmark::State& state, Load load) {
         if (chip->statusReg & FmStatusTimer1) FmChipWrite(0x04, chip, 0x80);
     }
     double samples = static_cast<double>(state.iterations());
-    state.counters["ns_per_sample"] =
-        benchmark::Counter(samples / 1e9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["time_per_sample"] =
+        benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["realtime_x"] = benchmark::Counter(samples / 44100, benchmark::Counter::kIsRate);
     FmChipDestroy(chip);
 }

@@ -26,7 +26,7 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 
 // The first operator with feedback. Returns the output it computed one sample ago, which
 // is what reaches the second operator or the mix in this sample.
-int32_t FeedbackOperator(const FmChip* chip, FmOperator* op) {
+[[gnu::always_inline]] inline int32_t FeedbackOperator(const FmChip* chip, FmOperator* op) {
     int32_t* history = op->feedbackHistory;
     int32_t s = history[0] + history[1];
     int32_t previous = history[1];

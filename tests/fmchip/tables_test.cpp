@@ -151,15 +151,4 @@ TEST(ConstantTables, KeyScalingRisesThirtyTwoStepsPerBlock) {
     EXPECT_EQ(KslAttenTable[127] >> KslShiftTable[3], 224u);
 }
 
-TEST(ConstantTables, SustainAndMultipleTellingEntries) {
-    for (int sl = 0; sl < 15; ++sl) EXPECT_EQ(SustainTable[sl], 16u * sl);
-    EXPECT_EQ(SustainTable[15], 496u);
-    EXPECT_EQ(MultipleTable[0], 1);  // one half
-    EXPECT_EQ(MultipleTable[1], 2);
-    EXPECT_EQ(MultipleTable[11], MultipleTable[10]);
-    EXPECT_EQ(MultipleTable[13], MultipleTable[12]);
-    EXPECT_EQ(MultipleTable[15], MultipleTable[14]);
-    EXPECT_EQ(MultipleTable[15], 30);
-}
-
 }  // namespace

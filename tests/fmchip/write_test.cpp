@@ -223,14 +223,6 @@ TEST_F(IrqTest, MaskChangeAloneCanRaiseAndDropTheIrq) {
     EXPECT_EQ(lines, (std::vector<int>{1, 0}));
 }
 
-TEST_F(ChipTest, TimerRegistersSetPeriodsInEnvelopeTicks) {
-    Write(0x02, 7);
-    Write(0x03, 0xFF);
-    EXPECT_EQ(chip->timerPeriod[0], 996u);
-    EXPECT_EQ(chip->timerPeriod[1], 16u);
-    EXPECT_EQ(chip->timerCount[0], 0u);  // counts only change when the clock runs
-}
-
 // --- Operator registers ------------------------------------------------------------------
 
 TEST_F(ChipTest, OperatorRegistersReachTheirSlotAndNoOther) {
@@ -409,17 +401,6 @@ TEST_F(ChipTest, RhythmKeysOverlapTheRegisterKey) {
     EXPECT_EQ(Op(12).keySources, FmKeyRegister);
     EXPECT_EQ(Op(12).egPhase, EgAttack);
     EXPECT_EQ(chip->rhythmBits, 0x20);
-}
-
-TEST_F(ChipTest, RhythmRegisterSetsLfoDepths) {
-    Write(0xBD, 0xC0);
-    EXPECT_EQ(chip->tremoloDeep, 0x80);
-    EXPECT_EQ(chip->vibratoDeep, 8);
-    EXPECT_EQ(chip->rhythmBits, 0);
-    Write(0xBD, 0x3F);
-    EXPECT_EQ(chip->tremoloDeep, 0);
-    EXPECT_EQ(chip->vibratoDeep, 0);
-    EXPECT_EQ(chip->rhythmBits, 0x3F);
 }
 
 // --- Feedback, waveforms and ignored registers -------------------------------------------
