@@ -1,6 +1,8 @@
 // clock_test.cpp - the chip's time: Timer 1 and 2 overflow, stop/start and period changes,
 // IRQ through the mask, CSM key-on, the envelope phases, the LFO periods, vibrato's
 // f-number rules and the settling of attacks before a write.
+//
+// Index: timers; CSM; envelope; LFO and vibrato; noise; settling attacks before a write.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,6 +1,9 @@
 // write_test.cpp - creating and resetting a chip, the rate steps, and register writes:
 // what each register group stores and recomputes, the three key sources, the timer control
 // register with its status flags and IRQ hook, and the registers the chip ignores.
+//
+// Index: creation, rates and reset; status, IRQ and register 0x04; operator registers;
+// frequency and key sources; feedback, waveforms and ignored registers.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
