@@ -150,7 +150,7 @@ TEST_F(CsmTest, OverflowRestartsFreeOperatorsIntoRelease) {
 // (key code 6, rate key offset 1 without KSR).
 struct EnvelopeTest : ChipTest {
     FmOperator& op() { return Op(1); }
-    void Setup(uint8_t arDr, uint8_t slRr, bool hold) {
+    void Voice(uint8_t arDr, uint8_t slRr, bool hold) {
         Write(0x23, hold ? 0x20 : 0x00);
         Write(0x63, arDr);
         Write(0x83, slRr);
@@ -168,7 +168,7 @@ struct EnvelopeTest : ChipTest {
 };
 
 TEST_F(EnvelopeTest, FullEnvelopeOfASustainedTone) {
-    Setup(0xF5, 0x55, true);
+    Voice(0xF5, 0x55, true);
     ASSERT_EQ(op().egPhase, EgAttack);
     // AR 15 at key offset 1 (row 12, increment 4): 511, 255, 127 ... 1, 0 in nine ticks,
     // one or two of them per sample.
@@ -206,7 +206,7 @@ TEST_F(EnvelopeTest, FullEnvelopeOfASustainedTone) {
 }
 
 TEST_F(EnvelopeTest, PercussiveToneFallsToSilenceButStaysInSustain) {
-    Setup(0xF8, 0x2A, false);
+    Voice(0xF8, 0x2A, false);
     ASSERT_GT(SamplesIn(EgAttack, 100), 0);
     ASSERT_GT(SamplesIn(EgDecay, 100000), 0);
     ASSERT_EQ(op().egPhase, EgSustain);
@@ -216,7 +216,7 @@ TEST_F(EnvelopeTest, PercussiveToneFallsToSilenceButStaysInSustain) {
 }
 
 TEST_F(EnvelopeTest, RateZeroAttackHoldsUntilTheLevelIsAlreadyFull) {
-    Setup(0x0F, 0x00, true);
+    Voice(0x0F, 0x00, true);
     Render(20000);
     EXPECT_EQ(op().egPhase, EgAttack);
     EXPECT_EQ(op().envAtten, 511);
@@ -227,7 +227,7 @@ TEST_F(EnvelopeTest, RateZeroAttackHoldsUntilTheLevelIsAlreadyFull) {
 
 TEST_F(EnvelopeTest, SustainLevelZeroEndsTheDecayAtItsFirstStep) {
     // DR 0 is due every tick with increment 0, so only the level compare can end the decay.
-    Setup(0xF0, 0x00, true);
+    Voice(0xF0, 0x00, true);
     ASSERT_GT(SamplesIn(EgAttack, 100), 0);
     if (op().egPhase == EgDecay) {
         EXPECT_EQ(SamplesIn(EgDecay, 1000), 1);
@@ -237,7 +237,7 @@ TEST_F(EnvelopeTest, SustainLevelZeroEndsTheDecayAtItsFirstStep) {
 }
 
 TEST_F(EnvelopeTest, Row13AttackEndsAtTheNextTick) {
-    Setup(0xF0, 0x00, true);
+    Voice(0xF0, 0x00, true);
     Write(0x23, 0x30);  // KSR: the whole key code 6 of block 3 raises the rate to 82
     ASSERT_EQ(op().attackRow, 104);
     Render(1);
@@ -249,7 +249,7 @@ TEST_F(EnvelopeTest, DecayTimeHalvesPerRateStep) {
     std::vector<int> times;
     for (uint8_t dr = 4; dr <= 9; ++dr) {
         FmChipReset(chip);
-        Setup(static_cast<uint8_t>(0xF0 | dr), 0xF0, true);  // decay to SL 15 (496)
+        Voice(static_cast<uint8_t>(0xF0 | dr), 0xF0, true);  // decay to SL 15 (496)
         ASSERT_GT(SamplesIn(EgAttack, 100), 0);
         times.push_back(SamplesIn(EgDecay, 2000000));
         ASSERT_GT(times.back(), 0) << int(dr);
