@@ -51,6 +51,6 @@ void ScoreNote(Score* score, uint32_t start, uint32_t end, int ch, ScorePitch pi
 // Register offset of channel ch's first operator within an operator row.
 uint8_t ScoreOperatorOffset(int ch);
 // Sorts the events by time (stable) and writes them with the waits between them; then waits
-// up to endTime. The loop point, when loopTime is not UINT32_MAX, is marked just before the
-// first event at or after loopTime. Ends the stream and fills the header.
+// up to endTime. The loop point, when loopTime is not UINT32_MAX, is marked at loopTime (a
+// wait across it is split), before the events at that time. Ends the stream, fills the header.
 void ScoreToVgm(const Score& score, uint32_t loopTime, uint32_t endTime, VgmWriter* out);
