@@ -29,7 +29,7 @@ def rss_kib(pid):
 
 
 def main():
-    program, examples = sys.argv[1], sys.argv[2]
+    program, examples = os.path.abspath(sys.argv[1]), sys.argv[2]
     seconds = float(os.environ.get("OPLBENCH_SOAK_SECONDS", "60"))
     if subprocess.run(["pactl", "info"], capture_output=True).returncode != 0:
         print("skipped: no PulseAudio daemon answers")
