@@ -4,8 +4,6 @@
 #include "platform/waveout.h"
 
 #include <alsa/asoundlib.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -267,11 +265,6 @@ MMRESULT AlsaOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* forma
     device->pcm = pcm;
     device->frameBytes = format->nBlockAlign;
     device->player = std::thread(PlaybackThread, device);
-    // ALSA holds only WaveOutAlsaLatencyUs of sound, so the thread that refills it runs at
-    // real-time priority where the process may (like the driver's feeder); else as it is.
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-    pthread_setschedparam(device->player.native_handle(), SCHED_FIFO, &param);
     *handle = reinterpret_cast<HWAVEOUT>(device);
     return MMSYSERR_NOERROR;
 }
