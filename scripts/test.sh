@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh "${OPLBENCH_DEPS:-test}"
-cmake --preset default >/dev/null
+cmake --preset default -DOPLBENCH_TESTS=ON -DOPLBENCH_BENCH=ON >/dev/null
 cmake --build build -j"$(nproc)"
 pulse=$(bash scripts/pulse.sh start)
 trap '[ "$pulse" = started ] && bash scripts/pulse.sh stop' EXIT
