@@ -115,6 +115,12 @@ uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* sl
         if (n == 0) break;
         held += n;
     }
+    if (held < cap) {
+        // A source of unknown size (a pipe) can leave the last doubling partly empty: give
+        // the rest back, so the image is exactly the bytes that arrived.
+        uint8_t* trimmed = static_cast<uint8_t*>(std::realloc(data, size_t(held)));
+        if (trimmed) data = trimmed;
+    }
     slot->fileData = data;
     slot->fileSize = uint32_t(held < stated ? held : stated);
     size_t copy = held < sizeof slot->header ? size_t(held) : sizeof slot->header;

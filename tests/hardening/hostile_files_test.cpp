@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -234,6 +237,22 @@ TEST_F(HostileFiles, AFileWithoutReadPermissionCannotBeOpened) {
     std::string path = Write("locked.vgm", PlainFile());
     ASSERT_EQ(chmod(path.c_str(), 0), 0);
     EXPECT_EQ(PlayerSlotReload(0, path.c_str()), VgmLoadCannotOpen);
+}
+
+// A pipe gives no size in advance; a header that claims far more than arrives must still
+// leave an image no larger than the bytes that came through it.
+TEST_F(HostileFiles, APipeThatClaimsMoreThanItSendsGetsAnImageOfWhatArrived) {
+    Bytes b = PlainFile();
+    b.resize(70000, 0x62);
+    PutU32(&b, 0x04, (1u << 20) - 4);   // states 1 MiB
+    std::string fifo = dir_ + "/pipe.vgm";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { VgmSaveBytes(fifo.c_str(), b); });
+    uint8_t code = PlayerSlotReload(0, fifo.c_str());
+    writer.join();
+    ASSERT_EQ(code, VgmLoadOk);
+    EXPECT_EQ(VgmSlots[0].fileSize, b.size());
+    EXPECT_LT(malloc_usable_size(VgmSlots[0].fileData), b.size() + 4096);
 }
 
 TEST_F(HostileFiles, AMissingFileCannotBeOpened) {
