@@ -8,7 +8,6 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 "$build/fuzz/fuzz_seeds" "$work/seeds"
 cp "$here"/../examples/*.vgm "$work/seeds/" 2>/dev/null || true
-cp "$here"/regressions/* "$work/seeds/" 2>/dev/null || true
 status=0
 for target in "$build"/fuzz/fuzz_*; do
   name=$(basename "$target")

@@ -7,7 +7,7 @@ case "${1:-run}" in
   run) ;;
   test) want+=(libgtest-dev libgmock-dev libbenchmark-dev pulseaudio pulseaudio-utils alsa-utils python3) ;;
   ci) want+=(libgtest-dev libgmock-dev libbenchmark-dev pulseaudio pulseaudio-utils alsa-utils python3
-             clang libclang-rt-14-dev valgrind) ;;
+             clang libclang-rt-14-dev) ;;
   *) echo "usage: $0 run|test|ci" >&2; exit 2 ;;
 esac
 missing=()
