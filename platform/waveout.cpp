@@ -145,6 +145,11 @@ MMRESULT AlsaGetDevCaps(uintptr_t deviceId, WAVEOUTCAPSA* caps) {
 // Only the playback thread calls ALSA on an open PCM; the controlling thread leaves it orders
 // (pause, reset, quit) under the device lock. The PCM is non-blocking and the thread waits for
 // room at most WaitMs at a time, so every order is seen within that time.
+//
+// Played into an idle PulseAudio null sink, a new PCM is not read until the sink's next 2 s
+// clock tick: ALSA's buffer stays full (the driver's ring with it) for up to 2 s, and the
+// frames queued before the tick never reach the sink's monitor. That is the sink's doing; once
+// it runs, every frame given to ALSA arrives in order.
 
 constexpr int WaitMs = 10;
 
