@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/player.h"
+#include "tools/playerrig/player_rig.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
@@ -40,11 +41,10 @@ bool LoadLooping(int slot, const std::filesystem::path& dir, int firstCh, int ch
 void BM_PlayerRender441(benchmark::State& state) {
     auto dir = std::filesystem::temp_directory_path() / ("oplbench-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    PlayerChip = FmChipCreate(44100);
-    FmChipReset(PlayerChip);
-    PlayerChip->beforeWriteHook = SettleAttacksHook;
-    PlayerChip->beforeWriteParam = &PlayerChip;
-    PlayerReset();
+    if (!PlayerRigUp()) {
+        state.SkipWithError("no memory for the chip");
+        return;
+    }
     // Music on all nine channels; the effects change notes faster than the music.
     bool loaded = LoadLooping(0, dir, 0, 9, 2205) && LoadLooping(1, dir, 0, 1, 441) &&
                   LoadLooping(2, dir, 3, 1, 882);
@@ -88,12 +88,7 @@ void BM_PlayerRender441(benchmark::State& state) {
         state.counters["worst_cpu_us"] = worstCpu;
     }
     state.counters["buffers"] = double(micros.size());
-    PlayerLock();
-    PlayerShutdown();
-    PlayerUnlock();
-    for (int s = 0; s < 4; ++s) PlayerSlotFree(s);
-    FmChipDestroy(PlayerChip);
-    PlayerChip = nullptr;
+    PlayerRigDown();
 }
 
 BENCHMARK(BM_PlayerRender441)->Unit(benchmark::kMicrosecond)->MinTime(2.0);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "driver/player.h"
+#include "tools/playerrig/player_rig.h"
 
 // 8000 Hz: a driver tick every ~160 samples instead of ~884, same driver logic.
 static constexpr uint32_t FuzzSampleRate = 8000;
@@ -16,15 +17,7 @@ static constexpr int FuzzSamplesPerTick = 161;
 static char ScratchPath[64];
 
 void FuzzSetUpPlayer() {
-    PlayerChip = FmChipCreate(FuzzSampleRate);
-    if (!PlayerChip) abort();
-    FmChipReset(PlayerChip);
-    PlayerChip->irqHook = nullptr;
-    PlayerChip->irqHookParam = &PlayerChip;
-    PlayerChip->beforeWriteHook = SettleAttacksHook;
-    PlayerChip->beforeWriteParam = &PlayerChip;
-    FmChipReset(PlayerChip);
-    PlayerReset();
+    if (!PlayerRigUp(FuzzSampleRate)) abort();
     snprintf(ScratchPath, sizeof ScratchPath, "/tmp/oplbench-fuzz-%d.vgm", (int)getpid());
 }
 

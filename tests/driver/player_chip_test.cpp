@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "tests/driver/driver_test_files.h"
-#include "tests/driver/real_chip.h"
+#include "tools/playerrig/player_rig.h"
 
 namespace {
 
@@ -23,11 +23,11 @@ void RecordingHook(void* param) {
 class PlayerChipTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(RealChipUp());
+        ASSERT_TRUE(PlayerRigUp());
         PlayerChip->beforeWriteHook = RecordingHook;
         AckSamples.clear();
     }
-    void TearDown() override { RealChipDown(); }
+    void TearDown() override { PlayerRigDown(); }
     // Renders count samples one call each, so every acknowledge is seen at its sample.
     std::vector<int16_t> RenderSingly(uint32_t count) {
         std::vector<int16_t> out(count);

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "tests/driver/driver_test_files.h"
-#include "tests/driver/real_chip.h"
+#include "tools/playerrig/player_rig.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ void ExpectConsistent() {
 }
 
 TEST(PlayerStress, RenderAgainstRandomCommands) {
-    ASSERT_TRUE(RealChipUp());
+    ASSERT_TRUE(PlayerRigUp());
     const std::vector<std::string> files = MakeFiles();
     for (int s = 0; s < 4; ++s) ASSERT_EQ(PlayerSlotReload(s, files[s % 3].c_str()), VgmLoadOk);
 
@@ -114,7 +114,7 @@ TEST(PlayerStress, RenderAgainstRandomCommands) {
     PlayerLock();
     ExpectConsistent();
     PlayerUnlock();
-    RealChipDown();
+    PlayerRigDown();
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "tests/driver/driver_test_files.h"
-#include "tests/driver/real_chip.h"
+#include "tools/playerrig/player_rig.h"
 
 namespace {
 // volatile: the compiler takes malloc for a call that touches no program variable.
@@ -55,7 +55,7 @@ TEST(RenderAlloc, CounterSeesAllocations) {
 }
 
 TEST(RenderAlloc, RenderPathAllocatesNothing) {
-    ASSERT_TRUE(RealChipUp());
+    ASSERT_TRUE(PlayerRigUp());
     VgmWriter music = NewVgm();
     VgmWriterOpl2(&music, 0x01, 0x20);
     VgmWriterMarkLoop(&music);
@@ -78,7 +78,7 @@ TEST(RenderAlloc, RenderPathAllocatesNothing) {
     EXPECT_EQ(during, 0u);
     EXPECT_EQ(SfxTracks[1].playState, TrackStopped);   // the short effects ended in a tick
     EXPECT_EQ(MusicTrack.playState, TrackPlaying);
-    RealChipDown();
+    PlayerRigDown();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/player.h"
+#include "tools/playerrig/player_rig.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
@@ -174,18 +175,10 @@ class HostileFiles : public ::testing::Test {
         char dirTemplate[] = "/tmp/oplbench-hostile-XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir_ = dirTemplate;
-        PlayerChip = FmChipCreate(44100);
-        ASSERT_NE(PlayerChip, nullptr);
-        FmChipReset(PlayerChip);
-        PlayerChip->beforeWriteHook = SettleAttacksHook;
-        PlayerChip->beforeWriteParam = &PlayerChip;
-        FmChipReset(PlayerChip);
-        PlayerReset();
+        ASSERT_TRUE(PlayerRigUp());
     }
     void TearDown() override {
-        PlayerSlotFree(0);
-        FmChipDestroy(PlayerChip);
-        PlayerChip = nullptr;
+        PlayerRigDown();
         std::string cmd = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
     }

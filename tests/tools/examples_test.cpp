@@ -15,7 +15,7 @@
 
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
-#include "tests/driver/real_chip.h"
+#include "tools/playerrig/player_rig.h"
 #include "tools/examplegen/examples.h"
 #include "tools/examplegen/score.h"
 #include "tools/oplrender/render_script.h"
@@ -184,9 +184,9 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
 
 class ExamplePlayback : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(RealChipUp()); }
+    void SetUp() override { ASSERT_TRUE(PlayerRigUp()); }
     void TearDown() override {
-        RealChipDown();
+        PlayerRigDown();
         std::remove(path_.c_str());
     }
     // Saves w to a temporary file and loads it into slot.

@@ -1,10 +1,10 @@
-// real_chip.cpp - driver bring-up on the real chip for the chip and stress tests.
-#include "tests/driver/real_chip.h"
+// player_rig.cpp - driver bring-up on the real chip without an audio device.
+#include "tools/playerrig/player_rig.h"
 
 #include "driver/player.h"
 
-bool RealChipUp() {
-    PlayerChip = FmChipCreate(44100);
+bool PlayerRigUp(uint32_t sampleRate) {
+    PlayerChip = FmChipCreate(sampleRate);
     if (!PlayerChip) return false;
     FmChipReset(PlayerChip);
     PlayerChip->beforeWriteHook = SettleAttacksHook;
@@ -13,7 +13,7 @@ bool RealChipUp() {
     return true;
 }
 
-void RealChipDown() {
+void PlayerRigDown() {
     PlayerLock();
     PlayerShutdown();
     PlayerUnlock();
