@@ -15,7 +15,7 @@
 namespace {
 
 constexpr int BadChoice = -1;
-constexpr int MusicChannel = -2;   // the "M" channel character
+constexpr int MusicChannel = -2;  // the "M" channel character
 
 // The character at index i folded to upper case, or 0 past the end of the line (which is
 // what the zero-terminated line buffer holds there).
@@ -71,7 +71,7 @@ void CommandPlay(const char* line, size_t length) {
         printf("Wrong File Slot!\n");
         return;
     }
-    if (channel >= SfxTrackCount) return;   // "6".."9": no such track, no message
+    if (channel >= SfxTrackCount) return;  // "6".."9": no such track, no message
     PlayerLock();
     TrackRestart(channel == MusicChannel ? &MusicTrack : &SfxTracks[channel], slot);
     PlayerUnlock();
@@ -83,9 +83,9 @@ void CommandStop(const char* line, size_t length) {
     if (channel == MusicChannel)
         TrackStop(&MusicTrack);
     else if (channel == BadChoice)
-        PlayerStopSfx(0xFF);   // "S" alone, or any other second character: all SFX
+        PlayerStopSfx(0xFF);  // "S" alone, or any other second character: all SFX
     else
-        PlayerStopSfx(static_cast<uint8_t>(channel));   // 6..9 do nothing
+        PlayerStopSfx(static_cast<uint8_t>(channel));  // 6..9 do nothing
     PlayerUnlock();
 }
 
@@ -119,20 +119,28 @@ bool CommandExecute(const char* line, size_t length) {
     if (length == 0) return true;
 
     switch (FoldedAt(line, length, 0)) {
-    case 'L': CommandLoad(line, length); break;
-    case 'P': CommandPlay(line, length); break;
-    case 'S': CommandStop(line, length); break;
-    case 'E':
-        PlayerLock();
-        PlayerPauseMusic();
-        PlayerUnlock();
-        break;
-    case 'R':
-        PlayerLock();
-        PlayerResumeMusic();
-        PlayerUnlock();
-        break;
-    default: printf("Unknown Command!\n"); break;
+        case 'L':
+            CommandLoad(line, length);
+            break;
+        case 'P':
+            CommandPlay(line, length);
+            break;
+        case 'S':
+            CommandStop(line, length);
+            break;
+        case 'E':
+            PlayerLock();
+            PlayerPauseMusic();
+            PlayerUnlock();
+            break;
+        case 'R':
+            PlayerLock();
+            PlayerResumeMusic();
+            PlayerUnlock();
+            break;
+        default:
+            printf("Unknown Command!\n");
+            break;
     }
     return false;
 }
@@ -160,5 +168,5 @@ void CommandLoop() {
     }
     CommandQuitSteps();
     fflush(stdout);
-    ConsoleKeyRead();   // the key itself does not matter
+    ConsoleKeyRead();  // the key itself does not matter
 }

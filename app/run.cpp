@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint32_t BenchDeviceIndex = 0;   // the system's default output device
+constexpr uint32_t BenchDeviceIndex = 0;  // the system's default output device
 
 // The last steps of every run: the registry shut down, "Done." printed.
 int RunEnd(int exitCode) {
@@ -44,7 +44,7 @@ uint32_t ChipSetUp() {
 }
 
 int BenchRun(const char* recordPath) {
-    AudioInit();   // a failure shows as an empty driver table
+    AudioInit();  // a failure shows as an empty driver table
     if (AudioDriverCount == 0) return RunEnd(0);
     printf("Using driver %s.\n", AudioDriverEntries[0].driver->name);
 
@@ -68,7 +68,7 @@ int BenchRun(const char* recordPath) {
         printf("FM Chip Init Error: out of memory\n");
         return RunEndClosingStream(0);
     }
-    FmChipReset(PlayerChip);   // again, now with the hooks installed
+    FmChipReset(PlayerChip);  // again, now with the hooks installed
     PlayerReset();
     AudioStreamSetCallback(stream, PlayerRender);
 
@@ -79,7 +79,7 @@ int BenchRun(const char* recordPath) {
         printf("Dev Init Error: %02X\n", result);
     } else {
         CommandLoop();
-        stream->driver->Stop(stream->instance);   // ends the feeder thread
+        stream->driver->Stop(stream->instance);  // ends the feeder thread
     }
 
     PlayerShutdown();

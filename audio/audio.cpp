@@ -87,7 +87,9 @@ uint8_t AudioDeinit() {
     return AudioOk;
 }
 
-uint8_t AudioStreamOpen() { return AudioStreamOpenOn(0); }
+uint8_t AudioStreamOpen() {
+    return AudioStreamOpenOn(0);
+}
 
 uint8_t AudioStreamOpenOn(uint32_t entryIndex) {
     if (entryIndex >= AudioDriverCount) return AudioNoStream;
@@ -105,7 +107,7 @@ uint8_t AudioStreamOpenOn(uint32_t entryIndex) {
     for (uint32_t i = 0; i < AudioStreamCount && slot == nullptr; ++i)
         if (AudioStreams[i].id == AudioFreeSlot) slot = &AudioStreams[i];
     if (slot == nullptr) {
-        driver->Destroy(instance);   // nothing else owns it
+        driver->Destroy(instance);  // nothing else owns it
         return AudioNoFreeSlot;
     }
     slot->id = static_cast<uint32_t>(slot - AudioStreams);
@@ -121,7 +123,7 @@ uint8_t AudioStreamOpenOn(uint32_t entryIndex) {
 uint8_t AudioStreamClose() {
     AudioStream* stream = AudioCurrentStream;
     if (stream == nullptr || stream->id == AudioFreeSlot) return AudioNoStream;
-    stream->driver->Stop(stream->instance);   // a stopped stream answers its own code
+    stream->driver->Stop(stream->instance);  // a stopped stream answers its own code
     if (uint8_t result = stream->driver->Destroy(stream->instance)) return result;
     AudioCurrentStream = nullptr;
     stream->id = AudioFreeSlot;

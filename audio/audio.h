@@ -13,17 +13,17 @@
 typedef uint32_t (*AudioRenderCallback)(void* userData, uint32_t byteCount, void* buffer);
 
 struct AudioOptions {
-    uint32_t sampleRate;   // frames per second
-    uint8_t channels;      // interleaved channel count
-    uint8_t bitsPerSample; // bits of one sample of one channel
-    uint32_t bufferTime;   // microseconds per driver buffer
-    uint32_t bufferCount;  // 0 lets the driver choose
+    uint32_t sampleRate;    // frames per second
+    uint8_t channels;       // interleaved channel count
+    uint8_t bitsPerSample;  // bits of one sample of one channel
+    uint32_t bufferTime;    // microseconds per driver buffer
+    uint32_t bufferCount;   // 0 lets the driver choose
 };
 
 struct AudioDeviceList {
     uint32_t count;
-    char** names;          // count names, owned by the driver
-    uint32_t* deviceIds;   // driver-specific ids, parallel to names
+    char** names;         // count names, owned by the driver
+    uint32_t* deviceIds;  // driver-specific ids, parallel to names
 };
 
 // A driver descriptor: constant, one per driver. The fifteen operations keep this slot order.
@@ -56,16 +56,16 @@ struct AudioDriver {
 };
 
 struct AudioDriverEntry {
-    uint8_t flags;               // 0x81 available, 0x00 not; | 0x02 once Init succeeded
+    uint8_t flags;  // 0x81 available, 0x00 not; | 0x02 once Init succeeded
     const AudioDriver* driver;
 };
 
 struct AudioListenerNode;
 
 struct AudioStream {
-    uint32_t id;                 // 0xFFFFFFFF marks a free slot, else the slot index
+    uint32_t id;  // 0xFFFFFFFF marks a free slot, else the slot index
     const AudioDriver* driver;
-    AudioOptions options;        // copy of the driver's defaults, changeable before Start
+    AudioOptions options;  // copy of the driver's defaults, changeable before Start
     void* instance;
     AudioRenderCallback callback;
     AudioListenerNode* listeners;
@@ -95,12 +95,12 @@ struct AudioCodeName {
     uint8_t code;
     const char* name;
 };
-extern const AudioCodeName AudioCodeNames[];   // every code above, ended by a null name
+extern const AudioCodeName AudioCodeNames[];  // every code above, ended by a null name
 // The name of a registry code, or "unknown"; any thread.
 const char* AudioCodeNameOf(uint8_t code);
 
 constexpr uint32_t AudioStreamSlots = 16;
-constexpr uint32_t AudioFreeSlot = 0xFFFFFFFFu;   // AudioStream::id of a free slot
+constexpr uint32_t AudioFreeSlot = 0xFFFFFFFFu;  // AudioStream::id of a free slot
 
 // --- Registry ----------------------------------------------------------------------------
 // One program-wide instance. Every function here runs on the controlling thread only,
@@ -111,24 +111,24 @@ constexpr uint32_t AudioFreeSlot = 0xFFFFFFFFu;   // AudioStream::id of a free s
 // another list before AudioInit.
 extern const AudioDriver* const* AudioDriverList;
 
-extern uint32_t AudioDriverCount;         // entries in AudioDriverEntries
+extern uint32_t AudioDriverCount;  // entries in AudioDriverEntries
 extern AudioDriverEntry* AudioDriverEntries;
-extern uint32_t AudioStreamCount;         // 16 while the registry is initialised, else 0
+extern uint32_t AudioStreamCount;  // 16 while the registry is initialised, else 0
 extern AudioStream* AudioStreams;
-extern AudioStream* AudioCurrentStream;   // the stream made by the last successful open
+extern AudioStream* AudioCurrentStream;  // the stream made by the last successful open
 
-uint8_t AudioInit();     // builds the entry and stream tables; drivers' Init runs later
-uint8_t AudioDeinit();   // stops, destroys and forgets every open stream, deinits the drivers
-uint8_t AudioStreamOpen();                        // on the driver of entry 0
-uint8_t AudioStreamOpenOn(uint32_t entryIndex);   // the same on any entry (the WAV recorder)
-uint8_t AudioStreamClose();                       // closes AudioCurrentStream
+uint8_t AudioInit();        // builds the entry and stream tables; drivers' Init runs later
+uint8_t AudioDeinit();      // stops, destroys and forgets every open stream, deinits the drivers
+uint8_t AudioStreamOpen();  // on the driver of entry 0
+uint8_t AudioStreamOpenOn(uint32_t entryIndex);  // the same on any entry (the WAV recorder)
+uint8_t AudioStreamClose();                      // closes AudioCurrentStream
 // Stores the main callback and installs it, or the chain when listeners exist, in the driver.
 // Controlling thread; the driver's SetCallback hands the change to a running feeder.
 void AudioStreamSetCallback(AudioStream* stream, AudioRenderCallback callback);
 // The chain: runs the main callback, then hands its bytes to each open listener's WriteData.
 // Feeder thread; allocates nothing.
 uint32_t AudioStreamRenderChain(void* userData, uint32_t byteCount, void* buffer);
-uint8_t AudioListenerListFree(AudioListenerNode** head);   // empties the list first; returns 0
+uint8_t AudioListenerListFree(AudioListenerNode** head);  // empties the list first; returns 0
 // Appends listener to stream's listener list; takes effect at the next AudioStreamSetCallback.
 // Both must be open and different (else AudioNoStream); call it while the stream is stopped.
 uint8_t AudioStreamAddListener(AudioStream* stream, AudioStream* listener);

@@ -27,7 +27,8 @@ void LoadVoices(FmChip* chip, int keyed) {
         FmChipWrite(static_cast<uint8_t>(0xC0 + ch), chip, 0x0E);
         FmChipWrite(static_cast<uint8_t>(0xA0 + ch), chip, static_cast<uint8_t>(fnum & 0xFF));
         uint8_t key = ch < keyed ? 0x20 : 0x00;
-        FmChipWrite(static_cast<uint8_t>(0xB0 + ch), chip, static_cast<uint8_t>(key | 4 << 2 | fnum >> 8));
+        FmChipWrite(static_cast<uint8_t>(0xB0 + ch), chip,
+                    static_cast<uint8_t>(key | 4 << 2 | fnum >> 8));
     }
 }
 

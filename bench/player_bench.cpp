@@ -39,7 +39,8 @@ bool LoadLooping(int slot, const std::filesystem::path& dir, int firstCh, int ch
 }
 
 void BM_PlayerRender441(benchmark::State& state) {
-    auto dir = std::filesystem::temp_directory_path() / ("oplbench-bench-" + std::to_string(getpid()));
+    auto dir =
+        std::filesystem::temp_directory_path() / ("oplbench-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     if (!PlayerRigUp()) {
         state.SkipWithError("no memory for the chip");
@@ -63,9 +64,9 @@ void BM_PlayerRender441(benchmark::State& state) {
     PlayerUnlock();
 
     int16_t buffer[441];
-    std::vector<double> micros;   // wall clock per buffer
+    std::vector<double> micros;  // wall clock per buffer
     micros.reserve(1 << 20);
-    double worstCpu = 0;          // this thread's CPU time per buffer: the work without preemption
+    double worstCpu = 0;  // this thread's CPU time per buffer: the work without preemption
     for (auto _ : state) {
         double c0 = ThreadCpuMicros();
         auto t0 = std::chrono::steady_clock::now();

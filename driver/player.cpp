@@ -43,9 +43,9 @@ const uint8_t RegRowIndex[16] = {0xFF, 0xFF, 0, 0, 2, 2, 4, 4, 6, 6, 11, 12, 10,
 // Operator offset in its row (reg & 0x1F) to its channel, | 0x80 for the second operator;
 // 0xFF where no operator sits.
 const uint8_t OpSlotChannel[32] = {
-    0,    1,    2,    0x80, 0x81, 0x82, 0xFF, 0xFF,   //
-    3,    4,    5,    0x83, 0x84, 0x85, 0xFF, 0xFF,   //
-    6,    7,    8,    0x86, 0x87, 0x88, 0xFF, 0xFF,   //
+    0,    1,    2,    0x80, 0x81, 0x82, 0xFF, 0xFF,  //
+    3,    4,    5,    0x83, 0x84, 0x85, 0xFF, 0xFF,  //
+    6,    7,    8,    0x86, 0x87, 0x88, 0xFF, 0xFF,  //
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
 };
 
@@ -70,15 +70,21 @@ uint8_t RegisterChannel(uint8_t reg) {
     return ch < 9 ? ch : NoChannel;
 }
 
-bool IsIdle(const Track* track) { return track->playState >= 0x80; }
+bool IsIdle(const Track* track) {
+    return track->playState >= 0x80;
+}
 
 }  // namespace
 
 // --- Lock, chip write --------------------------------------------------------------------
 
-void PlayerLock() { DriverLock.lock(); }
+void PlayerLock() {
+    DriverLock.lock();
+}
 
-void PlayerUnlock() { DriverLock.unlock(); }
+void PlayerUnlock() {
+    DriverLock.unlock();
+}
 
 void PlayerChipWrite(uint8_t reg, uint8_t value) {
     PlayerChip->addressLatch = reg;
@@ -103,10 +109,10 @@ void PlayerReset() {
         SfxTracks[i].regs = SfxRegs[i];
     }
     for (int reg = 0xFF; reg >= 0x20; --reg) PlayerChipWrite(uint8_t(reg), 0);
-    PlayerChipWrite(0x02, 0x07);   // Timer 1 preset: 249 steps, about 20.03 ms
-    PlayerChipWrite(0x04, 0x01);   // start Timer 1, nothing masked
-    PlayerChipWrite(0x04, 0x80);   // clear the timer flags and the interrupt
-    PlayerChipWrite(0x01, 0x20);   // waveform select stays enabled on the chip for good
+    PlayerChipWrite(0x02, 0x07);  // Timer 1 preset: 249 steps, about 20.03 ms
+    PlayerChipWrite(0x04, 0x01);  // start Timer 1, nothing masked
+    PlayerChipWrite(0x04, 0x80);  // clear the timer flags and the interrupt
+    PlayerChipWrite(0x01, 0x20);  // waveform select stays enabled on the chip for good
 }
 
 void TrackStart(Track* track) {
@@ -137,9 +143,9 @@ namespace {
 void RouteMusicWrite(uint8_t reg, uint8_t value) {
     if (reg == 0x01) value |= 0x20;
     MusicRegs[reg] = value;
-    if (reg >= 0x02 && reg <= 0x04) return;   // invariant (3)
+    if (reg >= 0x02 && reg <= 0x04) return;  // invariant (3)
     uint8_t ch = RegisterChannel(reg);
-    if (ch != NoChannel && (ReservedChannelMask & (1u << ch))) return;   // invariant (1)
+    if (ch != NoChannel && (ReservedChannelMask & (1u << ch))) return;  // invariant (1)
     PlayerChipWrite(reg, value);
 }
 
@@ -202,8 +208,8 @@ void SfxStop(Track* track) {
         PlayerChipWrite(uint8_t(0xB0 | ch), *b0);
     }
     track->playState = TrackStopped;
-    if (MusicTrack.playState != TrackPlaying) return;   // the channel stays held
-    for (int k = 0; k < 10; ++k) {   // invariant (2)
+    if (MusicTrack.playState != TrackPlaying) return;  // the channel stays held
+    for (int k = 0; k < 10; ++k) {                     // invariant (2)
         uint8_t reg = uint8_t(OpRegBase[k] + ChanOpOffset[ch]);
         PlayerChipWrite(reg, MusicRegs[reg]);
     }
@@ -236,7 +242,7 @@ uint8_t PlayerStopSfx(uint8_t which) {
 void PlayerShutdown() {
     TrackStop(&MusicTrack);
     PlayerStopSfx(0xFF);
-    PlayerChipWrite(0x04, 0x00);   // both timers stop: no further ticks
+    PlayerChipWrite(0x04, 0x00);  // both timers stop: no further ticks
 }
 
 void PlayerPauseMusic() {
@@ -269,7 +275,7 @@ uint8_t PlayerSlotReload(int slot, const char* path) {
     if (slot < 0 || slot > 3) return VgmLoadCannotOpen;
     PlayerSlotFree(slot);
     VgmSlot fresh;
-    uint8_t code = VgmSlotLoad(path, &fresh);   // file I/O outside the lock
+    uint8_t code = VgmSlotLoad(path, &fresh);  // file I/O outside the lock
     PlayerLock();
     VgmSlots[slot] = fresh;
     PlayerUnlock();

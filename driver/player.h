@@ -20,26 +20,26 @@ enum : uint8_t { TrackMusic = 0, TrackSfx = 1 };
 enum : uint8_t { TrackPlaying = 0, TrackStopped = 1, TrackPaused = 2, TrackIdle = 0xFF };
 
 struct Track {
-    uint8_t kind;          // TrackMusic or TrackSfx
-    uint8_t playState;     // 0x80 or more counts as idle
+    uint8_t kind;       // TrackMusic or TrackSfx
+    uint8_t playState;  // 0x80 or more counts as idle
     uint16_t loopCount;
-    uint32_t readPos;      // offset of the next command in slot->fileData
-    uint32_t sampleTime;   // VGM samples consumed
-    uint32_t targetTime;   // time up to which the current tick runs
+    uint32_t readPos;     // offset of the next command in slot->fileData
+    uint32_t sampleTime;  // VGM samples consumed
+    uint32_t targetTime;  // time up to which the current tick runs
     VgmSlot* slot;
-    uint16_t channel;      // SFX: chip channel; music: the ReservedChannelMask
-    uint8_t* regs;         // MusicRegs or this SFX track's SfxRegs
-    uint8_t waveSelect;    // 0x20 once the track's own 0x01 write enabled waveform select
+    uint16_t channel;    // SFX: chip channel; music: the ReservedChannelMask
+    uint8_t* regs;       // MusicRegs or this SFX track's SfxRegs
+    uint8_t waveSelect;  // 0x20 once the track's own 0x01 write enabled waveform select
 };
 
 constexpr int SfxTrackCount = 6;
-constexpr int SfxRegCount = 13;   // 10 operator registers, then 0xC0, 0xA0, 0xB0
+constexpr int SfxRegCount = 13;  // 10 operator registers, then 0xC0, 0xA0, 0xB0
 
 extern Track MusicTrack;
 extern Track SfxTracks[SfxTrackCount];
 extern uint8_t MusicRegs[256];
 extern uint8_t SfxRegs[SfxTrackCount][SfxRegCount];
-extern uint16_t& ReservedChannelMask;   // MusicTrack.channel
+extern uint16_t& ReservedChannelMask;  // MusicTrack.channel
 extern FmChip* PlayerChip;
 
 extern const uint8_t OpRegBase[10];
@@ -54,7 +54,7 @@ void PlayerUnlock();
 
 // --- Chip writes, reset, start ---
 void PlayerChipWrite(uint8_t reg, uint8_t value);
-void PlayerReset();   // once the chip is created, reset and hooked, before the device starts
+void PlayerReset();  // once the chip is created, reset and hooked, before the device starts
 void TrackStart(Track* track);
 
 // --- Interpreter and routing (audio thread, inside PlayerRender) ---
@@ -63,8 +63,8 @@ void PlayerRouteWrite(Track* track, uint8_t reg, uint8_t value);
 
 // --- Stopping, pausing ---
 void TrackStop(Track* track);
-uint8_t PlayerStopSfx(uint8_t which);   // 0..5 one track, 0xFF all; else 0xFF and nothing
-void PlayerShutdown();                  // after the device has stopped
+uint8_t PlayerStopSfx(uint8_t which);  // 0..5 one track, 0xFF all; else 0xFF and nothing
+void PlayerShutdown();                 // after the device has stopped
 void PlayerPauseMusic();
 void PlayerResumeMusic();
 

@@ -37,11 +37,11 @@ uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
     for (uint32_t i = 0; i < n; ++i) {
         FmChipRender(PlayerChip, 1, outputs);
         if (PlayerChip->statusReg & PlayerChip->irqEnableMask & FmStatusTimer1) {
-            PlayerChipWrite(0x04, 0x80);   // acknowledge the interrupt
+            PlayerChipWrite(0x04, 0x80);  // acknowledge the interrupt
             TickPlayingTracks();
         }
         int16_t clipped = Clip(sample[0]);
-        std::memcpy(out + 2 * i, &clipped, 2);   // the buffer need not be 2-byte aligned
+        std::memcpy(out + 2 * i, &clipped, 2);  // the buffer need not be 2-byte aligned
     }
     PlayerUnlock();
     return 2 * n;

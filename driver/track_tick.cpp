@@ -23,7 +23,7 @@ constexpr CommandLengths MakeCommandLengths() {
     range(0x30, 0x3F, 2);
     range(0x40, 0x4E, 3);
     range(0x4F, 0x50, 2);
-    range(0x51, 0x5F, 3);   // 0x5A..0x5C are the played writes
+    range(0x51, 0x5F, 3);  // 0x5A..0x5C are the played writes
     range(0x61, 0x61, 3);
     range(0x62, 0x63, 1);
     range(0x66, 0x66, 1);
@@ -71,12 +71,12 @@ void TrackTick(Track* track) {
     track->targetTime += TickSamples;
     uint32_t pos = track->readPos;
     uint32_t time = track->sampleTime;
-    bool jumped = false;       // a loop jump happened in this tick
-    uint32_t timeAtJump = 0;   // time right after that jump
+    bool jumped = false;      // a loop jump happened in this tick
+    uint32_t timeAtJump = 0;  // time right after that jump
 
     // Wrap-safe: a loop length larger than the time played must not freeze the track.
     while (int32_t(time - track->targetTime) < 0 && track->playState == TrackPlaying) {
-        if (pos >= size) {   // also a data offset or loop offset at or past the end
+        if (pos >= size) {  // also a data offset or loop offset at or past the end
             track->playState = TrackStopped;
             break;
         }
@@ -85,41 +85,53 @@ void TrackTick(Track* track) {
         if (len != Unrecognised && *cmd == 0x67 && uint64_t(pos) + 7 <= size)
             len += VgmReadU32(cmd + 3) & 0x7FFFFFFFu;
         if (len == Unrecognised || uint64_t(pos) + len > size) {
-            track->playState = TrackStopped;   // the read position stays on the command
+            track->playState = TrackStopped;  // the read position stays on the command
             break;
         }
         switch (*cmd) {
-        case 0x5A: Ym3812Write(track, cmd[1], cmd[2]); break;
-        case 0x5B:
-        case 0x5C: Opl1Write(track, cmd[1], cmd[2]); break;
-        case 0x61: time += uint32_t(cmd[1]) | uint32_t(cmd[2]) << 8; break;
-        case 0x62: time += 735; break;
-        case 0x63: time += 882; break;
-        case 0x66: {
-            track->readPos = pos;
-            track->sampleTime = time;
-            uint32_t loopOffset = VgmHeaderU32(slot, VgmHdrLoopOffset);
-            if (loopOffset == 0 || (jumped && time == timeAtJump)) {
-                // No loop, or a loop that played no time since the last jump: it would
-                // spin inside the render callback for good.
-                track->playState = TrackStopped;
+            case 0x5A:
+                Ym3812Write(track, cmd[1], cmd[2]);
+                break;
+            case 0x5B:
+            case 0x5C:
+                Opl1Write(track, cmd[1], cmd[2]);
+                break;
+            case 0x61:
+                time += uint32_t(cmd[1]) | uint32_t(cmd[2]) << 8;
+                break;
+            case 0x62:
+                time += 735;
+                break;
+            case 0x63:
+                time += 882;
+                break;
+            case 0x66: {
+                track->readPos = pos;
+                track->sampleTime = time;
+                uint32_t loopOffset = VgmHeaderU32(slot, VgmHdrLoopOffset);
+                if (loopOffset == 0 || (jumped && time == timeAtJump)) {
+                    // No loop, or a loop that played no time since the last jump: it would
+                    // spin inside the render callback for good.
+                    track->playState = TrackStopped;
+                    len = 0;
+                    break;
+                }
+                uint32_t loopLength = VgmHeaderU32(slot, VgmHdrLoopLength);
+                track->loopCount++;
+                time -= loopLength;
+                track->targetTime -= loopLength;
+                jumped = true;
+                timeAtJump = time;
+                pos = loopOffset;
                 len = 0;
                 break;
             }
-            uint32_t loopLength = VgmHeaderU32(slot, VgmHdrLoopLength);
-            track->loopCount++;
-            time -= loopLength;
-            track->targetTime -= loopLength;
-            jumped = true;
-            timeAtJump = time;
-            pos = loopOffset;
-            len = 0;
-            break;
-        }
-        default:
-            if (*cmd >= 0x70 && *cmd <= 0x7F) time += (*cmd & 0x0F) + 1u;
-            else if (*cmd >= 0x80 && *cmd <= 0x8F) time += *cmd & 0x0Fu;
-            break;
+            default:
+                if (*cmd >= 0x70 && *cmd <= 0x7F)
+                    time += (*cmd & 0x0F) + 1u;
+                else if (*cmd >= 0x80 && *cmd <= 0x8F)
+                    time += *cmd & 0x0Fu;
+                break;
         }
         pos += uint32_t(len);
         if (pos >= size) track->playState = TrackStopped;

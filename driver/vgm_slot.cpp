@@ -36,7 +36,7 @@ struct ByteSource {
     const uint8_t* mem;
     size_t memSize;
     size_t memPos;
-    size_t sizeHint;   // bytes the source holds from its current position; SizeUnknown if not known
+    size_t sizeHint;  // bytes the source holds from its current position; SizeUnknown if not known
 };
 
 size_t SourceRead(ByteSource* src, uint8_t* dst, size_t n) {
@@ -84,7 +84,7 @@ uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* sl
     if (VgmReadU32(first + VgmHdrVersion) < 0x150) return VgmLoadOldVersion;
 
     uint64_t stated = uint64_t(VgmReadU32(first + VgmHdrEof)) + 4;
-    if (stated > 0xFFFFFFFFu) stated = 0xFFFFFFFFu;   // fileSize is 32-bit
+    if (stated > 0xFFFFFFFFu) stated = 0xFFFFFFFFu;  // fileSize is 32-bit
     // Capacity: what the file holds (when known), never more than it states, never less
     // than the header block.
     uint64_t cap = HeaderBlock + uint64_t(src->sizeHint == SizeUnknown ? GrowStep : src->sizeHint);
@@ -124,7 +124,7 @@ uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* sl
     slot->fileData = data;
     slot->fileSize = uint32_t(held < stated ? held : stated);
     size_t copy = held < sizeof slot->header ? size_t(held) : sizeof slot->header;
-    std::memcpy(slot->header, data, copy);   // the rest of header stays zero
+    std::memcpy(slot->header, data, copy);  // the rest of header stays zero
     NormaliseHeader(slot->header);
     return VgmLoadOk;
 }
@@ -133,7 +133,7 @@ uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* sl
 // a heap buffer of at most GzipLimit bytes.
 uint8_t Inflate(FILE* file, const uint8_t* first, size_t got, uint8_t** out, size_t* outSize) {
     z_stream zs{};
-    if (inflateInit2(&zs, 15 + 16) != Z_OK) return VgmLoadNoMemory;   // gzip wrapper only
+    if (inflateInit2(&zs, 15 + 16) != Z_OK) return VgmLoadNoMemory;  // gzip wrapper only
     size_t cap = GrowStep;
     uint8_t* buf = static_cast<uint8_t*>(std::malloc(cap));
     uint8_t code = buf ? VgmLoadShortHeader : VgmLoadNoMemory;
@@ -150,7 +150,7 @@ uint8_t Inflate(FILE* file, const uint8_t* first, size_t got, uint8_t** out, siz
             zs.avail_in = uInt(n);
         }
         if (zs.total_out == cap) {
-            if (cap > GzipLimit) {   // one byte beyond the limit arrived
+            if (cap > GzipLimit) {  // one byte beyond the limit arrived
                 code = VgmLoadNoMemory;
                 break;
             }

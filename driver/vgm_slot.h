@@ -11,8 +11,13 @@
 //   0x1C loop offset, absolute, 0 = no loop
 //   0x20 loop length in samples 0x34 data offset, absolute (0x40 when the file gives 0)
 enum : uint32_t {
-    VgmHdrIdent = 0x00, VgmHdrEof = 0x04, VgmHdrVersion = 0x08, VgmHdrGd3 = 0x14,
-    VgmHdrLoopOffset = 0x1C, VgmHdrLoopLength = 0x20, VgmHdrDataOffset = 0x34,
+    VgmHdrIdent = 0x00,
+    VgmHdrEof = 0x04,
+    VgmHdrVersion = 0x08,
+    VgmHdrGd3 = 0x14,
+    VgmHdrLoopOffset = 0x1C,
+    VgmHdrLoopLength = 0x20,
+    VgmHdrDataOffset = 0x34,
 };
 
 // Load result codes.
@@ -26,9 +31,9 @@ enum : uint8_t {
 };
 
 struct VgmSlot {
-    uint32_t fileSize;     // valid bytes in fileData
-    uint8_t* fileData;     // the file image from byte 0; owned by the slot
-    uint8_t header[128];   // normalised header copy
+    uint32_t fileSize;    // valid bytes in fileData
+    uint8_t* fileData;    // the file image from byte 0; owned by the slot
+    uint8_t header[128];  // normalised header copy
 };
 
 extern VgmSlot VgmSlots[4];

@@ -17,7 +17,9 @@ uint32_t chipCount = 0;  // live chips; created and destroyed on the main thread
 
 // --- Lifecycle ---------------------------------------------------------------------------
 
-uint32_t FmChipCount() { return chipCount; }
+uint32_t FmChipCount() {
+    return chipCount;
+}
 
 FmChip* FmChipCreate(uint32_t sampleRate) {
     if (++chipCount <= 1) FmChipInitTables();
@@ -36,7 +38,9 @@ namespace {
 // Truncates a non-negative step toward zero and keeps its low 32 bits. At ordinary rates
 // every step fits; at a few Hz the largest would not, and a direct conversion of an
 // out-of-range double is undefined. The ratio never exceeds 49716, so 64 bits always hold.
-uint32_t TruncStep(double step) { return static_cast<uint32_t>(static_cast<uint64_t>(step)); }
+uint32_t TruncStep(double step) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(step));
+}
 }  // namespace
 
 void FmChipInitRates(FmChip* chip) {
@@ -158,7 +162,9 @@ void SetReleaseSteps(FmOperator* op) {
     op->releaseRow = EgRowTable[e];
 }
 
-uint32_t RateField(uint32_t r) { return r ? 16 + 4 * r : 0; }
+uint32_t RateField(uint32_t r) {
+    return r ? 16 + 4 * r : 0;
+}
 
 void SetBaseAtten(const FmChannel* ch, FmOperator* op) {
     op->baseAtten = static_cast<int32_t>(op->totalLevel + (ch->keyScaleAtten >> op->kslShift));
@@ -191,12 +197,23 @@ void WriteTimerControl(FmChip* chip, uint8_t v) {
 
 void WriteLowRegister(FmChip* chip, uint8_t r, uint8_t v) {
     switch (r) {
-        case 0x01: chip->waveSelectEnable = v & 0x20; break;
-        case 0x02: chip->timerPeriod[0] = (256u - v) * 4; break;
-        case 0x03: chip->timerPeriod[1] = (256u - v) * 16; break;
-        case 0x04: WriteTimerControl(chip, v); break;
-        case 0x08: chip->modeReg = v; break;
-        default: break;  // no such register
+        case 0x01:
+            chip->waveSelectEnable = v & 0x20;
+            break;
+        case 0x02:
+            chip->timerPeriod[0] = (256u - v) * 4;
+            break;
+        case 0x03:
+            chip->timerPeriod[1] = (256u - v) * 16;
+            break;
+        case 0x04:
+            WriteTimerControl(chip, v);
+            break;
+        case 0x08:
+            chip->modeReg = v;
+            break;
+        default:
+            break;  // no such register
     }
 }
 
@@ -232,7 +249,8 @@ void WriteOperator(FmChip* chip, uint8_t group, int32_t slot, uint8_t v) {
         case 0xE0:  // waveform
             if (chip->waveSelectEnable) op->waveBase = static_cast<uint16_t>((v & 3) << 10);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -332,6 +350,7 @@ void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
             if (n <= 8) WriteFeedback(chip, &chip->channels[n], value);
             break;
         }
-        default: break;
+        default:
+            break;
     }
 }

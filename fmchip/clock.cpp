@@ -13,13 +13,16 @@ void FmChipAdvanceLfo(FmChip* chip) {
     chip->tremoloLevel = chip->tremoloDeep ? level : level >> 2;
 
     chip->vibratoCounter += chip->vibratoStep;
-    chip->vibratoIndex = static_cast<int32_t>(((chip->vibratoCounter >> 24) & 7) | chip->vibratoDeep);
+    chip->vibratoIndex =
+        static_cast<int32_t>(((chip->vibratoCounter >> 24) & 7) | chip->vibratoDeep);
 }
 
 // --- Envelope generator ------------------------------------------------------------------
 
 namespace {
-bool StepDue(uint32_t counter, uint8_t shift) { return (counter & ((1u << shift) - 1)) == 0; }
+bool StepDue(uint32_t counter, uint8_t shift) {
+    return (counter & ((1u << shift) - 1)) == 0;
+}
 
 int32_t StepIncrement(uint32_t counter, uint8_t shift, uint8_t row) {
     return EgStepRows[row + ((counter >> shift) & 7)];
@@ -38,7 +41,8 @@ void EnvelopeStep(FmOperator* op, uint32_t counter) {
     switch (phase) {
         case EgAttack:
             if (StepDue(counter, op->attackShift)) {
-                int32_t e = AttackTarget(op->envAtten, StepIncrement(counter, op->attackShift, op->attackRow));
+                int32_t e = AttackTarget(op->envAtten,
+                                         StepIncrement(counter, op->attackShift, op->attackRow));
                 if (e <= 0) {
                     op->envAtten = 0;
                     op->egPhase = EgDecay;
@@ -50,7 +54,8 @@ void EnvelopeStep(FmOperator* op, uint32_t counter) {
         case EgDecay:
             if (StepDue(counter, op->decayShift)) {
                 op->envAtten += StepIncrement(counter, op->decayShift, op->decayRow);
-                if (static_cast<uint32_t>(op->envAtten) >= op->sustainLevel) op->egPhase = EgSustain;
+                if (static_cast<uint32_t>(op->envAtten) >= op->sustainLevel)
+                    op->egPhase = EgSustain;
             }
             break;
         case EgSustain:
@@ -69,7 +74,8 @@ void EnvelopeStep(FmOperator* op, uint32_t counter) {
                 }
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 }  // namespace
@@ -79,7 +85,8 @@ void FmChipSettleAttacks(FmChip* chip) {
     for (FmChannel& ch : chip->channels) {
         for (FmOperator& op : ch.ops) {
             if (op.egPhase != EgAttack || !StepDue(counter, op.attackShift)) continue;
-            if (AttackTarget(op.envAtten, StepIncrement(counter, op.attackShift, op.attackRow)) <= 0) {
+            if (AttackTarget(op.envAtten, StepIncrement(counter, op.attackShift, op.attackRow)) <=
+                0) {
                 op.envAtten = 0;
                 op.egPhase = EgDecay;
             }

@@ -50,25 +50,25 @@ enum : uint32_t { FmKeyRegister = 1, FmKeyRhythm = 2, FmKeyCsm = 4 };
 enum : uint8_t { FmStatusIrq = 0x80, FmStatusTimer1 = 0x40, FmStatusTimer2 = 0x20 };
 
 struct FmOperator {
-    uint32_t attackRate;   // 0 when AR = 0, else 16 + 4*AR
-    uint32_t decayRate;    // 0 when DR = 0, else 16 + 4*DR
-    uint32_t releaseRate;  // 0 when RR = 0, else 16 + 4*RR
-    uint8_t ksrShift;      // 2 with KSR clear, 0 with KSR set
-    uint8_t kslShift;      // KslShiftTable[KSL]
-    uint8_t rateKeyOffset; // channel keyCode >> ksrShift
-    uint8_t multiple;      // MultipleTable[MULT], twice the frequency multiple
-    uint32_t phase;        // 16.16; bits 16-25 index the waveform
-    uint32_t phaseStep;    // channel freqStep * multiple
-    uint8_t feedbackShift; // first operator only: 0, or FB + 7
-    int32_t* modOutput;    // first operator only: &chip->mixSum (CON 1) or &chip->modInput
+    uint32_t attackRate;         // 0 when AR = 0, else 16 + 4*AR
+    uint32_t decayRate;          // 0 when DR = 0, else 16 + 4*DR
+    uint32_t releaseRate;        // 0 when RR = 0, else 16 + 4*RR
+    uint8_t ksrShift;            // 2 with KSR clear, 0 with KSR set
+    uint8_t kslShift;            // KslShiftTable[KSL]
+    uint8_t rateKeyOffset;       // channel keyCode >> ksrShift
+    uint8_t multiple;            // MultipleTable[MULT], twice the frequency multiple
+    uint32_t phase;              // 16.16; bits 16-25 index the waveform
+    uint32_t phaseStep;          // channel freqStep * multiple
+    uint8_t feedbackShift;       // first operator only: 0, or FB + 7
+    int32_t* modOutput;          // first operator only: &chip->mixSum (CON 1) or &chip->modInput
     int32_t feedbackHistory[2];  // first operator only: last two outputs, older first
-    uint8_t connection;    // first operator only: 0 FM, 1 additive
-    uint8_t sustainHold;   // 0x20 when EG type is set
-    uint8_t egPhase;       // FmEgPhase
-    uint32_t totalLevel;   // TL * 4
-    int32_t baseAtten;     // totalLevel + (keyScaleAtten >> kslShift)
-    int32_t envAtten;      // 0..511
-    uint32_t sustainLevel; // SustainTable[SL]
+    uint8_t connection;          // first operator only: 0 FM, 1 additive
+    uint8_t sustainHold;         // 0x20 when EG type is set
+    uint8_t egPhase;             // FmEgPhase
+    uint32_t totalLevel;         // TL * 4
+    int32_t baseAtten;           // totalLevel + (keyScaleAtten >> kslShift)
+    int32_t envAtten;            // 0..511
+    uint32_t sustainLevel;       // SustainTable[SL]
     uint8_t attackShift, attackRow;
     uint8_t decayShift, decayRow;
     uint8_t releaseShift, releaseRow;
@@ -79,11 +79,11 @@ struct FmOperator {
 };
 
 struct FmChannel {
-    FmOperator ops[2];      // modulator, carrier
-    uint32_t freqReg;       // block << 10 | f-number
-    uint32_t freqStep;      // fnumStepTable[fnum] >> (7 - block)
-    uint32_t keyScaleAtten; // KslAttenTable[freqReg >> 6]
-    uint8_t keyCode;        // block * 2 + note-select bit
+    FmOperator ops[2];       // modulator, carrier
+    uint32_t freqReg;        // block << 10 | f-number
+    uint32_t freqStep;       // fnumStepTable[fnum] >> (7 - block)
+    uint32_t keyScaleAtten;  // KslAttenTable[freqReg >> 6]
+    uint8_t keyCode;         // block * 2 + note-select bit
 };
 
 typedef void (*FmIrqHook)(void* param, int line);
@@ -95,12 +95,12 @@ struct FmChip {
     uint32_t egAccum;
     uint32_t egAccumStep;
     uint32_t egAccumWrap;
-    uint8_t rhythmBits;         // register 0xBD & 0x3F
+    uint8_t rhythmBits;  // register 0xBD & 0x3F
     uint32_t fnumStepTable[1024];
     uint32_t tremoloLevel;
     int32_t vibratoIndex;
-    uint8_t tremoloDeep;        // 0xBD & 0x80
-    uint8_t vibratoDeep;        // 8 or 0
+    uint8_t tremoloDeep;  // 0xBD & 0x80
+    uint8_t vibratoDeep;  // 8 or 0
     uint32_t tremoloCounter;
     uint32_t tremoloStep;
     uint32_t vibratoCounter;
@@ -108,23 +108,23 @@ struct FmChip {
     uint32_t noiseShift;
     uint32_t noiseAccum;
     uint32_t noiseStep;
-    uint8_t waveSelectEnable;   // register 0x01 & 0x20
-    uint32_t timerPeriod[2];    // envelope ticks
+    uint8_t waveSelectEnable;  // register 0x01 & 0x20
+    uint32_t timerPeriod[2];   // envelope ticks
     uint32_t timerCount[2];
     uint8_t timerRunning[2];
-    FmIrqHook irqHook;          // told when the IRQ bit changes; may be empty
+    FmIrqHook irqHook;  // told when the IRQ bit changes; may be empty
     void* irqHookParam;
     FmBeforeWriteHook beforeWriteHook;  // run before register changes; may be empty
     void* beforeWriteParam;
-    uint8_t addressLatch;       // latched by the caller; never read by the chip itself
-    uint8_t statusReg;          // FmStatusIrq | FmStatusTimer1 | FmStatusTimer2
+    uint8_t addressLatch;  // latched by the caller; never read by the chip itself
+    uint8_t statusReg;     // FmStatusIrq | FmStatusTimer1 | FmStatusTimer2
     uint8_t irqEnableMask;
-    uint8_t modeReg;            // register 0x08: bit 7 CSM, bit 6 note select
-    uint32_t clockHz;           // 3579545
+    uint8_t modeReg;   // register 0x08: bit 7 CSM, bit 6 note select
+    uint32_t clockHz;  // 3579545
     uint32_t sampleRate;
-    double rateRatio;           // clockHz / 72 / sampleRate; 0 when sampleRate is 0
-    int32_t modInput;           // scratch: modulation input of the channel being rendered
-    int32_t mixSum;             // scratch: sum of the sample being rendered
+    double rateRatio;  // clockHz / 72 / sampleRate; 0 when sampleRate is 0
+    int32_t modInput;  // scratch: modulation input of the channel being rendered
+    int32_t mixSum;    // scratch: sum of the sample being rendered
 };
 
 // --- Lifecycle ---------------------------------------------------------------------------

@@ -48,7 +48,8 @@ void RenderChannel(FmChip* chip, FmChannel* ch) {
     FmOperator* second = &ch->ops[1];
     uint32_t atten = AttenSum(chip, second);
     if (atten < SilentAtten)
-        chip->mixSum += OperatorOutput(second, atten, ModulatedIndex(second->phase, chip->modInput));
+        chip->mixSum +=
+            OperatorOutput(second, atten, ModulatedIndex(second->phase, chip->modInput));
 }
 
 // A rhythm instrument is mixed at twice an ordinary operator's amplitude.

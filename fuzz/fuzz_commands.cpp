@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                              "alarm.vgm", "powerup.vgm"})
         CopyFile(std::string(examples) + "/" + name, std::string(dir) + "/" + name);
     if (chdir(dir) != 0) abort();
-    if (!freopen("/dev/null", "w", stdout)) abort();   // the commands' messages
+    if (!freopen("/dev/null", "w", stdout)) abort();  // the commands' messages
     CommandSlotsClear();
     return 0;
 }

@@ -21,7 +21,9 @@ void FuzzSetUpPlayer() {
     snprintf(ScratchPath, sizeof ScratchPath, "/tmp/oplbench-fuzz-%d.vgm", (int)getpid());
 }
 
-const char* FuzzScratchPath() { return ScratchPath; }
+const char* FuzzScratchPath() {
+    return ScratchPath;
+}
 
 void FuzzWriteFile(const char* path, const uint8_t* data, size_t size) {
     FILE* f = fopen(path, "wb");

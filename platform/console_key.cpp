@@ -3,11 +3,12 @@
 // settings are put back on return and from the handlers of the signals that end a process.
 #include "platform/console_key.h"
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 namespace {
 
@@ -35,7 +36,7 @@ void RestoreAndReraise(int sig) {
 
 int ConsoleKeyRead() {
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;   // no controlling terminal
+    if (fd < 0) return -1;  // no controlling terminal
     termios raw;
     if (tcgetattr(fd, &raw) != 0) {
         close(fd);

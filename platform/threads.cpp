@@ -23,12 +23,14 @@ struct PosixThread {
     void* parameter;
     std::mutex lock;
     std::condition_variable changed;
-    pid_t tid = 0;            // kernel id, known before CreateThread returns
+    pid_t tid = 0;  // kernel id, known before CreateThread returns
     bool suspended = false;
     bool ended = false;
 };
 
-PosixThread* Thread(HANDLE handle) { return reinterpret_cast<PosixThread*>(handle); }
+PosixThread* Thread(HANDLE handle) {
+    return reinterpret_cast<PosixThread*>(handle);
+}
 
 void* ThreadMain(void* argument) {
     PosixThread* self = static_cast<PosixThread*>(argument);
@@ -78,10 +80,10 @@ int PosixSetPriority(HANDLE handle, int priority) {
     if (priority == THREAD_PRIORITY_TIME_CRITICAL) return 0;
     for (int nice = -20; nice < 0; ++nice)
         if (setpriority(PRIO_PROCESS, static_cast<id_t>(record->tid), nice) == 0) return 1;
-    return 1;   // the default nice value is already as high as this process may go
+    return 1;  // the default nice value is already as high as this process may go
 }
 
-} // namespace
+}  // namespace
 
 const ThreadBackend ThreadPosixBackend = {PosixCreate, PosixSetPriority};
 const ThreadBackend* ThreadActiveBackend = &ThreadPosixBackend;
@@ -89,8 +91,8 @@ const ThreadBackend* ThreadActiveBackend = &ThreadPosixBackend;
 HANDLE CreateThread(void* attributes, size_t stackSize, LPTHREAD_START_ROUTINE routine,
                     void* parameter, uint32_t creationFlags, uint32_t* threadId) {
     if (attributes != nullptr || stackSize != 0 || routine == nullptr) return nullptr;
-    return ThreadActiveBackend->Create(routine, parameter,
-                                       (creationFlags & CREATE_SUSPENDED) != 0, threadId);
+    return ThreadActiveBackend->Create(routine, parameter, (creationFlags & CREATE_SUSPENDED) != 0,
+                                       threadId);
 }
 
 int SetThreadPriority(HANDLE thread, int priority) {

@@ -37,8 +37,8 @@ void Sleep(uint32_t milliseconds);
 // CreateThread and SetThreadPriority forward to ThreadActiveBackend so that tests can make
 // them fail; the POSIX versions are exported for a double to fall back on.
 struct ThreadBackend {
-    HANDLE (*Create)(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspended,
-                     uint32_t* threadId);
+    HANDLE (*Create)
+    (LPTHREAD_START_ROUTINE routine, void* parameter, bool suspended, uint32_t* threadId);
     int (*SetPriority)(HANDLE thread, int priority);
 };
 

@@ -17,7 +17,9 @@
 
 const WaveOutBackend* WaveOutActiveBackend = &WaveOutAlsaBackend;
 
-uint32_t waveOutGetNumDevs() { return WaveOutActiveBackend->GetNumDevs(); }
+uint32_t waveOutGetNumDevs() {
+    return WaveOutActiveBackend->GetNumDevs();
+}
 
 MMRESULT waveOutGetDevCapsA(uintptr_t deviceId, WAVEOUTCAPSA* caps, uint32_t cbwoc) {
     if (caps == nullptr || cbwoc != sizeof(WAVEOUTCAPSA)) return MMSYSERR_INVALPARAM;
@@ -99,7 +101,7 @@ void ListAlsaDevices(AlsaDeviceNames& list) {
     if (snd_device_name_hint(-1, "pcm", &hints) == 0) {
         for (void** hint = hints; *hint != nullptr; ++hint) {
             char* name = snd_device_name_get_hint(*hint, "NAME");
-            char* ioid = snd_device_name_get_hint(*hint, "IOID");   // none: both directions
+            char* ioid = snd_device_name_get_hint(*hint, "IOID");  // none: both directions
             if (name != nullptr && (ioid == nullptr || std::strcmp(ioid, "Output") == 0))
                 list.names.emplace_back(name);
             free(name);
@@ -157,11 +159,11 @@ struct AlsaDevice {
     snd_pcm_t* pcm = nullptr;
     uint32_t frameBytes = 0;
     std::mutex lock;
-    std::condition_variable wake;      // new buffer or new order for the playback thread
-    std::condition_variable resetDone; // the playback thread has handed every buffer back
-    WAVEHDR* head = nullptr;           // queue in play order, linked through lpNext
+    std::condition_variable wake;       // new buffer or new order for the playback thread
+    std::condition_variable resetDone;  // the playback thread has handed every buffer back
+    WAVEHDR* head = nullptr;            // queue in play order, linked through lpNext
     WAVEHDR* tail = nullptr;
-    uint32_t headOffset = 0;           // bytes of head already taken by ALSA
+    uint32_t headOffset = 0;  // bytes of head already taken by ALSA
     bool paused = false;
     bool pauseApplied = false;
     bool resetRequested = false;
@@ -169,7 +171,9 @@ struct AlsaDevice {
     std::thread player;
 };
 
-AlsaDevice* Device(HWAVEOUT handle) { return reinterpret_cast<AlsaDevice*>(handle); }
+AlsaDevice* Device(HWAVEOUT handle) {
+    return reinterpret_cast<AlsaDevice*>(handle);
+}
 
 void HandBackQueue(AlsaDevice* device) {
     for (WAVEHDR* header = device->head; header != nullptr;) {
@@ -196,14 +200,14 @@ void FeedHead(AlsaDevice* device, std::unique_lock<std::mutex>& held) {
     const char* data = header->lpData + device->headOffset;
     held.unlock();
     snd_pcm_sframes_t written = 0;
-    int ready = snd_pcm_wait(device->pcm, WaitMs);   // 0: no room yet, negative: an xrun
+    int ready = snd_pcm_wait(device->pcm, WaitMs);  // 0: no room yet, negative: an xrun
     if (ready > 0)
         written = snd_pcm_writei(device->pcm, data, frames);
     else if (ready < 0)
         written = ready;
     if (written == -EAGAIN)
         written = 0;
-    else if (written < 0)   // a device that cannot recover drops the buffer, not the ring
+    else if (written < 0)  // a device that cannot recover drops the buffer, not the ring
         written = snd_pcm_recover(device->pcm, static_cast<int>(written), 1) < 0 ? frames : 0;
     held.lock();
     device->headOffset += static_cast<uint32_t>(written) * device->frameBytes;
@@ -226,7 +230,7 @@ void PlaybackThread(AlsaDevice* device) {
         } else if (device->paused != device->pauseApplied) {
             bool pause = device->paused;
             held.unlock();
-            snd_pcm_pause(device->pcm, pause ? 1 : 0);   // not every PCM pauses; none is fed then
+            snd_pcm_pause(device->pcm, pause ? 1 : 0);  // not every PCM pauses; none is fed then
             held.lock();
             device->pauseApplied = pause;
         } else if (device->head == nullptr || device->paused) {
@@ -241,11 +245,20 @@ bool AlsaFormat(const WAVEFORMATEX* format, snd_pcm_format_t* alsaFormat) {
     if (format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels == 0) return false;
     if (format->nBlockAlign != format->nChannels * format->wBitsPerSample / 8) return false;
     switch (format->wBitsPerSample) {
-    case 8: *alsaFormat = SND_PCM_FORMAT_U8; return true;
-    case 16: *alsaFormat = SND_PCM_FORMAT_S16_LE; return true;
-    case 24: *alsaFormat = SND_PCM_FORMAT_S24_3LE; return true;
-    case 32: *alsaFormat = SND_PCM_FORMAT_S32_LE; return true;
-    default: return false;
+        case 8:
+            *alsaFormat = SND_PCM_FORMAT_U8;
+            return true;
+        case 16:
+            *alsaFormat = SND_PCM_FORMAT_S16_LE;
+            return true;
+        case 24:
+            *alsaFormat = SND_PCM_FORMAT_S24_3LE;
+            return true;
+        case 32:
+            *alsaFormat = SND_PCM_FORMAT_S32_LE;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -304,8 +317,12 @@ MMRESULT SetPaused(HWAVEOUT handle, bool paused) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT AlsaPause(HWAVEOUT handle) { return SetPaused(handle, true); }
-MMRESULT AlsaRestart(HWAVEOUT handle) { return SetPaused(handle, false); }
+MMRESULT AlsaPause(HWAVEOUT handle) {
+    return SetPaused(handle, true);
+}
+MMRESULT AlsaRestart(HWAVEOUT handle) {
+    return SetPaused(handle, false);
+}
 
 MMRESULT AlsaClose(HWAVEOUT handle) {
     AlsaDevice* device = Device(handle);
@@ -321,9 +338,9 @@ MMRESULT AlsaClose(HWAVEOUT handle) {
     return MMSYSERR_NOERROR;
 }
 
-} // namespace
+}  // namespace
 
 const WaveOutBackend WaveOutAlsaBackend = {
-    AlsaGetNumDevs, AlsaGetDevCaps, AlsaOpen, AlsaWrite,
+    AlsaGetNumDevs, AlsaGetDevCaps, AlsaOpen,    AlsaWrite,
     AlsaReset,      AlsaPause,      AlsaRestart, AlsaClose,
 };

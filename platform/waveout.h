@@ -8,7 +8,7 @@
 #include <cstdint>
 
 typedef uint32_t MMRESULT;
-typedef struct HWAVEOUT__* HWAVEOUT;   // opaque; each backend casts it to its own device
+typedef struct HWAVEOUT__* HWAVEOUT;  // opaque; each backend casts it to its own device
 
 enum : MMRESULT {
     MMSYSERR_NOERROR = 0,
@@ -22,10 +22,10 @@ enum : MMRESULT {
     WAVERR_UNPREPARED = 34,
 };
 
-constexpr uint32_t WAVE_MAPPER = 0xFFFFFFFFu;   // the system's default output device
-constexpr uint32_t CALLBACK_NULL = 0;           // no completion notifications: poll WHDR_DONE
+constexpr uint32_t WAVE_MAPPER = 0xFFFFFFFFu;  // the system's default output device
+constexpr uint32_t CALLBACK_NULL = 0;          // no completion notifications: poll WHDR_DONE
 constexpr uint16_t WAVE_FORMAT_PCM = 1;
-constexpr uint32_t WHDR_DONE = 0x00000001;      // dwFlags: the device has finished the buffer
+constexpr uint32_t WHDR_DONE = 0x00000001;  // dwFlags: the device has finished the buffer
 constexpr uint32_t WHDR_PREPARED = 0x00000002;
 constexpr uint32_t WHDR_INQUEUE = 0x00000010;
 
@@ -49,7 +49,7 @@ struct WAVEHDR {
     std::atomic<uintptr_t> dwUser;
     std::atomic<uint32_t> dwFlags;
     uint32_t dwLoops;
-    WAVEHDR* lpNext;       // the backend's queue link while the buffer is queued
+    WAVEHDR* lpNext;  // the backend's queue link while the buffer is queued
     uintptr_t reserved;
 };
 

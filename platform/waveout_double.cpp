@@ -20,7 +20,7 @@ struct DoubleState {
     bool open = false;
     bool paused = false;
     WAVEHDR* queue[QueueCapacity];
-    uint32_t queueHead = 0;   // index of the oldest queued buffer
+    uint32_t queueHead = 0;  // index of the oldest queued buffer
     WaveOutDoubleWrite log[WaveOutDoubleMaxWrites];
 };
 
@@ -30,7 +30,9 @@ DoubleState& State() {
 }
 
 // The one open device's handle; any non-null value serves, it is never dereferenced.
-HWAVEOUT DeviceHandle() { return reinterpret_cast<HWAVEOUT>(&State()); }
+HWAVEOUT DeviceHandle() {
+    return reinterpret_cast<HWAVEOUT>(&State());
+}
 
 uint32_t DoubleGetNumDevs() {
     std::lock_guard<std::mutex> hold(State().lock);
@@ -114,8 +116,12 @@ MMRESULT SetPaused(bool paused, uint32_t WaveOutDoubleStats::*calls) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT DoublePause(HWAVEOUT) { return SetPaused(true, &WaveOutDoubleStats::pauses); }
-MMRESULT DoubleRestart(HWAVEOUT) { return SetPaused(false, &WaveOutDoubleStats::restarts); }
+MMRESULT DoublePause(HWAVEOUT) {
+    return SetPaused(true, &WaveOutDoubleStats::pauses);
+}
+MMRESULT DoubleRestart(HWAVEOUT) {
+    return SetPaused(false, &WaveOutDoubleStats::restarts);
+}
 
 MMRESULT DoubleClose(HWAVEOUT) {
     DoubleState& s = State();
@@ -156,7 +162,7 @@ const WaveOutBackend DoubleWaveOut = {
 };
 const ThreadBackend DoubleThreads = {DoubleCreateThread, DoubleSetPriority};
 
-} // namespace
+}  // namespace
 
 void WaveOutDoubleInstall(const WaveOutDoubleConfig& config) {
     DoubleState& s = State();
@@ -191,8 +197,8 @@ WaveOutDoubleStats WaveOutDoubleGetStats() {
 uint32_t WaveOutDoubleGetWrites(WaveOutDoubleWrite* out, uint32_t max) {
     DoubleState& s = State();
     std::lock_guard<std::mutex> hold(s.lock);
-    uint32_t logged = s.stats.writes < WaveOutDoubleMaxWrites ? s.stats.writes
-                                                               : WaveOutDoubleMaxWrites;
+    uint32_t logged =
+        s.stats.writes < WaveOutDoubleMaxWrites ? s.stats.writes : WaveOutDoubleMaxWrites;
     for (uint32_t i = 0; i < logged && i < max; ++i) out[i] = s.log[i];
     return s.stats.writes;
 }

@@ -12,21 +12,21 @@ constexpr uint32_t WaveOutDoubleMaxDevices = 8;
 constexpr uint32_t WaveOutDoubleMaxWrites = 4096;
 
 struct WaveOutDoubleConfig {
-    uint32_t deviceCount;                          // physical devices
-    const char* names[WaveOutDoubleMaxDevices];    // their names (the mapper is "Mapper")
-    bool mapperUnreadable;                         // caps of WAVE_MAPPER fail
-    uint32_t unreadableMask;                       // bit k: caps of device k fail
-    uint32_t failOpenAt;                           // the Nth open (1-based) fails; 0 none
-    bool failClose;                                // every close fails
-    bool failPause;                                // pause and restart fail
-    uint32_t failThreadCreateAt;                   // the Nth CreateThread fails; 0 none
-    bool refuseTimeCritical;                       // SetThreadPriority(TIME_CRITICAL) fails
+    uint32_t deviceCount;                        // physical devices
+    const char* names[WaveOutDoubleMaxDevices];  // their names (the mapper is "Mapper")
+    bool mapperUnreadable;                       // caps of WAVE_MAPPER fail
+    uint32_t unreadableMask;                     // bit k: caps of device k fail
+    uint32_t failOpenAt;                         // the Nth open (1-based) fails; 0 none
+    bool failClose;                              // every close fails
+    bool failPause;                              // pause and restart fail
+    uint32_t failThreadCreateAt;                 // the Nth CreateThread fails; 0 none
+    bool refuseTimeCritical;                     // SetThreadPriority(TIME_CRITICAL) fails
 };
 
 struct WaveOutDoubleWrite {
     const char* data;
     uint32_t length;
-    int16_t firstSample;    // the buffer's first 16-bit sample when it was queued (0 if none)
+    int16_t firstSample;  // the buffer's first 16-bit sample when it was queued (0 if none)
 };
 
 struct WaveOutDoubleStats {

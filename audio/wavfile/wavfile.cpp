@@ -18,12 +18,12 @@ namespace {
 
 struct WavFileInstance {
     std::string path;
-    SNDFILE* file;             // open while running
+    SNDFILE* file;  // open while running
     uint8_t running;
-    uint8_t paused;            // while set, WriteData drops its data
-    uint8_t failed;            // a write came up short since Start
-    uint32_t bytesPerSample;   // 1 or 2
-    uint32_t frameBytes;       // channels * bytesPerSample
+    uint8_t paused;           // while set, WriteData drops its data
+    uint8_t failed;           // a write came up short since Start
+    uint32_t bytesPerSample;  // 1 or 2
+    uint32_t frameBytes;      // channels * bytesPerSample
     uint64_t framesWritten;
     AudioRenderCallback callback;  // kept for IsBusy; there is no feeder to call it
 };
@@ -35,9 +35,13 @@ uint32_t DeviceIds[] = {0};
 AudioDeviceList Devices = {1, DeviceNames, DeviceIds};
 AudioOptions Defaults = {44100, 1, 16, 10000, 0};
 
-WavFileInstance* As(void* instance) { return static_cast<WavFileInstance*>(instance); }
+WavFileInstance* As(void* instance) {
+    return static_cast<WavFileInstance*>(instance);
+}
 
-uint8_t IsAvailable() { return 1; }
+uint8_t IsAvailable() {
+    return 1;
+}
 
 uint8_t Init() {
     if (Initialised) return 0x18;
@@ -51,8 +55,12 @@ uint8_t Deinit() {
     return 0;
 }
 
-AudioDeviceList* GetDeviceList() { return &Devices; }
-AudioOptions* GetDefaultOptions() { return &Defaults; }
+AudioDeviceList* GetDeviceList() {
+    return &Devices;
+}
+AudioOptions* GetDefaultOptions() {
+    return &Defaults;
+}
 
 uint8_t Create(void** instance) {
     WavFileInstance* w = new (std::nothrow) WavFileInstance{};
@@ -116,7 +124,9 @@ uint8_t SetCallback(void* instance, AudioRenderCallback callback) {
     return 0;
 }
 
-uint8_t IsBusy(void* instance) { return As(instance)->callback ? 0x81 : 0; }
+uint8_t IsBusy(void* instance) {
+    return As(instance)->callback ? 0x81 : 0;
+}
 
 // The bytes are in the stream's own format: 16-bit samples in native byte order (converted
 // by libsndfile), or 8-bit unsigned samples, which WAV stores as they are. A trailing
@@ -127,9 +137,10 @@ uint8_t WriteData(void* instance, uint32_t byteCount, void* data) {
     if (w->paused) return 0;
     sf_count_t bytes = sf_count_t(byteCount / w->frameBytes * w->frameBytes);
     if (bytes == 0) return 0;
-    sf_count_t written = w->bytesPerSample == 2
-        ? sf_write_short(w->file, static_cast<const short*>(data), bytes / 2) * 2
-        : sf_write_raw(w->file, data, bytes);
+    sf_count_t written =
+        w->bytesPerSample == 2
+            ? sf_write_short(w->file, static_cast<const short*>(data), bytes / 2) * 2
+            : sf_write_raw(w->file, data, bytes);
     w->framesWritten += uint64_t(written > 0 ? written : 0) / w->frameBytes;
     if (written != bytes) {
         w->failed = 1;
@@ -138,13 +149,16 @@ uint8_t WriteData(void* instance, uint32_t byteCount, void* data) {
     return 0;
 }
 
-uint32_t GetLatency(void*) { return 0; }
+uint32_t GetLatency(void*) {
+    return 0;
+}
 
 }  // namespace
 
 const AudioDriver WavFileDriver = {
     0x00001002, "WavFile", IsAvailable, Init, Deinit, GetDeviceList, GetDefaultOptions,
-    Create, Destroy, Start, Stop, Pause, Resume, SetCallback, IsBusy, WriteData, GetLatency,
+    Create,     Destroy,   Start,       Stop, Pause,  Resume,        SetCallback,
+    IsBusy,     WriteData, GetLatency,
 };
 
 uint8_t WavFileSetPath(void* instance, const char* path) {
@@ -154,7 +168,9 @@ uint8_t WavFileSetPath(void* instance, const char* path) {
     return 0;
 }
 
-uint64_t WavFileFramesWritten(void* instance) { return As(instance)->framesWritten; }
+uint64_t WavFileFramesWritten(void* instance) {
+    return As(instance)->framesWritten;
+}
 
 uint8_t WavFileStreamOpen(const AudioOptions* options, const char* path, AudioStream** stream) {
     uint32_t entry = 0;
@@ -179,7 +195,7 @@ uint8_t WavFileRecordStream(AudioStream* stream, const char* path) {
     uint8_t r = WavFileStreamOpen(&stream->options, path, &recorder);
     if (r == 0) {
         r = AudioStreamAddListener(stream, recorder);
-        if (r != 0) AudioStreamClose();   // the recorder is still the current stream
+        if (r != 0) AudioStreamClose();  // the recorder is still the current stream
     }
     AudioCurrentStream = stream;
     return r;

@@ -12,14 +12,14 @@ extern const AudioDriver WavFileDriver;
 // Result codes, with the meanings the other driver gives the same values.
 enum : uint8_t {
     WavFileOk = 0x00,
-    WavFileNoDevice = 0x41,      // Start: device index is not 0
-    WavFileOpenFailed = 0xC0,    // Start: no path set, the file cannot be created, or the
-                                 // format is not 1..8 channels of 8 or 16 bits
-    WavFileWriteFailed = 0xC4,   // WriteData / Stop: a write or the final close failed
-    WavFileNoMemory = 0xC8,      // Create: the instance cannot be allocated
-    WavFileRunning = 0xD0,       // Start: already running
-    WavFileNotRunning = 0xD8,    // Stop, WriteData: not running
-    WavFileNoFile = 0xFF,        // Pause, Resume: not running
+    WavFileNoDevice = 0x41,     // Start: device index is not 0
+    WavFileOpenFailed = 0xC0,   // Start: no path set, the file cannot be created, or the
+                                // format is not 1..8 channels of 8 or 16 bits
+    WavFileWriteFailed = 0xC4,  // WriteData / Stop: a write or the final close failed
+    WavFileNoMemory = 0xC8,     // Create: the instance cannot be allocated
+    WavFileRunning = 0xD0,      // Start: already running
+    WavFileNotRunning = 0xD8,   // Stop, WriteData: not running
+    WavFileNoFile = 0xFF,       // Pause, Resume: not running
 };
 
 // Sets the file that the next Start of this instance creates (the name is copied).

@@ -10,7 +10,7 @@
 #include "platform/threads.h"
 #include "platform/waveout.h"
 
-extern const AudioDriver WinmmDriver;   // kind 0x00001001, name "WinMM"
+extern const AudioDriver WinmmDriver;  // kind 0x00001001, name "WinMM"
 
 enum : uint8_t {
     WinmmOk = 0x00,
@@ -46,14 +46,14 @@ struct WinmmStream {
     uint32_t bufferSamples;
     uint32_t bufferBytes;
     uint32_t bufferCount;
-    char* bufferMemory;        // bufferCount * bufferBytes; buffer i at i * bufferBytes
+    char* bufferMemory;  // bufferCount * bufferBytes; buffer i at i * bufferBytes
     HANDLE thread;
     uint32_t threadId;
     HWAVEOUT waveOut;
-    WAVEHDR* headers;          // bufferCount records, header i for buffer i
+    WAVEHDR* headers;  // bufferCount records, header i for buffer i
     std::atomic<AudioRenderCallback> callback;
-    std::atomic<uint32_t> blocksQueued;   // waveOutWrite calls since Start
-    std::atomic<uint32_t> blocksDone;     // of those, ends of playback counted
+    std::atomic<uint32_t> blocksQueued;  // waveOutWrite calls since Start
+    std::atomic<uint32_t> blocksDone;    // of those, ends of playback counted
 };
 
 // Driver-wide state (one for the program), readable for tests and the front end.
@@ -61,15 +61,15 @@ extern AudioDeviceList WinmmDevices;
 extern AudioOptions WinmmDefaultOptions;
 
 // --- Driver operations (controlling thread) -----------------------------------------------
-uint8_t WinmmIsAvailable();             // 1 when waveOut reports an output device; no Init
-uint8_t WinmmInit();                    // builds the device list (default device first)
-uint8_t WinmmDeinit();                  // frees the list; the default options stay
-AudioDeviceList* WinmmGetDeviceList();  // the driver's own list, valid until Deinit
-AudioOptions* WinmmGetDefaultOptions(); // 44100 Hz, 2 channels, 16 bits, 10 ms, 10 buffers
+uint8_t WinmmIsAvailable();              // 1 when waveOut reports an output device; no Init
+uint8_t WinmmInit();                     // builds the device list (default device first)
+uint8_t WinmmDeinit();                   // frees the list; the default options stay
+AudioDeviceList* WinmmGetDeviceList();   // the driver's own list, valid until Deinit
+AudioOptions* WinmmGetDefaultOptions();  // 44100 Hz, 2 channels, 16 bits, 10 ms, 10 buffers
 
 // --- Stream operations (controlling thread; the callback runs on the feeder) ---------------
 uint8_t WinmmCreate(void** instance);
-uint8_t WinmmDestroy(void* instance);   // stops a running instance first
+uint8_t WinmmDestroy(void* instance);  // stops a running instance first
 // Opens device `deviceIndex` of the list with options (null: the defaults) and starts the
 // feeder; the callback gets userData. Only from the stopped state.
 uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, void* userData);
@@ -77,8 +77,8 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
 uint8_t WinmmStop(void* instance);
 uint8_t WinmmPause(void* instance);
 uint8_t WinmmResume(void* instance);
-uint8_t WinmmSetCallback(void* instance, AudioRenderCallback callback);   // any state
+uint8_t WinmmSetCallback(void* instance, AudioRenderCallback callback);  // any state
 uint8_t WinmmIsBusy(void* instance);
 // Queues byteCount bytes in the first free buffer, waiting (spinning) for one; running only.
 uint8_t WinmmWriteData(void* instance, uint32_t byteCount, void* data);
-uint32_t WinmmGetLatency(void* instance);   // queued, unplayed milliseconds; 0 unless running
+uint32_t WinmmGetLatency(void* instance);  // queued, unplayed milliseconds; 0 unless running

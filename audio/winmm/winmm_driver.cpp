@@ -7,7 +7,7 @@
 #include "audio/winmm/winmm.h"
 
 AudioDeviceList WinmmDevices = {0, nullptr, nullptr};
-AudioOptions WinmmDefaultOptions = {0, 0, 0, 0, 0};   // set by the first Init
+AudioOptions WinmmDefaultOptions = {0, 0, 0, 0, 0};  // set by the first Init
 
 static bool WinmmInitialised = false;
 
@@ -31,7 +31,9 @@ const AudioDriver WinmmDriver = {
     WinmmGetLatency,
 };
 
-uint8_t WinmmIsAvailable() { return waveOutGetNumDevs() >= 1 ? 1 : 0; }
+uint8_t WinmmIsAvailable() {
+    return waveOutGetNumDevs() >= 1 ? 1 : 0;
+}
 
 static void FreeDeviceList() {
     for (uint32_t i = 0; i < WinmmDevices.count; ++i) delete[] WinmmDevices.names[i];
@@ -81,6 +83,10 @@ uint8_t WinmmDeinit() {
     return WinmmOk;
 }
 
-AudioDeviceList* WinmmGetDeviceList() { return &WinmmDevices; }
+AudioDeviceList* WinmmGetDeviceList() {
+    return &WinmmDevices;
+}
 
-AudioOptions* WinmmGetDefaultOptions() { return &WinmmDefaultOptions; }
+AudioOptions* WinmmGetDefaultOptions() {
+    return &WinmmDefaultOptions;
+}

@@ -9,7 +9,9 @@
 
 #include "audio/winmm/winmm.h"
 
-static WinmmStream* Stream(void* instance) { return static_cast<WinmmStream*>(instance); }
+static WinmmStream* Stream(void* instance) {
+    return static_cast<WinmmStream*>(instance);
+}
 
 static bool IsDone(const WAVEHDR& header) {
     return (header.dwFlags.load(std::memory_order_acquire) & WHDR_DONE) != 0;
@@ -24,7 +26,7 @@ static void CountPreviousEnd(WinmmStream* s, WAVEHDR& header) {
 // --- Lifecycle -------------------------------------------------------------------------------
 
 uint8_t WinmmCreate(void** instance) {
-    WinmmStream* s = new (std::nothrow) WinmmStream();   // state stopped, no device/thread/callback
+    WinmmStream* s = new (std::nothrow) WinmmStream();  // state stopped, no device/thread/callback
     if (s == nullptr) return WinmmNoMemory;
     *instance = s;
     return WinmmOk;
@@ -102,7 +104,7 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
         headers[i].lpData = memory + size_t{i} * s->bufferBytes;
         headers[i].dwBufferLength = s->bufferBytes;
         waveOutPrepareHeader(device, &headers[i], sizeof(WAVEHDR));
-        headers[i].dwFlags.fetch_or(WHDR_DONE);   // every buffer begins free
+        headers[i].dwFlags.fetch_or(WHDR_DONE);  // every buffer begins free
     }
     s->blocksQueued.store(0);
     s->blocksDone.store(0);
@@ -153,7 +155,8 @@ uint8_t WinmmStop(void* instance) {
     // The feeder leaves at its next buffer. One held in a slow render callback is waited for
     // rather than killed: ending a POSIX thread from outside could leave the driver lock held
     // and the buffers in use.
-    if (WaitForSingleObject(s->thread, 100) == WAIT_TIMEOUT) WaitForSingleObject(s->thread, INFINITE);
+    if (WaitForSingleObject(s->thread, 100) == WAIT_TIMEOUT)
+        WaitForSingleObject(s->thread, INFINITE);
     CloseHandle(s->thread);
     s->thread = nullptr;
 
@@ -193,7 +196,7 @@ uint8_t WinmmSetCallback(void* instance, AudioRenderCallback callback) {
 uint8_t WinmmIsBusy(void* instance) {
     WinmmStream* s = Stream(instance);
     if (s->callback.load() != nullptr) return WinmmCallbackSet;
-    if (s->headers == nullptr) return 1;   // not running: there is no buffer to hand out
+    if (s->headers == nullptr) return 1;  // not running: there is no buffer to hand out
     for (uint32_t i = 0; i < s->bufferCount; ++i)
         if (IsDone(s->headers[i])) return 0;
     return 1;
@@ -218,7 +221,7 @@ uint8_t WinmmWriteData(void* instance, uint32_t byteCount, void* data) {
 
 uint32_t WinmmGetLatency(void* instance) {
     WinmmStream* s = Stream(instance);
-    if (s->state.load() != WinmmRunning) return 0;   // no format, nothing queued
+    if (s->state.load() != WinmmRunning) return 0;  // no format, nothing queued
     // With a callback installed the feeder counts every end itself when it refills; a scan
     // here could count the same end a second time between its look at WHDR_DONE and the mark.
     if (s->callback.load() == nullptr) {

@@ -16,12 +16,12 @@ void WriteVoice(VgmWriter* w, int channel, uint8_t carrierLevel) {
     uint8_t mod = ModulatorOffset[channel];
     uint8_t car = mod + 3;
     for (uint8_t op : {mod, car}) {
-        VgmWriterOpl2(w, 0x20 + op, 0x21);   // sustained envelope, multiple 1
-        VgmWriterOpl2(w, 0x60 + op, 0xF0);   // fastest attack, no decay
-        VgmWriterOpl2(w, 0x80 + op, 0x0F);   // sustain at full level, fastest release
-        VgmWriterOpl2(w, 0xE0 + op, 0x00);   // sine
+        VgmWriterOpl2(w, 0x20 + op, 0x21);  // sustained envelope, multiple 1
+        VgmWriterOpl2(w, 0x60 + op, 0xF0);  // fastest attack, no decay
+        VgmWriterOpl2(w, 0x80 + op, 0x0F);  // sustain at full level, fastest release
+        VgmWriterOpl2(w, 0xE0 + op, 0x00);  // sine
     }
-    VgmWriterOpl2(w, 0x40 + mod, 0x3F);      // modulator silent: the carrier is a pure sine
+    VgmWriterOpl2(w, 0x40 + mod, 0x3F);  // modulator silent: the carrier is a pure sine
     VgmWriterOpl2(w, 0x40 + car, carrierLevel);
     VgmWriterOpl2(w, 0xC0 + channel, 0x00);
 }

@@ -9,15 +9,15 @@
 // A tone whose pitch the recording tests can pick out: frequency in Hz is
 // fnum * 3579545 / 72 / 2^(20 - block).
 struct ToneSpec {
-    int channel;          // chip channel the file writes (0..8)
-    uint8_t block;        // octave, 0..7
-    uint16_t fnum;        // 0..1023
-    uint32_t holdSamples; // samples (44100 Hz) the key stays on before the loop or the end
-    bool loops;           // loop back over the hold for ever, or key off and end
+    int channel;           // chip channel the file writes (0..8)
+    uint8_t block;         // octave, 0..7
+    uint16_t fnum;         // 0..1023
+    uint32_t holdSamples;  // samples (44100 Hz) the key stays on before the loop or the end
+    bool loops;            // loop back over the hold for ever, or key off and end
 };
 
-constexpr ToneSpec LowTone = {0, 4, 580, 44100, true};    // about 440 Hz, looping music
-constexpr ToneSpec HighTone = {0, 6, 580, 44100, true};   // about 1760 Hz, looping effect
+constexpr ToneSpec LowTone = {0, 4, 580, 44100, true};   // about 440 Hz, looping music
+constexpr ToneSpec HighTone = {0, 6, 580, 44100, true};  // about 1760 Hz, looping effect
 
 // The tone's frequency in Hz.
 double ToneHz(const ToneSpec& tone);

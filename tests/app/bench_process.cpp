@@ -32,7 +32,7 @@ ReadOutcome ReadSome(BenchProcess* p, int waitMs) {
     if (poll(&fd, 1, waitMs) <= 0) return ReadOutcome::Nothing;
     char buf[4096];
     ssize_t got = read(p->output, buf, sizeof(buf));
-    if (got <= 0) return ReadOutcome::Ended;   // EOF, or EIO on a pty without its slave
+    if (got <= 0) return ReadOutcome::Ended;  // EOF, or EIO on a pty without its slave
     p->printed.append(buf, static_cast<size_t>(got));
     return ReadOutcome::Data;
 }
@@ -49,7 +49,9 @@ ReadOutcome ReadSome(BenchProcess* p, int waitMs) {
 
 }  // namespace
 
-std::string BenchPath() { return std::string(OPLBENCH_BINARY_DIR) + "/app/oplbench"; }
+std::string BenchPath() {
+    return std::string(OPLBENCH_BINARY_DIR) + "/app/oplbench";
+}
 
 bool BenchStart(BenchProcess* p, bool withTerminal, const EnvList& env,
                 const std::vector<std::string>& args) {
@@ -80,7 +82,7 @@ bool BenchStart(BenchProcess* p, bool withTerminal, const EnvList& env,
     p->pid = fork();
     if (p->pid < 0) return false;
     if (p->pid == 0) {
-        setsid();   // no controlling terminal
+        setsid();  // no controlling terminal
         dup2(in[0], 0);
         dup2(out[1], 1);
         ExecBench(env, args);

@@ -2,6 +2,8 @@
 // messages, its line ends, what each command does to the tracks and slots, the reload of a
 // slot that tracks are playing, and the quit. The driver runs on a real chip, rendered by
 // hand where a test needs time to pass.
+#include "app/commands.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
 #include "driver/player.h"
 #include "driver/vgm_slot.h"
 #include "fmchip/fmchip.h"
@@ -19,7 +20,7 @@
 namespace {
 
 class CommandTest : public testing::Test {
-protected:
+   protected:
     void SetUp() override {
         dir = ScratchDirMake();
         ASSERT_FALSE(dir.empty());
@@ -37,7 +38,7 @@ protected:
     }
 
     void TearDown() override {
-        Output(nullptr, true);   // quit steps free the slots
+        Output(nullptr, true);  // quit steps free the slots
         PlayerShutdown();
         FmChipDestroy(PlayerChip);
         PlayerChip = nullptr;
@@ -221,7 +222,7 @@ TEST_F(CommandTest, StopChoosesOneOrAll) {
 
 TEST_F(CommandTest, PauseAndResumeTheMusic) {
     Run("L0 " + Path("song.vgm") + "\n");
-    EXPECT_EQ(Run("R\n"), "");   // nothing to resume
+    EXPECT_EQ(Run("R\n"), "");  // nothing to resume
     EXPECT_NE(MusicTrack.playState, TrackPlaying);
     Run("PM0\n");
     RenderMs(100);
@@ -257,7 +258,7 @@ TEST_F(CommandTest, ReloadStopsOnlyTheTracksPlayingTheSlot) {
     fseek(f, 0, SEEK_END);
     EXPECT_EQ(VgmSlots[0].fileSize, static_cast<uint32_t>(ftell(f)));
     fclose(f);
-    RenderMs(100);   // the surviving track keeps playing over the new image
+    RenderMs(100);  // the surviving track keeps playing over the new image
     EXPECT_TRUE(Plays(SfxTracks[1], 1));
 
     // A failed reload stops the slot's tracks just the same.

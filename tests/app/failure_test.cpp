@@ -3,7 +3,6 @@
 // start fails) and a configuration without any playback device (the stream open fails).
 // Either way the commands on stdin are not read, the run ends in order and exits with 0.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <string>
@@ -15,7 +14,7 @@
 namespace {
 
 class FailureTest : public testing::Test {
-protected:
+   protected:
     void SetUp() override {
         dir = ScratchDirMake();
         ASSERT_FALSE(dir.empty());
@@ -31,7 +30,9 @@ protected:
     std::string dir;
 };
 
-bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+bool ExitedWithZero(int status) {
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 TEST_F(FailureTest, DeviceThatCannotOpenSkipsTheCommands) {
     // One playback device is listed, so the driver is usable, but the default one (device 0)
@@ -39,19 +40,21 @@ TEST_F(FailureTest, DeviceThatCannotOpenSkipsTheCommands) {
     BenchResult r = RunWithAlsaConfig(
         "pcm.!default \"oplbench_no_such_pcm\"\n"
         "pcm.listed { type null hint { show on description \"listed\" } }\n");
-    EXPECT_EQ(r.printed, "Using driver WinMM.\n"
-                         "Opening Device 0 ...\n"
-                         "Dev Init Error: C0\n"
-                         "Done.\n");
+    EXPECT_EQ(r.printed,
+              "Using driver WinMM.\n"
+              "Opening Device 0 ...\n"
+              "Dev Init Error: C0\n"
+              "Done.\n");
     EXPECT_TRUE(ExitedWithZero(r.status)) << "status " << r.status;
 }
 
 TEST_F(FailureTest, NoPlaybackDeviceFailsTheStreamOpen) {
     // Without any device the driver is not usable, and opening the stream says so.
     BenchResult r = RunWithAlsaConfig("");
-    EXPECT_EQ(r.printed, "Using driver WinMM.\n"
-                         "WaveOut: Drv Init Error: 22\n"
-                         "Done.\n");
+    EXPECT_EQ(r.printed,
+              "Using driver WinMM.\n"
+              "WaveOut: Drv Init Error: 22\n"
+              "Done.\n");
     EXPECT_TRUE(ExitedWithZero(r.status)) << "status " << r.status;
 }
 

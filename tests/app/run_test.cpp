@@ -3,12 +3,13 @@
 // paths which never reach the command loop (no driver, stream open failing, no memory for the
 // chip, device start failing) print their messages and still take everything down in order.
 // The binary is linked with calloc wrapped, so that the chip's allocation can be refused.
+#include "app/run.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
-#include "app/run.h"
 #include "audio/audio.h"
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
@@ -45,18 +46,39 @@ struct LoggingDriverState {
 LoggingDriverState Logged;
 int InstanceToken;
 
-void Note(const char* call) { Logged.log += std::string(Logged.log.empty() ? "" : " ") + call; }
+void Note(const char* call) {
+    Logged.log += std::string(Logged.log.empty() ? "" : " ") + call;
+}
 
 const AudioDriver LoggingDriver = {
     0x7E57,
     "WinMM",
-    [] { Note("IsAvailable"); return Logged.available; },
-    [] { Note("Init"); return Logged.initResult; },
-    [] { Note("Deinit"); return uint8_t(0); },
+    [] {
+        Note("IsAvailable");
+        return Logged.available;
+    },
+    [] {
+        Note("Init");
+        return Logged.initResult;
+    },
+    [] {
+        Note("Deinit");
+        return uint8_t(0);
+    },
     [] { return &Logged.devices; },
-    [] { Note("GetDefaultOptions"); return &Logged.defaults; },
-    [](void** instance) { Note("Create"); *instance = &InstanceToken; return uint8_t(0); },
-    [](void*) { Note("Destroy"); return uint8_t(0); },
+    [] {
+        Note("GetDefaultOptions");
+        return &Logged.defaults;
+    },
+    [](void** instance) {
+        Note("Create");
+        *instance = &InstanceToken;
+        return uint8_t(0);
+    },
+    [](void*) {
+        Note("Destroy");
+        return uint8_t(0);
+    },
     [](void*, uint32_t device, AudioOptions* options, void* userData) {
         Note("Start");
         Logged.startDevice = device;
@@ -71,7 +93,10 @@ const AudioDriver LoggingDriver = {
                            PlayerChip->timerRunning[0] && MusicTrack.playState >= 0x80;
         return Logged.startResult;
     },
-    [](void*) { Note("Stop"); return uint8_t(0xD8); },
+    [](void*) {
+        Note("Stop");
+        return uint8_t(0xD8);
+    },
     [](void*) { return uint8_t(0); },
     [](void*) { return uint8_t(0); },
     [](void*, AudioRenderCallback callback) {
@@ -88,7 +113,7 @@ const AudioDriver* const LoggingDrivers[] = {&LoggingDriver, nullptr};
 const AudioDriver* const NoDrivers[] = {nullptr};
 
 class RunTest : public testing::Test {
-protected:
+   protected:
     void SetUp() override { Logged = LoggingDriverState(); }
     std::string Run(const AudioDriver* const* drivers) {
         AudioDriverList = drivers;
@@ -109,17 +134,19 @@ namespace {
 
 TEST_F(RunTest, DeviceStartFailingStillShutsDownInOrder) {
     uint32_t chipsBefore = FmChipCount();
-    EXPECT_EQ(Run(LoggingDrivers), "Using driver WinMM.\n"
-                                   "Opening Device 0 ...\n"
-                                   "Dev Init Error: C0\n"
-                                   "Done.\n");
+    EXPECT_EQ(Run(LoggingDrivers),
+              "Using driver WinMM.\n"
+              "Opening Device 0 ...\n"
+              "Dev Init Error: C0\n"
+              "Done.\n");
     EXPECT_EQ(status, 0);
     // Stop comes only from closing the stream, which stops whatever it holds.
-    EXPECT_EQ(Logged.log, "IsAvailable Init Create GetDefaultOptions SetCallback Start "
-                          "Stop Destroy Deinit");
+    EXPECT_EQ(Logged.log,
+              "IsAvailable Init Create GetDefaultOptions SetCallback Start "
+              "Stop Destroy Deinit");
     EXPECT_EQ(Logged.startDevice, 0u);
     EXPECT_EQ(Logged.startOptions.sampleRate, 22050u);
-    EXPECT_EQ(Logged.startOptions.channels, 1);       // mono, not the driver's stereo
+    EXPECT_EQ(Logged.startOptions.channels, 1);  // mono, not the driver's stereo
     EXPECT_EQ(Logged.startOptions.bitsPerSample, 16);
     EXPECT_EQ(Logged.startOptions.bufferTime, 10000u);
     EXPECT_EQ(Logged.startOptions.bufferCount, 10u);
@@ -128,32 +155,35 @@ TEST_F(RunTest, DeviceStartFailingStillShutsDownInOrder) {
     EXPECT_TRUE(Logged.userDataIsStream);
     EXPECT_EQ(FmChipCount(), chipsBefore);
     EXPECT_EQ(PlayerChip, nullptr);
-    EXPECT_EQ(AudioStreamCount, 0u);   // the registry is shut down
+    EXPECT_EQ(AudioStreamCount, 0u);  // the registry is shut down
 }
 
 TEST_F(RunTest, StreamOpenFailingPrintsItsCode) {
     Logged.initResult = 0x18;
-    EXPECT_EQ(Run(LoggingDrivers), "Using driver WinMM.\n"
-                                   "WaveOut: Drv Init Error: 18\n"
-                                   "Done.\n");
+    EXPECT_EQ(Run(LoggingDrivers),
+              "Using driver WinMM.\n"
+              "WaveOut: Drv Init Error: 18\n"
+              "Done.\n");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Logged.log, "IsAvailable Init");
     EXPECT_EQ(AudioStreamCount, 0u);
 
     Logged = LoggingDriverState();
     Logged.available = 0;
-    EXPECT_EQ(Run(LoggingDrivers), "Using driver WinMM.\n"
-                                   "WaveOut: Drv Init Error: 22\n"
-                                   "Done.\n");
+    EXPECT_EQ(Run(LoggingDrivers),
+              "Using driver WinMM.\n"
+              "WaveOut: Drv Init Error: 22\n"
+              "Done.\n");
     EXPECT_EQ(Logged.log, "IsAvailable");
 }
 
 TEST_F(RunTest, ChipOutOfMemoryEndsWithoutStartingTheDevice) {
     uint32_t chipsBefore = FmChipCount();
     RefuseChipAllocation = true;
-    EXPECT_EQ(Run(LoggingDrivers), "Using driver WinMM.\n"
-                                   "FM Chip Init Error: out of memory\n"
-                                   "Done.\n");
+    EXPECT_EQ(Run(LoggingDrivers),
+              "Using driver WinMM.\n"
+              "FM Chip Init Error: out of memory\n"
+              "Done.\n");
     EXPECT_FALSE(RefuseChipAllocation) << "the chip was not allocated with calloc";
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Logged.log, "IsAvailable Init Create GetDefaultOptions Stop Destroy Deinit");

@@ -3,7 +3,6 @@
 // standard input, the sound on a PulseAudio null sink while music and an effect play and
 // after the music stops, and the way the program ends without a terminal.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +19,8 @@
 
 namespace {
 
-const std::string SessionStart = std::string("Using driver WinMM.\nOpening Device 0 ...\n") + HelpTextPrinted;
+const std::string SessionStart =
+    std::string("Using driver WinMM.\nOpening Device 0 ...\n") + HelpTextPrinted;
 
 // A null sink of the test's own, so that other tests playing meanwhile are not recorded.
 struct PrivateSink {
@@ -63,8 +63,8 @@ bool RecorderStart(Recorder* r, const std::string& source) {
         close(out[0]);
         close(out[1]);
         std::string device = "--device=" + source;
-        execlp("parec", "parec", device.c_str(), "--format=s16le", "--rate=44100",
-               "--channels=1", "--raw", "--latency-msec=20", static_cast<char*>(nullptr));
+        execlp("parec", "parec", device.c_str(), "--format=s16le", "--rate=44100", "--channels=1",
+               "--raw", "--latency-msec=20", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -77,7 +77,8 @@ std::vector<int16_t> RecorderRead(Recorder* r, size_t count) {
     std::vector<int16_t> samples(count);
     size_t bytes = 0;
     while (bytes < count * 2) {
-        ssize_t got = read(r->fd, reinterpret_cast<char*>(samples.data()) + bytes, count * 2 - bytes);
+        ssize_t got =
+            read(r->fd, reinterpret_cast<char*>(samples.data()) + bytes, count * 2 - bytes);
         if (got <= 0) break;
         bytes += static_cast<size_t>(got);
     }
@@ -133,7 +134,7 @@ Phase ListenFor(Recorder* r, Wanted wanted, int timeoutMs) {
 }
 
 class SessionTest : public testing::Test {
-protected:
+   protected:
     void SetUp() override {
         if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
         dir = ScratchDirMake();
@@ -149,17 +150,24 @@ protected:
     }
     std::string Path(const char* name) const { return dir + "/" + name; }
     std::string dir;
-    BenchProcess p;      // a session the test drives step by step
-    PrivateSink sink;    // loaded by the tests that record
-    Recorder recorder;   // parec on the sink's monitor
+    BenchProcess p;     // a session the test drives step by step
+    PrivateSink sink;   // loaded by the tests that record
+    Recorder recorder;  // parec on the sink's monitor
 };
 
-bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+bool ExitedWithZero(int status) {
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 TEST_F(SessionTest, TranscriptFromDriverToDone) {
-    BenchResult r = BenchRunScript("L0 " + Path("low.vgm") + "\n"
-                                   "l1 " + Path("missing.vgm") + "\n"
-                                   "L4 " + Path("low.vgm") + "\n"
+    BenchResult r = BenchRunScript("L0 " + Path("low.vgm") +
+                                   "\n"
+                                   "l1 " +
+                                   Path("missing.vgm") +
+                                   "\n"
+                                   "L4 " +
+                                   Path("low.vgm") +
+                                   "\n"
                                    "pm0\n"
                                    "PX0\n"
                                    "P04\n"
@@ -187,9 +195,10 @@ TEST_F(SessionTest, TranscriptFromDriverToDone) {
 TEST_F(SessionTest, EndOfInputQuitsAndLineEndsAreKeptApart) {
     // CR LF lines, a line of 300 characters (255 and then 45), and a last line without a
     // line end whose last character is part of the name.
-    BenchResult r = BenchRunScript("L1 " + Path("low.vgm") + "\r\n" +
-                                   std::string(300, 'q') + "\n"
-                                   "L2 " + Path("high.vgm"));
+    BenchResult r = BenchRunScript("L1 " + Path("low.vgm") + "\r\n" + std::string(300, 'q') +
+                                   "\n"
+                                   "L2 " +
+                                   Path("high.vgm"));
     EXPECT_EQ(r.printed, SessionStart +
                              "VGM loaded into slot 1.\n"
                              "Unknown Command!\n"
@@ -217,25 +226,30 @@ TEST_F(SessionTest, MusicAndEffectAreHeardAndStopSilences) {
     BenchSend(&p, "L0 " + Path("low.vgm") + "\nL1 " + Path("high.vgm") + "\n");
     ASSERT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 1.\n", 5000)) << p.printed;
 
-    BenchSend(&p, "PM0\n");   // the looping low tone as music
-    Phase onset = ListenFor(&recorder, [](const Phase& w) { return w.low > 300; }, 5000);
+    BenchSend(&p, "PM0\n");  // the looping low tone as music
+    Phase onset = ListenFor(
+        &recorder, [](const Phase& w) { return w.low > 300; }, 5000);
     EXPECT_GT(onset.low, 300) << "music is not heard";
     // The window in which the music starts holds silence and the attack as well; its level
     // is measured in the next, steady one.
-    Phase music = ListenFor(&recorder, [](const Phase&) { return true; }, 100);
+    Phase music = ListenFor(
+        &recorder, [](const Phase&) { return true; }, 100);
     EXPECT_GT(music.low, 0.5 * music.rms);
     EXPECT_LT(music.high, music.low / 30);
 
-    BenchSend(&p, "P31\n");   // the high tone as an effect on SFX track 3, over the music
-    Phase both = ListenFor(&recorder, [&](const Phase& w) { return w.high > 0.5 * music.low; }, 5000);
+    BenchSend(&p, "P31\n");  // the high tone as an effect on SFX track 3, over the music
+    Phase both = ListenFor(
+        &recorder, [&](const Phase& w) { return w.high > 0.5 * music.low; }, 5000);
     EXPECT_GT(both.high, 0.5 * music.low) << "the effect is not heard";
     EXPECT_GT(both.low, 0.5 * music.low) << "the music is not heard with the effect";
 
     BenchSend(&p, "S\nSM\n");
-    Phase stopped = ListenFor(&recorder, [&](const Phase& w) { return w.rms < music.rms / 100; }, 5000);
+    Phase stopped = ListenFor(
+        &recorder, [&](const Phase& w) { return w.rms < music.rms / 100; }, 5000);
     EXPECT_LT(stopped.rms, music.rms / 100) << "not silent after the stops";
     // Silent for good: the next half second holds nothing either.
-    Phase after = ListenFor(&recorder, [&](const Phase& w) { return w.rms >= music.rms / 100; }, 500);
+    Phase after = ListenFor(
+        &recorder, [&](const Phase& w) { return w.rms >= music.rms / 100; }, 500);
     EXPECT_LT(after.rms, music.rms / 100) << "sound came back after the stops";
 
     BenchSend(&p, "\n");

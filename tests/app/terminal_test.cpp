@@ -2,7 +2,6 @@
 // "Quit." for exactly one key, which it reads without echo, and leaves the terminal as it
 // found it, also when Ctrl-C is the key or a signal ends the wait.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -29,17 +28,18 @@ bool WaitForEcho(const BenchProcess& p, bool on, int timeoutMs) {
 
 bool LineModeWithEcho(const BenchProcess& p) {
     termios t;
-    return tcgetattr(p.terminal, &t) == 0 && (t.c_lflag & (ECHO | ICANON | ISIG)) == (ECHO | ICANON | ISIG);
+    return tcgetattr(p.terminal, &t) == 0 &&
+           (t.c_lflag & (ECHO | ICANON | ISIG)) == (ECHO | ICANON | ISIG);
 }
 
 class TerminalTest : public testing::Test {
-protected:
+   protected:
     void SetUp() override {
         if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
         ASSERT_TRUE(BenchStart(&p, true));
         ASSERT_TRUE(LineModeWithEcho(p));
         ASSERT_TRUE(BenchWaitFor(&p, LastHelpLine, 5000)) << p.printed;
-        BenchSend(&p, "\n");   // the empty line: quit
+        BenchSend(&p, "\n");  // the empty line: quit
         ASSERT_TRUE(BenchWaitFor(&p, "Quit.\r\n", 5000)) << p.printed;
         ASSERT_TRUE(WaitForEcho(p, false, 5000)) << "echo is still on at the key wait";
     }

@@ -21,9 +21,18 @@ struct Fake {
             line += ":" + std::to_string(static_cast<FakeInstance*>(instance)->number);
         FakeLog.push_back(line);
     }
-    static uint8_t IsAvailable() { Log("IsAvailable"); return Control().available; }
-    static uint8_t Init() { Log("Init"); return Control().initResult; }
-    static uint8_t Deinit() { Log("Deinit"); return 0; }
+    static uint8_t IsAvailable() {
+        Log("IsAvailable");
+        return Control().available;
+    }
+    static uint8_t Init() {
+        Log("Init");
+        return Control().initResult;
+    }
+    static uint8_t Deinit() {
+        Log("Deinit");
+        return 0;
+    }
     static AudioDeviceList* GetDeviceList() { return nullptr; }
     static AudioOptions* GetDefaultOptions() { return &Control().defaults; }
     static uint8_t Create(void** instance) {
@@ -45,7 +54,10 @@ struct Fake {
         Log("Start", instance);
         return 0;
     }
-    static uint8_t Stop(void* instance) { Log("Stop", instance); return 0xD8; }
+    static uint8_t Stop(void* instance) {
+        Log("Stop", instance);
+        return 0xD8;
+    }
     static uint8_t Pause(void*) { return 0; }
     static uint8_t Resume(void*) { return 0; }
     static uint8_t SetCallback(void* instance, AudioRenderCallback callback) {
@@ -60,13 +72,27 @@ struct Fake {
     }
     static uint32_t GetLatency(void*) { return 0; }
     static constexpr AudioDriver Descriptor = {
-        0x7E57, Tag == 'A' ? "FakeA" : "FakeB", IsAvailable, Init, Deinit, GetDeviceList,
-        GetDefaultOptions, Create, Destroy, Start, Stop, Pause, Resume, SetCallback, IsBusy,
-        WriteData, GetLatency,
+        0x7E57,
+        Tag == 'A' ? "FakeA" : "FakeB",
+        IsAvailable,
+        Init,
+        Deinit,
+        GetDeviceList,
+        GetDefaultOptions,
+        Create,
+        Destroy,
+        Start,
+        Stop,
+        Pause,
+        Resume,
+        SetCallback,
+        IsBusy,
+        WriteData,
+        GetLatency,
     };
 };
 
-} // namespace
+}  // namespace
 
 const AudioDriver FakeDriverA = Fake<'A'>::Descriptor;
 const AudioDriver FakeDriverB = Fake<'B'>::Descriptor;

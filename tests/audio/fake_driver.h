@@ -9,10 +9,10 @@
 #include "audio/audio.h"
 
 struct FakeInstance {
-    int number;                      // order of creation, from 1
-    AudioRenderCallback callback;    // the last one installed through SetCallback
-    std::vector<uint32_t> writes;    // WriteData byte counts
-    std::vector<void*> writeBuffers; // WriteData data pointers
+    int number;                       // order of creation, from 1
+    AudioRenderCallback callback;     // the last one installed through SetCallback
+    std::vector<uint32_t> writes;     // WriteData byte counts
+    std::vector<void*> writeBuffers;  // WriteData data pointers
 };
 
 struct FakeDriverControl {
@@ -23,8 +23,8 @@ struct FakeDriverControl {
     AudioOptions defaults{48000, 1, 16, 5000, 4};
 };
 
-extern const AudioDriver FakeDriverA;   // logs with prefix "A"
-extern const AudioDriver FakeDriverB;   // logs with prefix "B"
+extern const AudioDriver FakeDriverA;  // logs with prefix "A"
+extern const AudioDriver FakeDriverB;  // logs with prefix "B"
 extern FakeDriverControl FakeControlA, FakeControlB;
 extern std::vector<std::string> FakeLog;
 // Instances made and not yet destroyed, and every instance ever made (kept alive for checks).

@@ -20,15 +20,17 @@ namespace {
 
 ::testing::AssertionResult Code(uint8_t expected, uint8_t actual) {
     if (actual == expected) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "code 0x" << std::hex << int(actual) << " ("
-                                         << AudioCodeNameOf(actual) << "), expected 0x"
-                                         << int(expected);
+    return ::testing::AssertionFailure()
+           << "code 0x" << std::hex << int(actual) << " (" << AudioCodeNameOf(actual)
+           << "), expected 0x" << int(expected);
 }
 
-uint32_t Cb(void*, uint32_t byteCount, void*) { return byteCount; }
+uint32_t Cb(void*, uint32_t byteCount, void*) {
+    return byteCount;
+}
 
 class Registry : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         FakeDriversReset();
         AudioDriverList = OneDriver;
@@ -40,7 +42,7 @@ protected:
 };
 
 TEST_F(Registry, InitDeinitStates) {
-    EXPECT_TRUE(Code(AudioInitState, AudioDeinit()));   // before any init
+    EXPECT_TRUE(Code(AudioInitState, AudioDeinit()));  // before any init
     ASSERT_TRUE(Code(AudioOk, AudioInit()));
     EXPECT_EQ(1u, AudioDriverCount);
     EXPECT_EQ(&FakeDriverA, AudioDriverEntries[0].driver);
@@ -48,7 +50,7 @@ TEST_F(Registry, InitDeinitStates) {
     ASSERT_EQ(16u, AudioStreamCount);
     for (uint32_t i = 0; i < AudioStreamCount; ++i) EXPECT_EQ(AudioFreeSlot, AudioStreams[i].id);
     EXPECT_EQ(1, FakeLogCount("AIsAvailable"));
-    EXPECT_EQ(0, FakeLogCount("AInit"));   // the driver's Init waits for the first open
+    EXPECT_EQ(0, FakeLogCount("AInit"));  // the driver's Init waits for the first open
 
     AudioStream* table = AudioStreams;
     EXPECT_TRUE(Code(AudioInitState, AudioInit()));
@@ -59,7 +61,7 @@ TEST_F(Registry, InitDeinitStates) {
     EXPECT_EQ(0u, AudioDriverCount);
     EXPECT_EQ(0u, AudioStreamCount);
     EXPECT_TRUE(Code(AudioInitState, AudioDeinit()));
-    EXPECT_TRUE(Code(AudioNoStream, AudioStreamOpen()));   // released: no entry
+    EXPECT_TRUE(Code(AudioNoStream, AudioStreamOpen()));  // released: no entry
     EXPECT_TRUE(Code(AudioOk, AudioInit()));
 }
 
@@ -69,10 +71,10 @@ TEST_F(Registry, EmptyListAndUnusableDriver) {
     EXPECT_EQ(0u, AudioDriverCount);
     EXPECT_EQ(nullptr, AudioStreams);
     EXPECT_TRUE(Code(AudioNoStream, AudioStreamOpen()));
-    EXPECT_TRUE(Code(AudioInitState, AudioDeinit()));   // a failed init leaves nothing to release
+    EXPECT_TRUE(Code(AudioInitState, AudioDeinit()));  // a failed init leaves nothing to release
 
     AudioDriverList = OneDriver;
-    FakeControlA.available = 0;   // IsAvailable reports no device
+    FakeControlA.available = 0;  // IsAvailable reports no device
     ASSERT_TRUE(Code(AudioOk, AudioInit()));
     EXPECT_EQ(0x00, AudioDriverEntries[0].flags);
     EXPECT_TRUE(Code(AudioDriverUnusable, AudioStreamOpen()));
@@ -91,13 +93,13 @@ TEST_F(Registry, DriverInitRunsOnceAndIsRetriedAfterFailure) {
     EXPECT_TRUE(Code(AudioOk, AudioStreamOpen()));
     EXPECT_EQ(0x83, AudioDriverEntries[0].flags);
     EXPECT_TRUE(Code(AudioOk, AudioStreamOpen()));
-    EXPECT_EQ(2, FakeLogCount("AInit"));   // the failed one and the first success
+    EXPECT_EQ(2, FakeLogCount("AInit"));  // the failed one and the first success
 
     FakeControlA.createResult = 0x66;
     AudioStream* current = AudioCurrentStream;
     EXPECT_TRUE(Code(0x66, AudioStreamOpen()));
     EXPECT_EQ(current, AudioCurrentStream);
-    EXPECT_EQ(AudioFreeSlot, AudioStreams[2].id);   // no slot taken
+    EXPECT_EQ(AudioFreeSlot, AudioStreams[2].id);  // no slot taken
     EXPECT_EQ(0x83, AudioDriverEntries[0].flags);
 }
 
@@ -116,12 +118,12 @@ TEST_F(Registry, OpenTakesLowestFreeSlotWithDriverDefaults) {
     EXPECT_EQ(d.bitsPerSample, first->options.bitsPerSample);
     EXPECT_EQ(d.bufferTime, first->options.bufferTime);
     EXPECT_EQ(d.bufferCount, first->options.bufferCount);
-    first->options.channels = 2;   // the stream's own copy
+    first->options.channels = 2;  // the stream's own copy
     EXPECT_EQ(1, FakeControlA.defaults.channels);
 
     ASSERT_TRUE(Code(AudioOk, AudioStreamOpen()));
     EXPECT_EQ(1u, AudioCurrentStream->id);
-    EXPECT_EQ(0u, first->id);   // still open
+    EXPECT_EQ(0u, first->id);  // still open
 
     // Free slot 1 again, open: slot 1 is the lowest free one.
     ASSERT_TRUE(Code(AudioOk, AudioStreamClose()));
@@ -142,7 +144,7 @@ TEST_F(Registry, SeventeenthOpenDestroysItsInstance) {
 }
 
 TEST_F(Registry, CloseStopsDestroysAndFreesTheSlot) {
-    EXPECT_TRUE(Code(AudioNoStream, AudioStreamClose()));   // nothing current
+    EXPECT_TRUE(Code(AudioNoStream, AudioStreamClose()));  // nothing current
     ASSERT_TRUE(Code(AudioOk, AudioInit()));
     ASSERT_TRUE(Code(AudioOk, AudioStreamOpen()));
     AudioStream* stream = AudioCurrentStream;
@@ -151,11 +153,11 @@ TEST_F(Registry, CloseStopsDestroysAndFreesTheSlot) {
     EXPECT_TRUE(Code(0x77, AudioStreamClose()));
     EXPECT_EQ(stream, AudioCurrentStream);
     EXPECT_EQ(0u, stream->id);
-    EXPECT_EQ(1, FakeLogCount("AStop:1"));   // Stop ran before the failed Destroy
+    EXPECT_EQ(1, FakeLogCount("AStop:1"));  // Stop ran before the failed Destroy
 
     FakeControlA.destroyResult = 0;
     FakeLog.clear();
-    EXPECT_TRUE(Code(AudioOk, AudioStreamClose()));   // never started: Stop's 0xD8 is ignored
+    EXPECT_TRUE(Code(AudioOk, AudioStreamClose()));  // never started: Stop's 0xD8 is ignored
     EXPECT_EQ((std::vector<std::string>{"AStop:1", "ADestroy:1"}), FakeLog);
     EXPECT_EQ(nullptr, AudioCurrentStream);
     EXPECT_EQ(AudioFreeSlot, stream->id);
@@ -177,7 +179,7 @@ TEST_F(Registry, SetCallbackChoosesMainOrChain) {
     EXPECT_EQ(Cb, instance->callback);
 
     ASSERT_TRUE(Code(AudioOk, AudioStreamAddListener(main, listener)));
-    EXPECT_EQ(Cb, instance->callback);   // a new listener waits for the next set
+    EXPECT_EQ(Cb, instance->callback);  // a new listener waits for the next set
     AudioStreamSetCallback(main, Cb);
     EXPECT_EQ(AudioStreamRenderChain, instance->callback);
     AudioStreamSetCallback(main, nullptr);
@@ -229,7 +231,7 @@ TEST_F(Registry, ListenerListsAndTheirErrors) {
     ASSERT_TRUE(Code(AudioOk, AudioStreamOpen()));
     AudioStream* main = AudioCurrentStream;
     EXPECT_TRUE(Code(AudioNoStream, AudioStreamAddListener(main, main)));
-    EXPECT_TRUE(Code(AudioNoStream, AudioStreamAddListener(main, &AudioStreams[5])));   // free slot
+    EXPECT_TRUE(Code(AudioNoStream, AudioStreamAddListener(main, &AudioStreams[5])));  // free slot
     EXPECT_TRUE(Code(AudioNoStream, AudioStreamAddListener(&AudioStreams[5], main)));
     EXPECT_EQ(nullptr, main->listeners);
 
@@ -251,13 +253,14 @@ TEST_F(Registry, DeinitClosesOpenStreamsAndDeinitsInitialisedDriversOnly) {
     ASSERT_TRUE(Code(AudioOk, AudioStreamAddListener(AudioCurrentStream, a)));
     ASSERT_TRUE(Code(AudioOk, AudioStreamAddListener(a, AudioCurrentStream)));
     ASSERT_TRUE(Code(AudioOk, AudioStreamOpen()));
-    AudioCurrentStream = a;   // close the first one, leave 2 and 3 open
+    AudioCurrentStream = a;  // close the first one, leave 2 and 3 open
     ASSERT_TRUE(Code(AudioOk, AudioStreamClose()));
     FakeLog.clear();
 
     EXPECT_TRUE(Code(AudioOk, AudioDeinit()));
-    EXPECT_EQ((std::vector<std::string>{"AStop:2", "ADestroy:2", "AStop:3", "ADestroy:3", "ADeinit"}),
-              FakeLog);   // driver B was never initialised
+    EXPECT_EQ(
+        (std::vector<std::string>{"AStop:2", "ADestroy:2", "AStop:3", "ADestroy:3", "ADeinit"}),
+        FakeLog);  // driver B was never initialised
     EXPECT_TRUE(FakeLive.empty());
     EXPECT_EQ(nullptr, AudioCurrentStream);
     EXPECT_EQ(0u, AudioDriverCount);
@@ -279,7 +282,7 @@ TEST_F(Registry, OpenOnAnyEntry) {
 }
 
 TEST_F(Registry, AllocationFailuresLeaveTheRegistryAsItWas) {
-    for (int nth = 1; nth <= 2; ++nth) {   // the entry table, then the stream table
+    for (int nth = 1; nth <= 2; ++nth) {  // the entry table, then the stream table
         AllocProbeFailNth(nth);
         EXPECT_TRUE(Code(AudioNoMemory, AudioInit()));
         EXPECT_EQ(0u, AudioDriverCount);
@@ -296,8 +299,9 @@ TEST_F(Registry, AllocationFailuresLeaveTheRegistryAsItWas) {
 }
 
 TEST(RegistryCodes, EveryCodeHasItsOwnName) {
-    const uint8_t codes[] = {AudioOk,      AudioInitState,  AudioNoDrivers, AudioNoStream,
-                             AudioDriverUnusable, AudioNoFreeSlot, AudioNoMemory};
+    const uint8_t codes[] = {AudioOk,       AudioInitState,      AudioNoDrivers,
+                             AudioNoStream, AudioDriverUnusable, AudioNoFreeSlot,
+                             AudioNoMemory};
     std::set<std::string> names;
     for (uint8_t code : codes) {
         std::string name = AudioCodeNameOf(code);
@@ -307,8 +311,8 @@ TEST(RegistryCodes, EveryCodeHasItsOwnName) {
     EXPECT_EQ(std::size(codes), names.size());
     size_t tableSize = 0;
     while (AudioCodeNames[tableSize].name != nullptr) ++tableSize;
-    EXPECT_EQ(std::size(codes), tableSize);   // no name for a code that does not exist
+    EXPECT_EQ(std::size(codes), tableSize);  // no name for a code that does not exist
     EXPECT_STREQ("unknown", AudioCodeNameOf(0x99));
 }
 
-} // namespace
+}  // namespace

@@ -6,9 +6,8 @@
 // A freshly loaded null sink starts reading a new stream only at its first 2 s clock tick and
 // drops what was queued before it from the monitor (about 20 ms here), so the tone is recorded
 // late and a little short; once it plays, any break in it is this program's fault.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -34,7 +33,7 @@ namespace {
 
 constexpr uint32_t Rate = 44100;
 constexpr double ToneHz = 440.0;
-constexpr uint32_t ToneFrames = Rate;   // one second
+constexpr uint32_t ToneFrames = Rate;  // one second
 constexpr int16_t Amplitude = 12000;
 
 std::atomic<uint32_t> FramesRendered{0};
@@ -74,7 +73,8 @@ struct PrivateSink {
         char line[64] = {};
         if (std::fgets(line, sizeof line, out) != nullptr) module = line;
         pclose(out);
-        while (!module.empty() && (module.back() == '\n' || module.back() == ' ')) module.pop_back();
+        while (!module.empty() && (module.back() == '\n' || module.back() == ' '))
+            module.pop_back();
         return !module.empty();
     }
     ~PrivateSink() {
@@ -100,7 +100,7 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
         GTEST_SKIP() << "no PulseAudio daemon answers (pactl info fails)";
     PrivateSink sink;
     ASSERT_TRUE(sink.Load());
-    setenv("PULSE_SINK", sink.name.c_str(), 1);   // ALSA's default device plays into this sink
+    setenv("PULSE_SINK", sink.name.c_str(), 1);  // ALSA's default device plays into this sink
     std::string monitor = sink.name + ".monitor";
 
     std::string path = std::string(OPLBENCH_BINARY_DIR) + "/winmm_device_test." +
@@ -109,13 +109,14 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const char* argv[] = {"parec", "-d", monitor.c_str(), "--format=s16le",
-                          "--rate=44100", "--channels=1", "--raw", "--latency-msec=20", nullptr};
+    const char* argv[] = {"parec",        "-d",           monitor.c_str(), "--format=s16le",
+                          "--rate=44100", "--channels=1", "--raw",         "--latency-msec=20",
+                          nullptr};
     Recorder recorder;
     ASSERT_EQ(0, posix_spawnp(&recorder.pid, "parec", &actions, nullptr,
                               const_cast<char* const*>(argv), environ));
     posix_spawn_file_actions_destroy(&actions);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));   // parec connects
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // parec connects
 
     ASSERT_EQ(AudioOk, AudioInit());
     ASSERT_EQ(AudioOk, AudioStreamOpen());
@@ -182,4 +183,4 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
                 periods[worst]);
 }
 
-} // namespace
+}  // namespace

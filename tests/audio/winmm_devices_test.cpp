@@ -11,10 +11,12 @@ const AudioDriver* const* AudioDriverList = WinmmOnly;
 
 namespace {
 
-std::string Name(uint32_t index) { return WinmmDevices.names[index]; }
+std::string Name(uint32_t index) {
+    return WinmmDevices.names[index];
+}
 
 class WinmmDevicesTest : public WinmmOnDouble {
-protected:
+   protected:
     void TearDown() override {
         AudioDeinit();
         AllocProbeFailNth(0);
@@ -54,7 +56,7 @@ TEST_F(WinmmDevicesTest, UnreadableDevicesAreLeftOut) {
     EXPECT_EQ(1u, WinmmDevices.deviceIds[1]);
     EXPECT_EQ("Headphones", Name(1));
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 1, nullptr, nullptr));
-    EXPECT_EQ(1u, WaveOutDoubleGetStats().openDeviceId);   // index 1 opens device id 1
+    EXPECT_EQ(1u, WaveOutDoubleGetStats().openDeviceId);  // index 1 opens device id 1
 }
 
 TEST_F(WinmmDevicesTest, DeinitThenInitRebuildsTheList) {
@@ -63,7 +65,7 @@ TEST_F(WinmmDevicesTest, DeinitThenInitRebuildsTheList) {
     EXPECT_EQ(0u, WinmmDevices.count);
     EXPECT_EQ(nullptr, WinmmDevices.names);
     EXPECT_EQ(WinmmInitState, WinmmDriver.Deinit());
-    EXPECT_EQ(44100u, WinmmDefaultOptions.sampleRate);   // the options outlive Deinit
+    EXPECT_EQ(44100u, WinmmDefaultOptions.sampleRate);  // the options outlive Deinit
 
     config.deviceCount = 3;
     config.names[0] = "A device name that is longer than thirty-one characters";
@@ -71,18 +73,18 @@ TEST_F(WinmmDevicesTest, DeinitThenInitRebuildsTheList) {
     WaveOutDoubleInstall(config);
     ASSERT_EQ(WinmmOk, WinmmDriver.Init());
     ASSERT_EQ(4u, WinmmDevices.count);
-    EXPECT_EQ("A device name that is longer th", Name(1));   // szPname holds 31 and the end
+    EXPECT_EQ("A device name that is longer th", Name(1));  // szPname holds 31 and the end
     EXPECT_EQ("Line out", Name(3));
 
     config.deviceCount = 0;
     WaveOutDoubleInstall(config);
     ASSERT_EQ(WinmmOk, WinmmDriver.Deinit());
     ASSERT_EQ(WinmmOk, WinmmDriver.Init());
-    EXPECT_EQ(1u, WinmmDevices.count);   // the mapper alone
+    EXPECT_EQ(1u, WinmmDevices.count);  // the mapper alone
     config.mapperUnreadable = true;
     WaveOutDoubleInstall(config);
     ASSERT_EQ(WinmmOk, WinmmDriver.Deinit());
-    ASSERT_EQ(WinmmOk, WinmmDriver.Init());   // an empty list is no failure
+    ASSERT_EQ(WinmmOk, WinmmDriver.Init());  // an empty list is no failure
     EXPECT_EQ(0u, WinmmDevices.count);
     EXPECT_EQ(WinmmBadDevice, WinmmDriver.Start(stream, 0, nullptr, nullptr));
 }
@@ -95,7 +97,7 @@ TEST_F(WinmmDevicesTest, DefaultOptionsReachANewStream) {
     EXPECT_EQ(16, defaults->bitsPerSample);
     EXPECT_EQ(10000u, defaults->bufferTime);
     EXPECT_EQ(10u, defaults->bufferCount);
-    WinmmDriver.Deinit();   // the registry runs Init itself
+    WinmmDriver.Deinit();  // the registry runs Init itself
 
     ASSERT_EQ(AudioOk, AudioInit());
     EXPECT_EQ(0x81, AudioDriverEntries[0].flags);
@@ -111,7 +113,7 @@ TEST_F(WinmmDevicesTest, DefaultOptionsReachANewStream) {
     EXPECT_EQ(3u, WinmmDevices.count);
     EXPECT_EQ(AudioOk, AudioStreamClose());
     EXPECT_EQ(AudioOk, AudioDeinit());
-    EXPECT_EQ(0u, WinmmDevices.count);   // the registry deinitialised the driver
+    EXPECT_EQ(0u, WinmmDevices.count);  // the registry deinitialised the driver
 }
 
 TEST_F(WinmmDevicesTest, NoDeviceMeansUnavailable) {
@@ -128,7 +130,7 @@ TEST_F(WinmmDevicesTest, NoDeviceMeansUnavailable) {
 
 TEST_F(WinmmDevicesTest, AllocationFailuresLeaveTheDriverUninitialised) {
     WaveOutDoubleInstall(config);
-    for (int nth = 1; nth <= 4; ++nth) {   // names, ids, the mapper's name, a device's name
+    for (int nth = 1; nth <= 4; ++nth) {  // names, ids, the mapper's name, a device's name
         AllocProbeFailNth(nth);
         EXPECT_EQ(WinmmNoMemory, WinmmDriver.Init()) << "allocation " << nth;
         EXPECT_EQ(0u, WinmmDevices.count);
@@ -140,4 +142,4 @@ TEST_F(WinmmDevicesTest, AllocationFailuresLeaveTheDriverUninitialised) {
     EXPECT_EQ(WinmmOk, WinmmDriver.Init());
 }
 
-} // namespace
+}  // namespace

@@ -8,7 +8,7 @@
 #include "platform/waveout_double.h"
 
 class WinmmOnDouble : public ::testing::Test {
-protected:
+   protected:
     WaveOutDoubleConfig config{2, {"Speakers", "Headphones"}, false, 0, 0, false, false, 0, false};
     WinmmStream* stream = nullptr;
 

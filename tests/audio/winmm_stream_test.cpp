@@ -57,10 +57,12 @@ bool WaitQueued(const WinmmStream* s, uint32_t blocks) {
 }
 
 // Long enough for a feeder polling every millisecond to have done whatever it was going to.
-void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+void Settle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
 
 class WinmmStream_ : public WinmmOnDouble {
-protected:
+   protected:
     // Starts the console program's stream on Render and waits for the first pass to queue
     // all ten buffers.
     void StartRendering(Renderer* r) {
@@ -77,7 +79,7 @@ TEST_F(WinmmStream_, BufferSizingFollowsTheFormat) {
         uint16_t blockAlign;
         uint32_t samples, bytes, count;
     } cases[] = {
-        {{22050, 1, 16, 10000, 0}, 2, 221, 442, 10},   // 220.5 frames go up; count 0 means 10
+        {{22050, 1, 16, 10000, 0}, 2, 221, 442, 10},  // 220.5 frames go up; count 0 means 10
         {{44100, 1, 16, 10000, 10}, 2, 441, 882, 10},
         {{48000, 2, 16, 10000, 4}, 4, 480, 1920, 4},
         {{44100, 1, 8, 10000, 10}, 1, 441, 441, 10},
@@ -95,7 +97,7 @@ TEST_F(WinmmStream_, BufferSizingFollowsTheFormat) {
         EXPECT_EQ(c.options.sampleRate, stats.openFormat.nSamplesPerSec);
         EXPECT_EQ(c.options.channels, stats.openFormat.nChannels);
         EXPECT_EQ(c.options.bitsPerSample, stats.openFormat.wBitsPerSample);
-        EXPECT_EQ(WAVE_MAPPER, stats.openDeviceId);   // index 0 is the default device
+        EXPECT_EQ(WAVE_MAPPER, stats.openDeviceId);  // index 0 is the default device
         ASSERT_EQ(WinmmOk, WinmmDriver.Stop(stream));
     }
     // No options: the driver's defaults, 44100 Hz stereo 16-bit.
@@ -112,20 +114,20 @@ TEST_F(WinmmStream_, FirstPassFillsEveryBufferInOrderThenRefillsFinishedOnes) {
     ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
     Settle();
     std::vector<WaveOutDoubleWrite> log = Writes();
-    ASSERT_EQ(10u, log.size());   // all ten queued, nothing more while none is finished
+    ASSERT_EQ(10u, log.size());  // all ten queued, nothing more while none is finished
     for (uint32_t i = 0; i < 10; ++i) {
         EXPECT_EQ(i, BufferIndex(stream, log[i]));
         EXPECT_EQ(882u, log[i].length);
         EXPECT_EQ(static_cast<int16_t>(i + 1), log[i].firstSample);
         EXPECT_EQ(882u, r.asked[i]);
     }
-    EXPECT_EQ(100u, WinmmDriver.GetLatency(stream));   // 10 x 441 frames at 44100 Hz
+    EXPECT_EQ(100u, WinmmDriver.GetLatency(stream));  // 10 x 441 frames at 44100 Hz
 
     ASSERT_EQ(3u, WaveOutDoubleFinish(3));
     ASSERT_TRUE(WaitQueued(stream, 13));
     log = Writes();
     for (uint32_t i = 10; i < 13; ++i) EXPECT_EQ(i - 10, BufferIndex(stream, log[i]));
-    EXPECT_EQ(100u, WinmmDriver.GetLatency(stream));   // the three ends counted, three queued
+    EXPECT_EQ(100u, WinmmDriver.GetLatency(stream));  // the three ends counted, three queued
     EXPECT_EQ(13u, stream->blocksQueued.load());
     EXPECT_EQ(3u, stream->blocksDone.load());
 }
@@ -141,11 +143,11 @@ TEST_F(WinmmStream_, ShortAndEmptyRendersMakeShortBuffers) {
     ASSERT_TRUE(WaveOutDoubleWaitWrites(12, 2000));
     std::vector<WaveOutDoubleWrite> log = Writes();
     EXPECT_EQ(400u, log[0].length);
-    EXPECT_EQ(0u, log[1].length);    // an empty buffer is still queued
+    EXPECT_EQ(0u, log[1].length);  // an empty buffer is still queued
     EXPECT_EQ(882u, log[2].length);
-    EXPECT_EQ(882u, r.asked[10]);    // the refill of buffer 0 asks for a whole buffer again
+    EXPECT_EQ(882u, r.asked[10]);  // the refill of buffer 0 asks for a whole buffer again
     EXPECT_EQ(882u, r.asked[11]);
-    EXPECT_EQ(882u, log[10].length); // a callback claiming more than asked plays one buffer
+    EXPECT_EQ(882u, log[10].length);  // a callback claiming more than asked plays one buffer
     EXPECT_EQ(1u, BufferIndex(stream, log[11]));
 }
 
@@ -154,7 +156,7 @@ TEST_F(WinmmStream_, CallbackInstalledLateAndRemovedWhileRunning) {
     Renderer r;
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
     Settle();
-    EXPECT_EQ(0u, WaveOutDoubleGetStats().writes);   // no callback: the feeder only polls
+    EXPECT_EQ(0u, WaveOutDoubleGetStats().writes);  // no callback: the feeder only polls
     EXPECT_EQ(0u, WinmmDriver.GetLatency(stream));
 
     WinmmDriver.SetCallback(stream, Render);
@@ -163,10 +165,10 @@ TEST_F(WinmmStream_, CallbackInstalledLateAndRemovedWhileRunning) {
     WinmmDriver.SetCallback(stream, nullptr);
     WaveOutDoubleFinish(10);
     Settle();
-    EXPECT_EQ(10u, WaveOutDoubleGetStats().writes);   // the device runs dry
+    EXPECT_EQ(10u, WaveOutDoubleGetStats().writes);  // the device runs dry
     EXPECT_EQ(10, r.calls.load());
-    EXPECT_EQ(0, WinmmDriver.IsBusy(stream));         // free buffers, no callback
-    EXPECT_EQ(0u, WinmmDriver.GetLatency(stream));    // the scan counts the ten ends
+    EXPECT_EQ(0, WinmmDriver.IsBusy(stream));       // free buffers, no callback
+    EXPECT_EQ(0u, WinmmDriver.GetLatency(stream));  // the scan counts the ten ends
 }
 
 TEST_F(WinmmStream_, StopAndStartAgain) {
@@ -177,7 +179,7 @@ TEST_F(WinmmStream_, StopAndStartAgain) {
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
     EXPECT_EQ(WinmmNotStopped, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
     ASSERT_TRUE(WaveOutDoubleWaitWrites(10, 2000));
-    EXPECT_EQ(WinmmRunning, stream->state.load());   // the second Start changed nothing
+    EXPECT_EQ(WinmmRunning, stream->state.load());  // the second Start changed nothing
 
     EXPECT_EQ(WinmmOk, WinmmDriver.Stop(stream));
     EXPECT_EQ(WinmmStopped, stream->state.load());
@@ -185,7 +187,7 @@ TEST_F(WinmmStream_, StopAndStartAgain) {
     EXPECT_EQ(nullptr, stream->thread);
     EXPECT_EQ(nullptr, stream->headers);
     EXPECT_EQ(nullptr, stream->bufferMemory);
-    EXPECT_EQ(Render, stream->callback.load());   // stays installed
+    EXPECT_EQ(Render, stream->callback.load());  // stays installed
     WaveOutDoubleStats stats = WaveOutDoubleGetStats();
     EXPECT_EQ(1u, stats.resets);
     EXPECT_EQ(1u, stats.closes);
@@ -194,7 +196,7 @@ TEST_F(WinmmStream_, StopAndStartAgain) {
 
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
     ASSERT_TRUE(WaitQueued(stream, 10));
-    EXPECT_EQ(100u, WinmmDriver.GetLatency(stream));   // counters start again from zero
+    EXPECT_EQ(100u, WinmmDriver.GetLatency(stream));  // counters start again from zero
     EXPECT_EQ(20u, WaveOutDoubleGetStats().writes);
 }
 
@@ -205,7 +207,7 @@ TEST_F(WinmmStream_, PauseAndResume) {
     Renderer r;
     ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
     EXPECT_EQ(WinmmOk, WinmmDriver.Pause(stream));
-    EXPECT_EQ(0u, WaveOutDoubleFinish(10));   // a paused device finishes nothing
+    EXPECT_EQ(0u, WaveOutDoubleFinish(10));  // a paused device finishes nothing
     Settle();
     EXPECT_EQ(10u, WaveOutDoubleGetStats().writes);
     EXPECT_EQ(WinmmOk, WinmmDriver.Resume(stream));
@@ -227,7 +229,7 @@ TEST_F(WinmmStream_, PauseFailureOfThePlatform) {
 
 TEST_F(WinmmStream_, PushPathBusyWriteAndLatency) {
     Begin();
-    EXPECT_EQ(1, WinmmDriver.IsBusy(stream));   // not started: no buffer
+    EXPECT_EQ(1, WinmmDriver.IsBusy(stream));  // not started: no buffer
     std::vector<char> block(883, 7);
     EXPECT_EQ(WinmmNotRunning, WinmmDriver.WriteData(stream, 10, block.data()));
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, nullptr));
@@ -252,11 +254,11 @@ TEST_F(WinmmStream_, PushPathBusyWriteAndLatency) {
     WaveOutDoubleFinish(4);
     EXPECT_EQ(0, WinmmDriver.IsBusy(stream));
     EXPECT_EQ(60u, WinmmDriver.GetLatency(stream));
-    EXPECT_EQ(60u, WinmmDriver.GetLatency(stream));   // each end is counted once
-    ASSERT_EQ(WinmmOk, WinmmDriver.WriteData(stream, 100, block.data()));   // takes buffer 0
+    EXPECT_EQ(60u, WinmmDriver.GetLatency(stream));  // each end is counted once
+    ASSERT_EQ(WinmmOk, WinmmDriver.WriteData(stream, 100, block.data()));  // takes buffer 0
     EXPECT_EQ(0u, BufferIndex(stream, Writes()[10]));
     EXPECT_EQ(100u, Writes()[10].length);
-    EXPECT_EQ(70u, WinmmDriver.GetLatency(stream));   // a short block still counts whole
+    EXPECT_EQ(70u, WinmmDriver.GetLatency(stream));  // a short block still counts whole
 
     WinmmDriver.SetCallback(stream, Render);
     EXPECT_EQ(WinmmCallbackSet, WinmmDriver.IsBusy(stream));
@@ -276,11 +278,11 @@ TEST_F(WinmmStream_, StartFailuresLeaveNothingOpen) {
     EXPECT_EQ(WinmmThreadFailed, WinmmDriver.Start(stream, 0, nullptr, nullptr));
     EXPECT_EQ(WinmmStopped, stream->state.load());
     EXPECT_EQ(nullptr, stream->waveOut);
-    EXPECT_EQ(1u, WaveOutDoubleGetStats().closes);   // the device was closed again
+    EXPECT_EQ(1u, WaveOutDoubleGetStats().closes);  // the device was closed again
 
-    AllocProbeFailNth(2);   // the buffer block
+    AllocProbeFailNth(2);  // the buffer block
     EXPECT_EQ(WinmmNoMemory, WinmmDriver.Start(stream, 0, nullptr, nullptr));
-    EXPECT_EQ(2u, WaveOutDoubleGetStats().opens);    // refused before opening anything
+    EXPECT_EQ(2u, WaveOutDoubleGetStats().opens);  // refused before opening anything
     AudioOptions huge{44100, 8, 32, 60000000, 1000};
     EXPECT_EQ(WinmmNoMemory, WinmmDriver.Start(stream, 0, &huge, nullptr));
 
@@ -341,9 +343,9 @@ TEST_F(WinmmStream_, StopWaitsForACallbackThatOutlastsTheWait) {
     while (!SlowEntered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(WinmmOk, WinmmDriver.Stop(stream));
-    EXPECT_TRUE(SlowReturned.load());   // the feeder finished its render; nothing was killed
+    EXPECT_TRUE(SlowReturned.load());  // the feeder finished its render; nothing was killed
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
-    EXPECT_EQ(1u, WaveOutDoubleGetStats().writes);   // it left the pass right after
+    EXPECT_EQ(1u, WaveOutDoubleGetStats().writes);  // it left the pass right after
 }
 
 uint32_t WatchedRender(void* userData, uint32_t byteCount, void* buffer) {
@@ -362,7 +364,7 @@ TEST_F(WinmmStream_, FeederLoopAllocatesNothing) {
         WaveOutDoubleFinish(5);
         ASSERT_TRUE(WaveOutDoubleWaitWrites(10 + cycle * 5, 2000));
     }
-    WinmmDriver.SetCallback(stream, nullptr);   // also through the no-callback wait
+    WinmmDriver.SetCallback(stream, nullptr);  // also through the no-callback wait
     WaveOutDoubleFinish(10);
     Settle();
     WinmmDriver.SetCallback(stream, WatchedRender);
@@ -370,4 +372,4 @@ TEST_F(WinmmStream_, FeederLoopAllocatesNothing) {
     EXPECT_EQ(0, AllocProbeWatchedAllocations.load());
 }
 
-} // namespace
+}  // namespace

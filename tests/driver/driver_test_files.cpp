@@ -20,7 +20,8 @@ void RemoveTestDir() {
 // The directory is the process's own and goes, with everything in it, when the process ends.
 std::string TestPath(const std::string& name) {
     if (TestDir.empty()) {
-        TestDir = std::filesystem::temp_directory_path() / ("oplbench-driver-" + std::to_string(getpid()));
+        TestDir = std::filesystem::temp_directory_path() /
+                  ("oplbench-driver-" + std::to_string(getpid()));
         std::filesystem::create_directories(TestDir);
         std::atexit(RemoveTestDir);
     }

@@ -27,7 +27,9 @@ void FmChipReset(FmChip* chip) {
     chip->timerCount[0] = chip->timerCount[1] = 0;
 }
 
-void FmChipDestroy(FmChip* chip) { std::free(chip); }
+void FmChipDestroy(FmChip* chip) {
+    std::free(chip);
+}
 
 void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
     FakeChipWrites.push_back({reg, value});

@@ -14,10 +14,10 @@ struct FakeWrite {
     bool operator==(const FakeWrite&) const = default;
 };
 
-extern std::vector<FakeWrite> FakeChipWrites;   // every FmChipWrite since the last clear
-extern uint32_t FakeChipRenders;                // samples rendered since the last clear
-extern int32_t FakeChipOutput;                  // the mono sum every sample renders as
-extern uint32_t FakeChipTimerSamples;           // samples between Timer 1 overflows
+extern std::vector<FakeWrite> FakeChipWrites;  // every FmChipWrite since the last clear
+extern uint32_t FakeChipRenders;               // samples rendered since the last clear
+extern int32_t FakeChipOutput;                 // the mono sum every sample renders as
+extern uint32_t FakeChipTimerSamples;          // samples between Timer 1 overflows
 
 // Clears the write log and the render count.
 void FakeChipClearLog();

@@ -21,7 +21,7 @@ void RecordingHook(void* param) {
 }
 
 class PlayerChipTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         ASSERT_TRUE(PlayerRigUp());
         PlayerChip->beforeWriteHook = RecordingHook;
@@ -37,7 +37,7 @@ protected:
     }
     void ExpectTicksEvery883Or884() {
         ASSERT_GE(AckSamples.size(), 40u);
-        EXPECT_EQ(AckSamples[0], 0u);   // Timer 1 starts at count 0 and overflows at once
+        EXPECT_EQ(AckSamples[0], 0u);  // Timer 1 starts at count 0 and overflows at once
         for (size_t i = 1; i < AckSamples.size(); ++i) {
             uint32_t gap = AckSamples[i] - AckSamples[i - 1];
             EXPECT_TRUE(gap == 883 || gap == 884) << "tick " << i << " gap " << gap;
@@ -64,8 +64,14 @@ TEST_F(PlayerChipTest, MusicDataCannotRetuneStopOrMaskTimer1) {
     // A looping music that programs the timers the way a game's own driver would.
     VgmWriter w = NewVgm();
     VgmWriterMarkLoop(&w);
-    for (auto [reg, value] : {std::pair{0x02, 0xFF}, {0x03, 0x00}, {0x04, 0x40}, {0x04, 0x00},
-                              {0x04, 0x60}, {0x04, 0x03}, {0x04, 0x80}, {0x02, 0x00}}) {
+    for (auto [reg, value] : {std::pair{0x02, 0xFF},
+                              {0x03, 0x00},
+                              {0x04, 0x40},
+                              {0x04, 0x00},
+                              {0x04, 0x60},
+                              {0x04, 0x03},
+                              {0x04, 0x80},
+                              {0x02, 0x00}}) {
         VgmWriterOpl2(&w, uint8_t(reg), uint8_t(value));
         VgmWriterWait(&w, 300);
     }
@@ -84,7 +90,7 @@ TEST_F(PlayerChipTest, LoudSumsAreClippedTo32767) {
     VgmWriterOpl2(&w, 0x01, 0x20);
     for (int ch = 0; ch < 9; ++ch) {
         VgmWriterOpl2Voice(&w, ch, 0);
-        VgmWriterOpl2(&w, uint8_t(0xC0 + ch), 0x01);   // additive
+        VgmWriterOpl2(&w, uint8_t(0xC0 + ch), 0x01);  // additive
         VgmWriterOpl2Note(&w, ch, 0x200, 4, true);
     }
     VgmWriterWait(&w, 60000);

@@ -21,7 +21,7 @@ namespace {
 using Writes = std::vector<FakeWrite>;
 
 class PlayerTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         PlayerChip = FmChipCreate(44100);
         FmChipReset(PlayerChip);
@@ -84,7 +84,7 @@ TEST_F(PlayerTest, ResetClearsTracksAndProgramsTimer1) {
 }
 
 TEST_F(PlayerTest, ChipWriteLatchesTheRegisterAndRunsTheHookFirst) {
-    static std::vector<std::pair<uint8_t, size_t>> seen;   // latch, writes done so far
+    static std::vector<std::pair<uint8_t, size_t>> seen;  // latch, writes done so far
     seen.clear();
     PlayerChip->beforeWriteHook = [](void* param) {
         FmChip* chip = *static_cast<FmChip**>(param);
@@ -100,13 +100,13 @@ TEST_F(PlayerTest, ChipWriteLatchesTheRegisterAndRunsTheHookFirst) {
 }
 
 TEST_F(PlayerTest, SfxStartKeysOffTheMusicNoteOnTheChipOnlyAndReservesTheChannel) {
-    MusicWith({0x5A, 0xB2, 0x31, 0x5A, 0xB4, 0x11});   // 0xB4 has no key-on bit
+    MusicWith({0x5A, 0xB2, 0x31, 0x5A, 0xB4, 0x11});  // 0xB4 has no key-on bit
     Play(&SfxTracks[2], 0, {0x66});
     EXPECT_EQ(FakeChipWrites, (Writes{{0xB2, 0x11}}));
     EXPECT_EQ(MusicRegs[0xB2], 0x31);
     EXPECT_EQ(ReservedChannelMask, 1 << 2);
     FakeChipClearLog();
-    Play(&SfxTracks[4], 1, {0x66});   // channel 4 is silent: no write, still reserved
+    Play(&SfxTracks[4], 1, {0x66});  // channel 4 is silent: no write, still reserved
     EXPECT_TRUE(FakeChipWrites.empty());
     EXPECT_EQ(ReservedChannelMask, (1 << 2) | (1 << 4));
     // Starting the music never changes the mask.
@@ -126,7 +126,7 @@ TEST_F(PlayerTest, StartOnAnEmptyOrFailedSlotLeavesTheTrackIdle) {
     TrackStart(&SfxTracks[1]);
     EXPECT_EQ(SfxTracks[1].playState, TrackIdle);
     int16_t buf[2000];
-    PlayerRender(nullptr, sizeof buf, buf);   // two ticks, nothing but the acknowledges
+    PlayerRender(nullptr, sizeof buf, buf);  // two ticks, nothing but the acknowledges
     EXPECT_EQ(FakeChipWrites, (Writes{{0x04, 0x80}, {0x04, 0x80}, {0x04, 0x80}}));
 }
 
@@ -139,7 +139,7 @@ TEST_F(PlayerTest, WaitOf880ThenEndStopsInTheSecondTick) {
     EXPECT_EQ(MusicTrack.playState, TrackPlaying);
     TrackTick(&MusicTrack);
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
-    EXPECT_EQ(MusicTrack.readPos, 0x83u);   // on the 0x66
+    EXPECT_EQ(MusicTrack.readPos, 0x83u);  // on the 0x66
 }
 
 TEST_F(PlayerTest, EveryWaitCommandAdvancesItsTime) {
@@ -179,21 +179,21 @@ TEST_F(PlayerTest, FileEndingInAWaitStopsInTheTickThatRunsIt) {
     Play(&MusicTrack, 0, {0x5A, 0xB7, 0x25, 0x61, 0x10, 0x00});
     TrackTick(&MusicTrack);
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
-    EXPECT_EQ(FakeChipWrites, (Writes{{0xB7, 0x25}, {0xB7, 0x05}}));   // played, then keyed off
+    EXPECT_EQ(FakeChipWrites, (Writes{{0xB7, 0x25}, {0xB7, 0x05}}));  // played, then keyed off
 }
 
 TEST_F(PlayerTest, OtherChipsCommandsAreSkippedByTheirLength) {
     // Operand bytes are 0x5A so that a misparsed length shows up as a stray write.
     const uint8_t F = 0x5A;
-    std::vector<uint8_t> cmds = {0x30, F, 0x3F, F, 0x40, F, F, 0x4E, F, F, 0x4F, F, 0x50, F,
-                                 0x51, F, F, 0x59, F, F, 0x5D, F, F, 0x5F, F, F,
-                                 0x67, 0x66, 0x00, 0x03, 0x00, 0x00, 0x80, F, F, F,   // top bit cleared
-                                 0x68, F, F, F, F, F, F, F, F, F, F, F,
-                                 0x90, F, F, F, F, 0x91, F, F, F, F, 0x95, F, F, F, F,
-                                 0x92, F, F, F, F, F, 0x93, F, F, F, F, F, F, F, F, F, F,
-                                 0x94, F, 0xA0, F, F, 0xBF, F, F, 0xC0, F, F, F, 0xDF, F, F, F,
-                                 0xE0, F, F, F, F, 0xFF, F, F, F, F,
-                                 0x5A, 0x48, 0x3F, 0x61, 0x00, 0x10, 0x66};
+    std::vector<uint8_t> cmds = {
+        0x30, F,    0x3F, F, 0x40, F, F,    0x4E, F,    F,    0x4F, F,    0x50, F,    0x51, F,
+        F,    0x59, F,    F, 0x5D, F, F,    0x5F, F,    F,    0x67, 0x66, 0x00, 0x03, 0x00, 0x00,
+        0x80, F,    F,    F,  // top bit cleared
+        0x68, F,    F,    F, F,    F, F,    F,    F,    F,    F,    F,    0x90, F,    F,    F,
+        F,    0x91, F,    F, F,    F, 0x95, F,    F,    F,    F,    0x92, F,    F,    F,    F,
+        F,    0x93, F,    F, F,    F, F,    F,    F,    F,    F,    F,    0x94, F,    0xA0, F,
+        F,    0xBF, F,    F, 0xC0, F, F,    F,    0xDF, F,    F,    F,    0xE0, F,    F,    F,
+        F,    0xFF, F,    F, F,    F, 0x5A, 0x48, 0x3F, 0x61, 0x00, 0x10, 0x66};
     Play(&MusicTrack, 0, cmds);
     TrackTick(&MusicTrack);
     EXPECT_EQ(FakeChipWrites, (Writes{{0x48, 0x3F}}));
@@ -216,8 +216,9 @@ TEST_F(PlayerTest, UnrecognisedCommandsEndTheTrackWhereTheyStand) {
 }
 
 TEST_F(PlayerTest, WaveformWritesCountOnlyAfterTheTracksOwnEnable) {
-    Play(&MusicTrack, 0, {0x5A, 0xE3, 0x02, 0x5A, 0x01, 0x20, 0x5A, 0xE3, 0x02,
-                          0x5A, 0x01, 0x00, 0x5A, 0xF5, 0x03, 0x62, 0x66});
+    Play(&MusicTrack, 0,
+         {0x5A, 0xE3, 0x02, 0x5A, 0x01, 0x20, 0x5A, 0xE3, 0x02, 0x5A, 0x01, 0x00, 0x5A, 0xF5, 0x03,
+          0x62, 0x66});
     TrackTick(&MusicTrack);
     EXPECT_EQ(FakeChipWrites,
               (Writes{{0xE3, 0}, {0x01, 0x20}, {0xE3, 2}, {0x01, 0x20}, {0xF5, 0}}));
@@ -225,13 +226,18 @@ TEST_F(PlayerTest, WaveformWritesCountOnlyAfterTheTracksOwnEnable) {
 }
 
 TEST_F(PlayerTest, OplWritesAreFilteredForTheYm3812) {
-    Play(&MusicTrack, 0, {0x5A, 0x01, 0x20,                 // enable for this track
-                          0x5C, 0x08, 0x4F, 0x5C, 0x10, 0x77, 0x5C, 0x07, 0x01, 0x5C, 0x1F, 0x01,
-                          0x5B, 0xF0, 0x03, 0x5B, 0x09, 0x01, 0x5B, 0x20, 0x21, 0x5C, 0x06, 0x05,
-                          0x5B, 0x01, 0x00, 0x5A, 0xE0, 0x01, 0x62, 0x66});
+    Play(&MusicTrack, 0, {0x5A, 0x01, 0x20,  // enable for this track
+                          0x5C, 0x08, 0x4F, 0x5C, 0x10, 0x77, 0x5C, 0x07, 0x01, 0x5C, 0x1F,
+                          0x01, 0x5B, 0xF0, 0x03, 0x5B, 0x09, 0x01, 0x5B, 0x20, 0x21, 0x5C,
+                          0x06, 0x05, 0x5B, 0x01, 0x00, 0x5A, 0xE0, 0x01, 0x62, 0x66});
     TrackTick(&MusicTrack);
-    EXPECT_EQ(FakeChipWrites, (Writes{{0x01, 0x20}, {0x08, 0x40}, {0xF0, 0}, {0x20, 0x21},
-                                      {0x06, 0x05}, {0x01, 0x20}, {0xE0, 1}}));
+    EXPECT_EQ(FakeChipWrites, (Writes{{0x01, 0x20},
+                                      {0x08, 0x40},
+                                      {0xF0, 0},
+                                      {0x20, 0x21},
+                                      {0x06, 0x05},
+                                      {0x01, 0x20},
+                                      {0xE0, 1}}));
 }
 
 TEST_F(PlayerTest, LoopJumpsBackWithinTheTickAndKeepsTheBudget) {
@@ -264,7 +270,7 @@ TEST_F(PlayerTest, LoopWithoutTimeEndsTheTrack) {
     TrackTick(&MusicTrack);
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
     EXPECT_EQ(MusicTrack.loopCount, 1u);
-    EXPECT_EQ(MusicTrack.readPos, w.bytes.size() - 1);   // on the 0x66
+    EXPECT_EQ(MusicTrack.readPos, w.bytes.size() - 1);  // on the 0x66
     EXPECT_EQ(FakeChipWrites, (Writes{{0x48, 0x01}, {0x48, 0x01}}));
 }
 
@@ -288,20 +294,20 @@ TEST_F(PlayerTest, LoopLengthLargerThanThePlayedTimeDoesNotFreezeTheTrack) {
 
 TEST_F(PlayerTest, CommandsRunningPastTheImageEndTheTrackWithoutReadingOn) {
     struct Case {
-        std::vector<uint8_t> tail;   // the last bytes of the image
+        std::vector<uint8_t> tail;  // the last bytes of the image
         size_t writes;
     };
     const Case cases[] = {
-        {{0x5A, 0x48}, 0},                                // operand cut off
+        {{0x5A, 0x48}, 0},  // operand cut off
         {{0x61, 0x10}, 0},
         {{0x67, 0x66, 0x00, 0x10}, 0},                    // size cut off
         {{0x67, 0x66, 0x00, 0x10, 0x00, 0x00, 0x00}, 0},  // data cut off
         {{0xE0, 0, 0, 0}, 0},
-        {{0x5A, 0x48, 0x01}, 1},                          // ends exactly at the end: played
+        {{0x5A, 0x48, 0x01}, 1},  // ends exactly at the end: played
     };
     for (const Case& c : cases) {
         FakeChipClearLog();
-        Play(&MusicTrack, 0, c.tail);   // the image is exactly header + tail
+        Play(&MusicTrack, 0, c.tail);  // the image is exactly header + tail
         TrackTick(&MusicTrack);
         EXPECT_EQ(MusicTrack.playState, TrackStopped);
         EXPECT_EQ(FakeChipWrites.size(), c.writes);
@@ -320,7 +326,7 @@ TEST_F(PlayerTest, DataOrLoopOffsetPastTheEndEndsTheTrack) {
         bytes = w.bytes;
     }
     std::vector<uint8_t> dataPast = bytes;
-    dataPast[VgmHdrDataOffset] = 0xF0;   // data at 0x124, past the end
+    dataPast[VgmHdrDataOffset] = 0xF0;  // data at 0x124, past the end
     ASSERT_EQ(LoadBytes(0, dataPast), VgmLoadOk);
     StartOn(&MusicTrack, 0);
     TrackTick(&MusicTrack);
@@ -343,7 +349,7 @@ TEST_F(PlayerTest, TinyStatedSizeEndsAtOnce) {
         VgmWriterOpl2(&w, 0x48, 0x01);
         VgmWriterEnd(&w);
         VgmWriterFinish(&w);
-        VgmWriterPatchU32(&w, VgmHdrEof, 0x1C);   // 32 bytes
+        VgmWriterPatchU32(&w, VgmHdrEof, 0x1C);  // 32 bytes
         bytes = w.bytes;
     }
     ASSERT_EQ(LoadBytes(0, bytes), VgmLoadOk);
@@ -365,7 +371,8 @@ TEST_F(PlayerTest, HeldChannelGetsNoMusicWrites) {
     const uint8_t sent[] = {0x48, 0xBD, 0xA3, 0xB8, 0xC6, 0x26, 0x3F, 0xA9, 0xCF, 0x08, 0xD2};
     for (uint8_t reg : sent) PlayerRouteWrite(&MusicTrack, reg, 0x11);
     ASSERT_EQ(FakeChipWrites.size(), std::size(sent));
-    for (size_t i = 0; i < std::size(sent); ++i) EXPECT_EQ(FakeChipWrites[i], (FakeWrite{sent[i], 0x11}));
+    for (size_t i = 0; i < std::size(sent); ++i)
+        EXPECT_EQ(FakeChipWrites[i], (FakeWrite{sent[i], 0x11}));
 }
 
 TEST_F(PlayerTest, MusicRegister1KeepsWaveformSelectOn) {
@@ -389,13 +396,13 @@ TEST_F(PlayerTest, SfxWritesMoveOntoTheTracksChannel) {
     struct Case {
         int track;
         uint8_t reg;
-        int image;      // SfxRegs index stored
-        uint8_t target; // chip register written
+        int image;       // SfxRegs index stored
+        uint8_t target;  // chip register written
     };
     const Case cases[] = {
-        {2, 0x49, 2, 0x42}, {2, 0x4C, 3, 0x45}, {5, 0x23, 1, 0x2D}, {5, 0xE0, 8, 0xEA},
+        {2, 0x49, 2, 0x42}, {2, 0x4C, 3, 0x45},  {5, 0x23, 1, 0x2D},  {5, 0xE0, 8, 0xEA},
         {0, 0x35, 1, 0x23}, {2, 0xA4, 11, 0xA2}, {2, 0xB0, 12, 0xB2}, {2, 0xC8, 10, 0xC2},
-        {3, 0x92, 6, 0x88}, {4, 0xF3, 9, 0xEC}, {1, 0x62, 4, 0x61}, {1, 0x75, 5, 0x64},
+        {3, 0x92, 6, 0x88}, {4, 0xF3, 9, 0xEC},  {1, 0x62, 4, 0x61},  {1, 0x75, 5, 0x64},
     };
     for (const Case& c : cases) {
         FakeChipClearLog();
@@ -426,15 +433,16 @@ TEST_F(PlayerTest, StoppingTheMusicLeavesHeldChannelsAlone) {
     EXPECT_EQ(MusicRegs[0xB3], 0x22);
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
     FakeChipClearLog();
-    TrackStop(&MusicTrack);   // again: nothing left keyed on
+    TrackStop(&MusicTrack);  // again: nothing left keyed on
     EXPECT_TRUE(FakeChipWrites.empty());
 }
 
 TEST_F(PlayerTest, SfxEndingWhileTheMusicPlaysGivesTheChannelBack) {
     // Invariant: when an SFX ends while the music plays, the music's thirteen registers for
     // that channel are written back and the channel's bit is cleared.
-    std::vector<uint8_t> music = {0x5A, 0x01, 0x20};   // waveform values count from here
-    const uint8_t regs[] = {0x21, 0x24, 0x41, 0x44, 0x61, 0x64, 0x81, 0x84, 0xE1, 0xE4, 0xC1, 0xA1, 0xB1};
+    std::vector<uint8_t> music = {0x5A, 0x01, 0x20};  // waveform values count from here
+    const uint8_t regs[] = {0x21, 0x24, 0x41, 0x44, 0x61, 0x64, 0x81,
+                            0x84, 0xE1, 0xE4, 0xC1, 0xA1, 0xB1};
     for (uint8_t r : regs) music.insert(music.end(), {0x5A, r, uint8_t(r + 1)});
     MusicWith(music);
     Play(&SfxTracks[1], 0, {0x5A, 0xB4, 0x31, 0x61, 0x10, 0x00, 0x66});
@@ -458,9 +466,9 @@ TEST_F(PlayerTest, SfxEndingWhileTheMusicIsPausedKeepsTheChannelHeld) {
     EXPECT_EQ(ReservedChannelMask, 1 << 1);
     PlayerResumeMusic();
     FakeChipClearLog();
-    PlayerRouteWrite(&MusicTrack, 0xB1, 0x26);   // the music stays silent on channel 1
+    PlayerRouteWrite(&MusicTrack, 0xB1, 0x26);  // the music stays silent on channel 1
     EXPECT_TRUE(FakeChipWrites.empty());
-    PlayerStopSfx(1);   // stopped again while the music plays: released
+    PlayerStopSfx(1);  // stopped again while the music plays: released
     EXPECT_EQ(FakeChipWrites.size(), 13u);
     EXPECT_EQ(FakeChipWrites.back(), (FakeWrite{0xB1, 0x26}));
     EXPECT_EQ(ReservedChannelMask, 0);
@@ -477,14 +485,14 @@ TEST_F(PlayerTest, SfxWhoseNoteIsOffMakesNoKeyOffWrite) {
 TEST_F(PlayerTest, PauseKeysOffRhythmAndResumeContinues) {
     MusicWith({0x5A, 0xBD, 0x3F, 0x5A, 0xB6, 0x30});
     uint32_t pos = MusicTrack.readPos, time = MusicTrack.sampleTime;
-    PlayerResumeMusic();   // never paused: nothing
+    PlayerResumeMusic();  // never paused: nothing
     EXPECT_EQ(MusicTrack.playState, TrackPlaying);
     PlayerPauseMusic();
     EXPECT_EQ(FakeChipWrites, (Writes{{0xB6, 0x10}, {0xBD, 0x20}}));
     EXPECT_EQ(MusicRegs[0xBD], 0x20);
     EXPECT_EQ(MusicTrack.playState, TrackPaused);
     FakeChipClearLog();
-    PlayerPauseMusic();   // paused already: nothing
+    PlayerPauseMusic();  // paused already: nothing
     EXPECT_TRUE(FakeChipWrites.empty());
     EXPECT_EQ(MusicTrack.playState, TrackPaused);
     PlayerResumeMusic();
@@ -494,7 +502,7 @@ TEST_F(PlayerTest, PauseKeysOffRhythmAndResumeContinues) {
     EXPECT_EQ(MusicTrack.sampleTime, time);
     PlayerPauseMusic();
     TrackStop(&MusicTrack);
-    PlayerResumeMusic();   // stopped: a resume no longer works
+    PlayerResumeMusic();  // stopped: a resume no longer works
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
 }
 
@@ -511,7 +519,7 @@ TEST_F(PlayerTest, StopSfxActsOnOneOrAllAndRefusesOtherNumbers) {
     EXPECT_EQ(SfxTracks[0].playState, TrackPlaying);
     EXPECT_EQ(PlayerStopSfx(0xFF), 0);
     EXPECT_EQ(SfxTracks[0].playState, TrackStopped);
-    EXPECT_EQ(SfxTracks[3].playState, TrackIdle);   // idle tracks stay idle
+    EXPECT_EQ(SfxTracks[3].playState, TrackIdle);  // idle tracks stay idle
 }
 
 TEST_F(PlayerTest, ShutdownStopsEverythingAndBothTimers) {
@@ -520,7 +528,8 @@ TEST_F(PlayerTest, ShutdownStopsEverythingAndBothTimers) {
     FakeChipClearLog();
     PlayerShutdown();
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
-    for (const Track& t : SfxTracks) EXPECT_TRUE(t.playState == TrackStopped || t.playState >= 0x80);
+    for (const Track& t : SfxTracks)
+        EXPECT_TRUE(t.playState == TrackStopped || t.playState >= 0x80);
     ASSERT_FALSE(FakeChipWrites.empty());
     EXPECT_EQ(FakeChipWrites.front(), (FakeWrite{0xB8, 0x11}));
     EXPECT_EQ(FakeChipWrites.back(), (FakeWrite{0x04, 0x00}));
@@ -530,7 +539,7 @@ TEST_F(PlayerTest, ShutdownStopsEverythingAndBothTimers) {
 // --- Slots while tracks play -------------------------------------------------------------
 
 TEST_F(PlayerTest, FreeingASlotStopsItsTracksMusicFirst) {
-    MusicWith({0x5A, 0xB7, 0x22});   // music on slot 3
+    MusicWith({0x5A, 0xB7, 0x22});  // music on slot 3
     Play(&SfxTracks[4], 3, {0x5A, 0xB4, 0x21, 0x61, 0xFF, 0xFF, 0x66});
     TrackTick(&SfxTracks[4]);
     StartOn(&MusicTrack, 3);
@@ -539,7 +548,7 @@ TEST_F(PlayerTest, FreeingASlotStopsItsTracksMusicFirst) {
     PlayerSlotFree(3);
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
     EXPECT_EQ(SfxTracks[4].playState, TrackStopped);
-    EXPECT_EQ(SfxTracks[1].playState, TrackPlaying);   // another slot: untouched
+    EXPECT_EQ(SfxTracks[1].playState, TrackPlaying);  // another slot: untouched
     EXPECT_EQ(VgmSlots[3].fileData, nullptr);
     // The music stopped first, so the effect's channel stays held: only its key-off follows.
     EXPECT_EQ(FakeChipWrites.back(), (FakeWrite{0xB4, 0x01}));
@@ -576,13 +585,13 @@ TEST_F(PlayerTest, RenderFillsWholeSamplesOnly) {
     std::memcpy(&s, buf + 4, 2);
     EXPECT_EQ(s, 0x1234);
     EXPECT_EQ(buf[6], 0xEE);
-    EXPECT_EQ(PlayerRender(nullptr, 1, buf + 1), 0u);   // odd, unaligned: nothing
+    EXPECT_EQ(PlayerRender(nullptr, 1, buf + 1), 0u);  // odd, unaligned: nothing
 }
 
 TEST_F(PlayerTest, RenderClipsToPlusMinus32767) {
     const std::pair<int32_t, int16_t> cases[] = {
-        {-1000000, -32767}, {-32769, -32767}, {-32768, -32767}, {-32767, -32767}, {-1, -1},
-        {0, 0}, {32767, 32767}, {32768, 32767}, {5000000, 32767},
+        {-1000000, -32767}, {-32769, -32767}, {-32768, -32767}, {-32767, -32767}, {-1, -1}, {0, 0},
+        {32767, 32767},     {32768, 32767},   {5000000, 32767},
     };
     for (auto [sum, stored] : cases) {
         FakeChipOutput = sum;
@@ -599,7 +608,7 @@ TEST_F(PlayerTest, EachInterruptAcknowledgesAndTicksOnlyPlayingTracks) {
     PlayerPauseMusic();
     FakeChipClearLog();
     int16_t buf[250];
-    PlayerRender(nullptr, sizeof buf, buf);   // interrupts at samples 0, 100, 200
+    PlayerRender(nullptr, sizeof buf, buf);  // interrupts at samples 0, 100, 200
     EXPECT_EQ(FakeChipWrites, (Writes{{0x04, 0x80}, {0x04, 0x80}, {0x04, 0x80}}));
     EXPECT_EQ(SfxTracks[4].targetTime, 3 * 880u);
     EXPECT_EQ(MusicTrack.targetTime, 0u);
@@ -607,11 +616,11 @@ TEST_F(PlayerTest, EachInterruptAcknowledgesAndTicksOnlyPlayingTracks) {
 
 TEST_F(PlayerTest, MusicCannotMaskOrStopTimer1) {
     FakeChipTimerSamples = 50;
-    Play(&MusicTrack, 0, {0x5A, 0x04, 0x40, 0x5A, 0x04, 0x00, 0x5A, 0x02, 0xFF,
-                          0x61, 0xFF, 0xFF, 0x66});
+    Play(&MusicTrack, 0,
+         {0x5A, 0x04, 0x40, 0x5A, 0x04, 0x00, 0x5A, 0x02, 0xFF, 0x61, 0xFF, 0xFF, 0x66});
     int16_t buf[500];
     PlayerRender(nullptr, sizeof buf, buf);
-    EXPECT_EQ(MusicTrack.targetTime, 10 * 880u);   // every interrupt still ticked it
+    EXPECT_EQ(MusicTrack.targetTime, 10 * 880u);  // every interrupt still ticked it
     EXPECT_EQ(MusicRegs[0x04], 0x00);
     for (const FakeWrite& w : FakeChipWrites) EXPECT_TRUE(w.reg != 0x02 && w.reg != 0x03);
 }

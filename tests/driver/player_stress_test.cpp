@@ -50,7 +50,7 @@ void ExpectConsistent() {
     auto check = [](const Track& t) {
         if (t.playState != TrackPlaying) return;
         ASSERT_NE(t.slot, nullptr);
-        EXPECT_NE(t.slot->fileData, nullptr);   // no track plays a freed slot
+        EXPECT_NE(t.slot->fileData, nullptr);  // no track plays a freed slot
     };
     check(MusicTrack);
     for (const Track& t : SfxTracks) check(t);
@@ -85,18 +85,28 @@ TEST(PlayerStress, RenderAgainstRandomCommands) {
             PlayerLock();
             Track* track = pick(2) ? &MusicTrack : &SfxTracks[pick(SfxTrackCount)];
             switch (op) {
-            case 0:
-            case 1:
-            case 2:   // play: stop a playing track first, then start it on a slot
-                if (track->playState == TrackPlaying) TrackStop(track);
-                track->slot = &VgmSlots[pick(4)];
-                TrackStart(track);
-                break;
-            case 3: TrackStop(track); break;
-            case 4: PlayerStopSfx(uint8_t(pick(8) == 7 ? 0xFF : pick(7))); break;
-            case 5: PlayerPauseMusic(); break;
-            case 6: PlayerResumeMusic(); break;
-            default: TrackStop(&MusicTrack); break;
+                case 0:
+                case 1:
+                case 2:  // play: stop a playing track first, then start it on a slot
+                    if (track->playState == TrackPlaying) TrackStop(track);
+                    track->slot = &VgmSlots[pick(4)];
+                    TrackStart(track);
+                    break;
+                case 3:
+                    TrackStop(track);
+                    break;
+                case 4:
+                    PlayerStopSfx(uint8_t(pick(8) == 7 ? 0xFF : pick(7)));
+                    break;
+                case 5:
+                    PlayerPauseMusic();
+                    break;
+                case 6:
+                    PlayerResumeMusic();
+                    break;
+                default:
+                    TrackStop(&MusicTrack);
+                    break;
             }
             ExpectConsistent();
             PlayerUnlock();

@@ -13,7 +13,7 @@
 namespace {
 // volatile: the compiler takes malloc for a call that touches no program variable.
 volatile uint64_t AllocCalls;
-}
+}  // namespace
 
 extern "C" {
 void* __real_malloc(size_t size);
@@ -38,12 +38,16 @@ void* operator new(size_t size) {
     if (!p) std::abort();
     return p;
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
-void* volatile Sink;   // keeps the compiler from eliding the probe's own allocations
+void* volatile Sink;  // keeps the compiler from eliding the probe's own allocations
 
 TEST(RenderAlloc, CounterSeesAllocations) {
     uint64_t before = AllocCalls;
@@ -73,10 +77,10 @@ TEST(RenderAlloc, RenderPathAllocatesNothing) {
 
     int16_t buf[441];
     uint64_t before = AllocCalls;
-    for (int i = 0; i < 200; ++i) PlayerRender(nullptr, sizeof buf, buf);   // 2 s
+    for (int i = 0; i < 200; ++i) PlayerRender(nullptr, sizeof buf, buf);  // 2 s
     uint64_t during = AllocCalls - before;
     EXPECT_EQ(during, 0u);
-    EXPECT_EQ(SfxTracks[1].playState, TrackStopped);   // the short effects ended in a tick
+    EXPECT_EQ(SfxTracks[1].playState, TrackStopped);  // the short effects ended in a tick
     EXPECT_EQ(MusicTrack.playState, TrackPlaying);
     PlayerRigDown();
 }

@@ -11,7 +11,7 @@
 namespace {
 
 class VgmSlotTest : public ::testing::Test {
-protected:
+   protected:
     void TearDown() override { FreeSlots(); }
     const VgmSlot& slot0 = VgmSlots[0];
 };
@@ -37,7 +37,7 @@ TEST_F(VgmSlotTest, HeaderOffsetsBecomeAbsolute) {
     VgmWriterWait(&w, 500);
     VgmWriterEnd(&w);
     VgmWriterFinish(&w);
-    VgmWriterPatchU32(&w, VgmHdrGd3, 0x40);   // points at nothing; only normalised
+    VgmWriterPatchU32(&w, VgmHdrGd3, 0x40);  // points at nothing; only normalised
     ASSERT_EQ(LoadBytes(0, w.bytes), VgmLoadOk);
     EXPECT_EQ(slot0.fileSize, w.bytes.size());
     EXPECT_EQ(VgmHeaderU32(&slot0, VgmHdrEof), w.bytes.size());
@@ -52,14 +52,14 @@ TEST_F(VgmSlotTest, HeaderOffsetsBecomeAbsolute) {
 TEST_F(VgmSlotTest, DataOffsetZeroMeans0x40AndCommandsAreCutFromTheHeaderCopy) {
     VgmWriter w;
     VgmWriterBegin(&w, 0x150, 0x40);
-    for (int i = 0; i < 40; ++i) VgmWriterOpl2(&w, 0x20, 0x01);   // commands fill 0x40..0xBF
+    for (int i = 0; i < 40; ++i) VgmWriterOpl2(&w, 0x20, 0x01);  // commands fill 0x40..0xBF
     VgmWriterEnd(&w);
     VgmWriterFinish(&w);
     VgmWriterPatchU32(&w, VgmHdrDataOffset, 0);
     ASSERT_EQ(LoadBytes(0, w.bytes), VgmLoadOk);
     EXPECT_EQ(VgmHeaderU32(&slot0, VgmHdrDataOffset), 0x40u);
     for (int i = 0x40; i < 0x80; ++i) EXPECT_EQ(slot0.header[i], 0) << i;
-    EXPECT_EQ(slot0.fileData[0x40], 0x5A);   // the image keeps the commands
+    EXPECT_EQ(slot0.fileData[0x40], 0x5A);  // the image keeps the commands
 }
 
 TEST_F(VgmSlotTest, DataOffsetAt0x80KeepsTheWholeHeaderCopy) {
@@ -80,14 +80,15 @@ TEST_F(VgmSlotTest, EveryLoadCode) {
     std::filesystem::create_directories(dir);
     EXPECT_EQ(VgmSlotLoad(dir.c_str(), &VgmSlots[0]), VgmLoadCannotOpen);
     std::vector<uint8_t> good = FileWith(0x7C, 0);
-    EXPECT_EQ(LoadBytes(0, std::vector<uint8_t>(good.begin(), good.begin() + 63)), VgmLoadShortHeader);
+    EXPECT_EQ(LoadBytes(0, std::vector<uint8_t>(good.begin(), good.begin() + 63)),
+              VgmLoadShortHeader);
     EXPECT_EQ(LoadBytes(0, {}), VgmLoadShortHeader);
     std::vector<uint8_t> badIdent = good;
     badIdent[3] = 'X';
     EXPECT_EQ(LoadBytes(0, badIdent), VgmLoadBadIdent);
     EXPECT_EQ(LoadBytes(0, FileWith(VgmHdrVersion, 0x101)), VgmLoadOldVersion);
     EXPECT_EQ(LoadBytes(0, FileWith(VgmHdrVersion, 0x14F)), VgmLoadOldVersion);
-    EXPECT_EQ(slot0.fileData, nullptr);   // a failed load leaves the slot empty
+    EXPECT_EQ(slot0.fileData, nullptr);  // a failed load leaves the slot empty
     EXPECT_EQ(slot0.fileSize, 0u);
     EXPECT_EQ(LoadBytes(0, FileWith(VgmHdrVersion, 0x150)), VgmLoadOk);
     EXPECT_EQ(LoadBytes(0, good), VgmLoadOk);
@@ -120,7 +121,7 @@ TEST_F(VgmSlotTest, HeaderClaimingFourGigabytesAllocatesOnlyWhatTheFileHolds) {
     ASSERT_EQ(LoadBytes(0, bytes), VgmLoadOk);
     EXPECT_EQ(slot0.fileSize, bytes.size());
     EXPECT_LT(malloc_usable_size(slot0.fileData), bytes.size() + 64);
-    EXPECT_EQ(VgmHeaderU32(&slot0, VgmHdrEof), 0xFFFFFFFFu);   // saturated, not wrapped to 3
+    EXPECT_EQ(VgmHeaderU32(&slot0, VgmHdrEof), 0xFFFFFFFFu);  // saturated, not wrapped to 3
 }
 
 TEST_F(VgmSlotTest, TinyStatedSizesBoundTheHeaderCopy) {
@@ -156,8 +157,9 @@ TEST_F(VgmSlotTest, GzipFileLoadsExactlyAsThePlainFile) {
     EXPECT_EQ(0, std::memcmp(slot0.fileData, VgmSlots[1].fileData, slot0.fileSize));
     // Inflated content goes through the same checks.
     EXPECT_EQ(LoadBytes(0, VgmGzip(FileWith(VgmHdrVersion, 0x101)), "t.vgz"), VgmLoadOldVersion);
-    EXPECT_EQ(LoadBytes(0, VgmGzip(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 40)), "t.vgz"),
-              VgmLoadShortHeader);
+    EXPECT_EQ(
+        LoadBytes(0, VgmGzip(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 40)), "t.vgz"),
+        VgmLoadShortHeader);
 }
 
 TEST_F(VgmSlotTest, DamagedGzipStreamsAreRefused) {
@@ -166,7 +168,7 @@ TEST_F(VgmSlotTest, DamagedGzipStreamsAreRefused) {
     std::vector<uint8_t> truncated(packed.begin(), packed.begin() + packed.size() / 2);
     EXPECT_EQ(LoadBytes(0, truncated, "t.vgz"), VgmLoadShortHeader);
     std::vector<uint8_t> badCrc = packed;
-    badCrc[badCrc.size() - 6] ^= 0xFF;   // inside the trailing CRC-32
+    badCrc[badCrc.size() - 6] ^= 0xFF;  // inside the trailing CRC-32
     EXPECT_EQ(LoadBytes(0, badCrc, "t.vgz"), VgmLoadShortHeader);
     EXPECT_EQ(LoadBytes(0, {0x1F, 0x8B}, "t.vgz"), VgmLoadShortHeader);
     EXPECT_EQ(slot0.fileData, nullptr);
@@ -176,7 +178,7 @@ TEST_F(VgmSlotTest, GzipOutputIsLimitedTo64MiB) {
     std::vector<uint8_t> bytes = FileWith(0x7C, 0);
     bytes.resize(size_t(64) << 20, 0);
     ASSERT_EQ(LoadBytes(0, VgmGzip(bytes), "t.vgz"), VgmLoadOk);
-    EXPECT_EQ(slot0.fileSize, FileWith(0x7C, 0).size());   // still bounded by the header
+    EXPECT_EQ(slot0.fileSize, FileWith(0x7C, 0).size());  // still bounded by the header
     bytes.push_back(0);
     EXPECT_EQ(LoadBytes(0, VgmGzip(bytes), "t.vgz"), VgmLoadNoMemory);
     EXPECT_EQ(slot0.fileData, nullptr);
@@ -188,7 +190,7 @@ TEST_F(VgmSlotTest, FreeEmptiesTheSlot) {
     EXPECT_EQ(slot0.fileData, nullptr);
     EXPECT_EQ(slot0.fileSize, 0u);
     EXPECT_EQ(VgmHeaderU32(&slot0, VgmHdrIdent), 0u);
-    EXPECT_EQ(VgmHeaderU32(&slot0, 126), 0u);   // past the copy: zero, not a stray read
+    EXPECT_EQ(VgmHeaderU32(&slot0, 126), 0u);  // past the copy: zero, not a stray read
 }
 
 }  // namespace

@@ -340,7 +340,8 @@ TEST_F(ChipTest, NoiseShiftsOnceOrTwicePerSampleAtTheChipRate) {
         Render(1);
         uint64_t due = (static_cast<uint64_t>(i) * chip->noiseStep) >> 16;
         ASSERT_TRUE(due - modelSteps == 1 || due - modelSteps == 2);
-        for (; modelSteps < due; ++modelSteps) model = ((model & 1) ? model ^ 0x800302 : model) >> 1;
+        for (; modelSteps < due; ++modelSteps)
+            model = ((model & 1) ? model ^ 0x800302 : model) >> 1;
         ASSERT_EQ(chip->noiseShift, model) << i;
         ASSERT_LT(chip->noiseShift, 1u << 23);
         ones += chip->noiseShift & 1;
@@ -352,21 +353,21 @@ TEST_F(ChipTest, NoiseShiftsOnceOrTwicePerSampleAtTheChipRate) {
 
 TEST_F(ChipTest, SettleEndsExactlyTheAttacksThisTickWouldEnd) {
     Write(0x04, 0x00);
-    Render(7);  // some envelope ticks, so egCounter is not 0
+    Render(7);             // some envelope ticks, so egCounter is not 0
     chip->egCounter |= 1;  // odd: steps with a shift are not due
     uint32_t counter = chip->egCounter;
     struct Case {
-        uint8_t ar;    // attack rate field (AR register value)
-        int32_t env;   // envAtten before
+        uint8_t ar;   // attack rate field (AR register value)
+        int32_t env;  // envAtten before
         bool ends;
     };
     // Slot 2k+1 is the carrier of channel k; key code 0 throughout.
     const Case cases[] = {
-        {15, 1, true},    // row 12 (increment 4): 1 + (-2*4 >> 3) = 0
-        {15, 3, false},   // 3 -> 1 would not end it
-        {0, 0, true},     // rate 0 already at 0
-        {0, 5, false},    // rate 0 never moves
-        {1, 0, false},    // shift 12: not due at an odd tick
+        {15, 1, true},   // row 12 (increment 4): 1 + (-2*4 >> 3) = 0
+        {15, 3, false},  // 3 -> 1 would not end it
+        {0, 0, true},    // rate 0 already at 0
+        {0, 5, false},   // rate 0 never moves
+        {1, 0, false},   // shift 12: not due at an odd tick
         {15, 511, false},
     };
     for (int k = 0; k < 6; ++k) {

@@ -76,8 +76,8 @@ TEST_F(SoundTest, SineCarrierSoundsAtItsNominalPitch) {
     struct Tone {
         int fnum, block, mult;
     };
-    const Tone tones[] = {{577, 4, 1}, {0x200, 3, 0}, {0x3FF, 2, 2}, {300, 5, 4},
-                          {0x155, 1, 15}, {700, 6, 1}, {0x241, 4, 15}, {100, 7, 11}};
+    const Tone tones[] = {{577, 4, 1},    {0x200, 3, 0}, {0x3FF, 2, 2},  {300, 5, 4},
+                          {0x155, 1, 15}, {700, 6, 1},   {0x241, 4, 15}, {100, 7, 11}};
     for (const Tone& t : tones) {
         SCOPED_TRACE(testing::Message() << t.fnum << " " << t.block << " " << t.mult);
         FmChipReset(chip);
@@ -116,8 +116,8 @@ TEST_F(SoundTest, AttenuationSum383StillSounds384IsSilent) {
 TEST_F(SoundTest, WaveformsShapeTheCarrier) {
     struct Shape {
         int wave;
-        bool negative;      // any sample below 0
-        double zeroShare;   // share of exact zeros, roughly
+        bool negative;     // any sample below 0
+        double zeroShare;  // share of exact zeros, roughly
     };
     const Shape shapes[] = {{0, true, 0.0}, {1, false, 0.5}, {2, false, 0.0}, {3, false, 0.5}};
     for (const Shape& sh : shapes) {
@@ -254,10 +254,12 @@ TEST_F(RhythmTest, BassDrumFirstOperatorIsNeverHeard) {
 TEST_F(RhythmTest, NoiseInstrumentsUseOnlyTheirFixedIndexes) {
     // With the sine, the hi-hat's four indexes give these amplitudes at full level.
     std::vector<int32_t> allowed;
-    for (uint32_t x : {208u, 52u, 564u, 720u}) allowed.push_back(2 * AttenLinTable[LogWaveTable[x]]);
+    for (uint32_t x : {208u, 52u, 564u, 720u})
+        allowed.push_back(2 * AttenLinTable[LogWaveTable[x]]);
     Write(0xBD, 0x21);
     Render(100);
-    for (int32_t v : Render(5000)) ASSERT_NE(std::find(allowed.begin(), allowed.end(), v), allowed.end()) << v;
+    for (int32_t v : Render(5000))
+        ASSERT_NE(std::find(allowed.begin(), allowed.end(), v), allowed.end()) << v;
     Write(0xBD, 0x20);
     Render(2000);
     allowed.clear();
@@ -265,7 +267,8 @@ TEST_F(RhythmTest, NoiseInstrumentsUseOnlyTheirFixedIndexes) {
     Write(0xBD, 0x28);
     Render(100);
     std::vector<int32_t> snare = Render(5000);
-    for (int32_t v : snare) ASSERT_NE(std::find(allowed.begin(), allowed.end(), v), allowed.end()) << v;
+    for (int32_t v : snare)
+        ASSERT_NE(std::find(allowed.begin(), allowed.end(), v), allowed.end()) << v;
     // The noise bit flips the snare between its levels: both signs occur.
     EXPECT_LT(*std::min_element(snare.begin(), snare.end()), 0);
     EXPECT_GT(*std::max_element(snare.begin(), snare.end()), 0);

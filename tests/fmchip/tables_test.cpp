@@ -45,8 +45,8 @@ TEST_F(TablesTest, SineHasItsTellingEntriesAndSymmetries) {
     EXPECT_EQ(LogWaveTable[768], 1u);
     for (int i = 0; i < 512; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(LogWaveTable[i] & 1, 0u);              // positive half
-        EXPECT_EQ(LogWaveTable[i], LogWaveTable[511 - i]);  // mirrored quarter waves
+        EXPECT_EQ(LogWaveTable[i] & 1, 0u);                     // positive half
+        EXPECT_EQ(LogWaveTable[i], LogWaveTable[511 - i]);      // mirrored quarter waves
         EXPECT_EQ(LogWaveTable[512 + i], LogWaveTable[i] + 1);  // same level, negative
     }
 }
@@ -122,15 +122,16 @@ TEST(ConstantTables, TremoloIsATriangleFromZeroToTwentySix) {
         EXPECT_EQ(step, i <= peak + 2 ? std::max(step, 0) : std::min(step, 0)) << i;
         EXPECT_LE(std::abs(step), 1) << i;
     }
-    for (int v = 1; v <= 25; ++v) EXPECT_EQ(std::count(TremoloTable, TremoloTable + 210, v), 8) << v;
+    for (int v = 1; v <= 25; ++v)
+        EXPECT_EQ(std::count(TremoloTable, TremoloTable + 210, v), 8) << v;
 }
 
 TEST(ConstantTables, VibratoSwingsSymmetricallyAndDeeperAtHigherNotes) {
     for (int row = 0; row < 8; ++row) {
         const int8_t* r = VibratoTable + 16 * row;
         SCOPED_TRACE(row);
-        EXPECT_EQ(r[8], row);        // deep peak
-        EXPECT_EQ(r[0], row >> 1);   // shallow peak is half of it
+        EXPECT_EQ(r[8], row);       // deep peak
+        EXPECT_EQ(r[0], row >> 1);  // shallow peak is half of it
         for (int c = 0; c < 4; ++c) {
             EXPECT_EQ(r[c + 4], -r[c]);
             EXPECT_EQ(r[c + 12], -r[c + 8]);

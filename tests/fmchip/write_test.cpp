@@ -163,7 +163,9 @@ TEST_F(ChipTest, ResetRestoresPowerOnStateButKeepsFreeRunningCounters) {
 
 struct IrqTest : ChipTest {
     std::vector<int> lines;
-    static void Record(void* param, int line) { static_cast<IrqTest*>(param)->lines.push_back(line); }
+    static void Record(void* param, int line) {
+        static_cast<IrqTest*>(param)->lines.push_back(line);
+    }
     void SetUp() override {
         ChipTest::SetUp();
         chip->irqHook = Record;
@@ -299,7 +301,7 @@ TEST_F(ChipTest, AttackRateLimitAt78) {
         Write(0x20, 0x10);  // KSR: rateKeyOffset is the whole key code
         Write(0xA0, 0x00);
         Write(0xB0, static_cast<uint8_t>(block << 2));  // key code 2 * block
-        Write(0x60, 0xF0);                             // AR 15: attackRate 76
+        Write(0x60, 0xF0);                              // AR 15: attackRate 76
         const FmOperator& op = Op(0);
         ASSERT_EQ(op.rateKeyOffset, 2 * block);
         EXPECT_EQ(op.attackShift, 0);

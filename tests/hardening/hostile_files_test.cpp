@@ -3,15 +3,14 @@
 // Under the address sanitizer build the same table shows that nothing is read outside the
 // image.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <malloc.h>
-
 #include <cstdlib>
 #include <functional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/player.h"
@@ -29,7 +28,7 @@ struct HostileCase {
     const char* name;
     std::function<Bytes()> build;
     uint8_t loadCode;
-    int endTick;   // 1-based tick in which the music track ends; NotLoaded; KeepsPlaying
+    int endTick;  // 1-based tick in which the music track ends; NotLoaded; KeepsPlaying
 };
 
 void PutU32(Bytes* b, uint32_t offset, uint32_t v) {
@@ -154,8 +153,8 @@ std::vector<HostileCase> Cases() {
     };
     // Every command that has operands, cut off by the end of the file.
     const std::pair<uint8_t, int> withOperands[] = {
-        {0x30, 2}, {0x40, 3}, {0x4F, 2}, {0x50, 2}, {0x51, 3}, {0x5A, 3}, {0x5B, 3},
-        {0x5C, 3}, {0x5D, 3}, {0x61, 3}, {0x67, 7}, {0x68, 12}, {0x90, 5}, {0x92, 6},
+        {0x30, 2},  {0x40, 3}, {0x4F, 2}, {0x50, 2}, {0x51, 3},  {0x5A, 3}, {0x5B, 3},
+        {0x5C, 3},  {0x5D, 3}, {0x61, 3}, {0x67, 7}, {0x68, 12}, {0x90, 5}, {0x92, 6},
         {0x93, 11}, {0x94, 2}, {0xA0, 3}, {0xC0, 4}, {0xE0, 5}};
     static std::vector<std::string> names;
     names.reserve(std::size(withOperands));
@@ -163,14 +162,14 @@ std::vector<HostileCase> Cases() {
         char name[48];
         snprintf(name, sizeof name, "command 0x%02X cut off", command);
         names.push_back(name);
-        cases.push_back({names.back().c_str(), [=] { return CutCommand(command, length); },
-                         VgmLoadOk, 1});
+        cases.push_back(
+            {names.back().c_str(), [=] { return CutCommand(command, length); }, VgmLoadOk, 1});
     }
     return cases;
 }
 
 class HostileFiles : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         char dirTemplate[] = "/tmp/oplbench-hostile-XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
@@ -237,7 +236,7 @@ TEST_F(HostileFiles, AFileWithoutReadPermissionCannotBeOpened) {
 TEST_F(HostileFiles, APipeThatClaimsMoreThanItSendsGetsAnImageOfWhatArrived) {
     Bytes b = PlainFile();
     b.resize(70000, 0x62);
-    PutU32(&b, 0x04, (1u << 20) - 4);   // states 1 MiB
+    PutU32(&b, 0x04, (1u << 20) - 4);  // states 1 MiB
     std::string fifo = dir_ + "/pipe.vgm";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::thread writer([&] { VgmSaveBytes(fifo.c_str(), b); });

@@ -1,11 +1,11 @@
 // threads_test.cpp - the POSIX stand-ins for the thread calls: a suspended thread waits for
 // ResumeThread, a wait with a time-out times out and a later wait sees the end, priorities.
+#include "platform/threads.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-
-#include "platform/threads.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ uint32_t CountRun(void*) {
 
 uint32_t WaitForRelease(void* parameter) {
     while (!Release.load()) Sleep(1);
-    *static_cast<int*>(parameter) = 42;   // read by the test after the wait
+    *static_cast<int*>(parameter) = 42;  // read by the test after the wait
     return 0;
 }
 
@@ -34,7 +34,7 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
     EXPECT_EQ(1u, ResumeThread(thread));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
     EXPECT_EQ(1, Runs.load());
-    EXPECT_EQ(0u, ResumeThread(thread));   // no longer suspended
+    EXPECT_EQ(0u, ResumeThread(thread));  // no longer suspended
     EXPECT_NE(0, CloseHandle(thread));
 
     HANDLE running = CreateThread(nullptr, 0, CountRun, nullptr, 0, nullptr);
@@ -55,7 +55,7 @@ TEST(Threads, WaitTimesOutThenSeesTheEnd) {
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
     Release.store(true);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 2000));
-    EXPECT_EQ(42, result);   // the thread's writes are visible after the wait
+    EXPECT_EQ(42, result);  // the thread's writes are visible after the wait
     EXPECT_NE(0, CloseHandle(thread));
 }
 
@@ -66,11 +66,11 @@ TEST(Threads, PriorityRequests) {
     // falls back to the best nice value and never fails.
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
     EXPECT_NE(0, SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
-    EXPECT_EQ(0, SetThreadPriority(thread, 7));   // not a priority this stand-in knows
+    EXPECT_EQ(0, SetThreadPriority(thread, 7));  // not a priority this stand-in knows
     EXPECT_EQ(0, SetThreadPriority(nullptr, THREAD_PRIORITY_HIGHEST));
     ResumeThread(thread);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 2000));
     CloseHandle(thread);
 }
 
-} // namespace
+}  // namespace

@@ -28,12 +28,16 @@ uint32_t NullDevice() {
     return WAVE_MAPPER;
 }
 
-WAVEFORMATEX MonoFormat() { return WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0}; }
+WAVEFORMATEX MonoFormat() {
+    return WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0};
+}
 
-bool Done(const WAVEHDR& h) { return (h.dwFlags.load() & WHDR_DONE) != 0; }
+bool Done(const WAVEHDR& h) {
+    return (h.dwFlags.load() & WHDR_DONE) != 0;
+}
 
 class AlsaNull : public ::testing::Test {
-protected:
+   protected:
     HWAVEOUT device = nullptr;
     std::vector<char> memory = std::vector<char>(Buffers * BufferBytes, 0);
     WAVEHDR headers[Buffers] = {};
@@ -61,7 +65,7 @@ protected:
 };
 
 TEST_F(AlsaNull, BuffersFinishInQueueOrder) {
-    headers[2].dwBufferLength = 0;   // an empty buffer keeps its place too
+    headers[2].dwBufferLength = 0;  // an empty buffer keeps its place too
     QueueAll();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     uint32_t done = 0;
@@ -89,7 +93,7 @@ TEST_F(AlsaNull, PauseHoldsBuffersCloseRefusesAndResetHandsThemBack) {
     EXPECT_EQ(WAVERR_STILLPLAYING, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
 
     ASSERT_EQ(MMSYSERR_NOERROR, waveOutReset(device));
-    for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));   // all of them, before reset returned
+    for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));  // all of them, before reset returned
 
     // Restart after a reset: playback goes on.
     ASSERT_EQ(MMSYSERR_NOERROR, waveOutRestart(device));
@@ -136,4 +140,4 @@ TEST(AlsaDevices, NamesFitTheCapsRecord) {
     EXPECT_EQ(MMSYSERR_BADDEVICEID, waveOutGetDevCapsA(count, &caps, sizeof caps));
 }
 
-} // namespace
+}  // namespace

@@ -2,17 +2,17 @@
 // PulseAudio null sink: fed the same commands they print the same messages; and a session
 // run with --record writes a WAV that holds what reached the device, found by aligning it
 // with a recording of the sink's monitor.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -32,9 +32,26 @@ TEST(ConsoleAndRenderer, SameCommandsPrintTheSameMessages) {
     if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
     std::string dir = ToolScratchDir("messages");
     const std::vector<std::string> commands = {
-        "LM " + Source + "/examples/music.vgm", "l1 " + Source + "/examples/coin.vgm",
-        "L4 x.vgm", "L2 " + dir + "/missing.vgm", "L0", "PMM", "p21", "PX0", "P04", "PXX",
-        "P70", "Q", " S", "S3", "E", "E", "R", "SM", "S", "L3 " + Source + "/examples/demo.txt",
+        "LM " + Source + "/examples/music.vgm",
+        "l1 " + Source + "/examples/coin.vgm",
+        "L4 x.vgm",
+        "L2 " + dir + "/missing.vgm",
+        "L0",
+        "PMM",
+        "p21",
+        "PX0",
+        "P04",
+        "PXX",
+        "P70",
+        "Q",
+        " S",
+        "S3",
+        "E",
+        "E",
+        "R",
+        "SM",
+        "S",
+        "L3 " + Source + "/examples/demo.txt",
     };
     std::string input, script;
     for (size_t i = 0; i < commands.size(); ++i) {
@@ -52,10 +69,12 @@ TEST(ConsoleAndRenderer, SameCommandsPrintTheSameMessages) {
     std::string consoleMessages =
         console.printed.substr(start.size(), console.printed.size() - start.size() - 6);
 
-    ToolResult rendered = ToolRun(dir, Renderer, {"--quiet", "--out", dir + "/out.wav", dir + "/script.txt"});
+    ToolResult rendered =
+        ToolRun(dir, Renderer, {"--quiet", "--out", dir + "/out.wav", dir + "/script.txt"});
     ASSERT_EQ(rendered.status, 0) << rendered.err;
     EXPECT_EQ(rendered.out, consoleMessages);
-    EXPECT_NE(consoleMessages.find("Load Error 0x80\n"), std::string::npos) << "the script is no VGM";
+    EXPECT_NE(consoleMessages.find("Load Error 0x80\n"), std::string::npos)
+        << "the script is no VGM";
 }
 
 // --- Recording ---------------------------------------------------------------------------
@@ -127,7 +146,7 @@ long BestLag(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
     long best = 0;
     double bestValue = fa[0].real();
     for (size_t k = 1; k < n; ++k) {
-        long lag = k < b.size() ? long(k) : long(k) - long(n);   // the upper half is negative
+        long lag = k < b.size() ? long(k) : long(k) - long(n);  // the upper half is negative
         if (lag < 0 && -lag >= long(a.size())) continue;
         if (fa[k].real() > bestValue) bestValue = fa[k].real(), best = lag;
     }
@@ -136,8 +155,8 @@ long BestLag(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
 
 // Normalised correlation of a (without its last tail samples) and b shifted by lag, over
 // the samples both cover; *count receives how many those are.
-double NormalisedCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b,
-                             long lag, size_t tail, size_t* count) {
+double NormalisedCorrelation(const std::vector<int16_t>& a, const std::vector<int16_t>& b, long lag,
+                             size_t tail, size_t* count) {
     long aFirst = lag < 0 ? -lag : 0, bFirst = lag > 0 ? lag : 0;
     long n = std::min(long(a.size()) - long(tail) - aFirst, long(b.size()) - bFirst);
     *count = n > 0 ? size_t(n) : 0;
@@ -165,12 +184,13 @@ TEST(Record, WavHoldsWhatWasSentToTheDevice) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     BenchProcess p;
-    ASSERT_TRUE(BenchStart(&p, false, {{"PULSE_SINK", sink.name}}, {"--record", dir + "/session.wav"}));
+    ASSERT_TRUE(
+        BenchStart(&p, false, {{"PULSE_SINK", sink.name}}, {"--record", dir + "/session.wav"}));
     ASSERT_TRUE(BenchWaitFor(&p, "Opening Device 0 ...\n", 5000));
     BenchSend(&p, "LM " + Source + "/examples/music.vgm\nPMM\n");
     ASSERT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 0.\n", 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    BenchSend(&p, "P43\n");   // an effect over the music, so the recording is not one loop
+    BenchSend(&p, "P43\n");  // an effect over the music, so the recording is not one loop
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     BenchSend(&p, "\n");
     int status = BenchFinish(&p, 10000);

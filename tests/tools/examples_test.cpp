@@ -2,6 +2,8 @@
 // writes, the music and effects use what they claim to use, and played through the real
 // driver and chip the effects end by themselves, the music loops, nothing clips and a note
 // sounds at the pitch its f-number is meant to give.
+#include "tools/examplegen/examples.h"
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -15,10 +17,9 @@
 
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
-#include "tools/playerrig/player_rig.h"
-#include "tools/examplegen/examples.h"
 #include "tools/examplegen/score.h"
 #include "tools/oplrender/render_script.h"
+#include "tools/playerrig/player_rig.h"
 
 namespace {
 
@@ -47,12 +48,18 @@ std::vector<Write> Writes(const std::vector<uint8_t>& b, uint32_t* endTime) {
     size_t p = 0x34 + U32(b, 0x34);
     while (p < b.size() && b[p] != 0x66) {
         uint8_t c = b[p];
-        if (c == 0x5A) out.push_back({t, b[p + 1], b[p + 2]}), p += 3;
-        else if (c == 0x61) t += b[p + 1] | b[p + 2] << 8, p += 3;
-        else if (c == 0x62) t += 735, p += 1;
-        else if (c == 0x63) t += 882, p += 1;
-        else if (c >= 0x70 && c <= 0x7F) t += (c & 15) + 1, p += 1;
-        else ADD_FAILURE() << "unexpected command " << int(c), p = b.size();
+        if (c == 0x5A)
+            out.push_back({t, b[p + 1], b[p + 2]}), p += 3;
+        else if (c == 0x61)
+            t += b[p + 1] | b[p + 2] << 8, p += 3;
+        else if (c == 0x62)
+            t += 735, p += 1;
+        else if (c == 0x63)
+            t += 882, p += 1;
+        else if (c >= 0x70 && c <= 0x7F)
+            t += (c & 15) + 1, p += 1;
+        else
+            ADD_FAILURE() << "unexpected command " << int(c), p = b.size();
     }
     EXPECT_LT(p, b.size()) << "no end command";
     *endTime = t;
@@ -61,7 +68,7 @@ std::vector<Write> Writes(const std::vector<uint8_t>& b, uint32_t* endTime) {
 
 // The channel an operator or channel register belongs to, or -1.
 int ChannelOf(uint8_t reg) {
-    static const int OpChannel[32] = {0, 1, 2, 0, 1, 2, -1, -1, 3, 4, 5, 3, 4, 5, -1, -1,
+    static const int OpChannel[32] = {0, 1, 2, 0, 1, 2, -1, -1, 3,  4,  5,  3,  4,  5,  -1, -1,
                                       6, 7, 8, 6, 7, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
     int row = reg >> 4;
     if ((row >= 2 && row <= 9) || row >= 0xE) return OpChannel[reg & 0x1F];
@@ -167,7 +174,8 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
     for (const RenderLine& l : lines) {
         const std::string& c = l.command;
         if (c.size() > 3 && c[0] == 'L') {
-            EXPECT_FALSE(ReadFile(std::string(OPLBENCH_SOURCE_DIR) + "/" + c.substr(3)).empty()) << c;
+            EXPECT_FALSE(ReadFile(std::string(OPLBENCH_SOURCE_DIR) + "/" + c.substr(3)).empty())
+                << c;
         }
         if (c.size() == 3 && c[0] == 'P' && c[1] >= '0' && c[1] <= '5') {
             tracks.insert(c[1]);
@@ -183,7 +191,7 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
 // --- Through the real driver and chip ---
 
 class ExamplePlayback : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { ASSERT_TRUE(PlayerRigUp()); }
     void TearDown() override {
         PlayerRigDown();
@@ -253,8 +261,7 @@ TEST_F(ExamplePlayback, NotePitchMatchesItsFrequency) {
     TrackStart(&MusicTrack);
     std::vector<int16_t> out = Render(44100 + 44100);
     int crossings = 0;
-    for (size_t i = 44100 + 1; i < out.size(); ++i)
-        crossings += out[i - 1] < 0 && out[i] >= 0;
+    for (size_t i = 44100 + 1; i < out.size(); ++i) crossings += out[i - 1] < 0 && out[i] >= 0;
     // The driver runs VGM time at 880 samples per 883.5-sample tick, but a held note's pitch
     // is the chip's alone.
     EXPECT_NEAR(crossings, 440, 4);

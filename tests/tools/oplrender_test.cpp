@@ -26,7 +26,9 @@ ToolResult Render(const std::string& dir, const std::string& script,
     return ToolRun(Source, Renderer, options);
 }
 
-size_t Frames(const std::string& path) { return ToolReadWav(path).samples.size(); }
+size_t Frames(const std::string& path) {
+    return ToolReadWav(path).samples.size();
+}
 
 TEST(Oplrender, SameScriptTwiceGivesIdenticalFiles) {
     const std::string script =
@@ -47,10 +49,11 @@ TEST(Oplrender, SameScriptTwiceGivesIdenticalFiles) {
 
 TEST(Oplrender, DemoHasItsLengthFormatAndMessages) {
     std::string dir = ToolScratchDir("demo");
-    for (auto [rate, frames] : {std::pair{44100, 1587600}, std::pair{8000, 288000},
-                                std::pair{192000, 6912000}}) {
-        ToolResult r = ToolRun(Source, Renderer, {"--rate", std::to_string(rate), "--out",
-                                                  dir + "/demo.wav", "examples/demo.txt"});
+    for (auto [rate, frames] :
+         {std::pair{44100, 1587600}, std::pair{8000, 288000}, std::pair{192000, 6912000}}) {
+        ToolResult r = ToolRun(
+            Source, Renderer,
+            {"--rate", std::to_string(rate), "--out", dir + "/demo.wav", "examples/demo.txt"});
         ASSERT_EQ(r.status, 0) << r.err;
         WavData w = ToolReadWav(dir + "/demo.wav");
         ASSERT_TRUE(w.ok);
@@ -90,9 +93,14 @@ TEST(Oplrender, LinesRunJustBeforeTheirSample) {
 TEST(Oplrender, EndRules) {
     std::string dir = ToolScratchDir("end");
     // --seconds before the end line wins, and the other way round.
-    ASSERT_EQ(Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n@1\n", {"--quiet", "--seconds", "0.25"}).status, 0);
+    ASSERT_EQ(
+        Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n@1\n", {"--quiet", "--seconds", "0.25"})
+            .status,
+        0);
     EXPECT_EQ(Frames(dir + "/out.wav"), 11025u);
-    ASSERT_EQ(Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n@0.1\n", {"--quiet", "--seconds", "5"}).status, 0);
+    ASSERT_EQ(Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n@0.1\n", {"--quiet", "--seconds", "5"})
+                  .status,
+              0);
     EXPECT_EQ(Frames(dir + "/out.wav"), 4410u);
     // An end line at t ends before sample floor(t * rate + 0.5), rounded exactly.
     for (auto [time, frames] : {std::pair{"0.00004", 2u}, std::pair{"0.1000113", 4410u},
@@ -120,10 +128,12 @@ TEST(Oplrender, EndRules) {
 
 TEST(Oplrender, VgmOptionEqualsTheTwoLineScript) {
     std::string a = ToolScratchDir("vgm_a"), b = ToolScratchDir("vgm_b");
-    ToolResult byOption = ToolRun(Source, Renderer, {"--quiet", "--seconds", "1.5", "--out",
-                                                     a + "/out.wav", "--vgm", "examples/music.vgm"});
+    ToolResult byOption = ToolRun(
+        Source, Renderer,
+        {"--quiet", "--seconds", "1.5", "--out", a + "/out.wav", "--vgm", "examples/music.vgm"});
     ASSERT_EQ(byOption.status, 0) << byOption.err;
-    ASSERT_EQ(Render(b, "@0 LM examples/music.vgm\n@0 PMM\n", {"--quiet", "--seconds", "1.5"}).status, 0);
+    ASSERT_EQ(
+        Render(b, "@0 LM examples/music.vgm\n@0 PMM\n", {"--quiet", "--seconds", "1.5"}).status, 0);
     EXPECT_EQ(byOption.out, "VGM loaded into slot 0.\nQuit.\n");
     EXPECT_TRUE(ToolReadText(a + "/out.wav") == ToolReadText(b + "/out.wav"));
 }
@@ -150,36 +160,66 @@ TEST(Oplrender, InterruptedRenderLeavesNoFile) {
 
 struct Refusal {
     const char* what;
-    std::vector<std::string> args;   // "OUT" and "SCRIPT" stand for the paths in the scratch dir
-    const char* script;              // written to SCRIPT when not null
-    const char* message;             // expected in standard error; "SCRIPT" replaced likewise
+    std::vector<std::string> args;  // "OUT" and "SCRIPT" stand for the paths in the scratch dir
+    const char* script;             // written to SCRIPT when not null
+    const char* message;            // expected in standard error; "SCRIPT" replaced likewise
 };
 
 TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
     const Refusal cases[] = {
-        {"time going back", {"--out", "OUT", "SCRIPT"}, "@1 PMM\n@0.5 S\n", "SCRIPT:2: time earlier than the line before"},
-        {"line without a time", {"--out", "OUT", "SCRIPT"}, "# comment\n\n  \nPMM\n", "SCRIPT:4: expected"},
+        {"time going back",
+         {"--out", "OUT", "SCRIPT"},
+         "@1 PMM\n@0.5 S\n",
+         "SCRIPT:2: time earlier than the line before"},
+        {"line without a time",
+         {"--out", "OUT", "SCRIPT"},
+         "# comment\n\n  \nPMM\n",
+         "SCRIPT:4: expected"},
         {"bad time", {"--out", "OUT", "SCRIPT"}, "@x PMM\n", "SCRIPT:1: bad time"},
         {"negative time", {"--out", "OUT", "SCRIPT"}, "@0 E\n@-1 PMM\n", "SCRIPT:2: bad time"},
         {"time beyond a day", {"--out", "OUT", "SCRIPT"}, "@86400.5 E\n", "SCRIPT:1: bad time"},
-        {"time glued to the command", {"--out", "OUT", "SCRIPT"}, "@1PMM\n", "SCRIPT:1: the time must be followed"},
-        {"line after the end", {"--out", "OUT", "SCRIPT"}, "@1\n@2 PMM\n", "SCRIPT:2: line after the end"},
-        {"longer than a WAV file holds", {"--out", "OUT", "SCRIPT"}, "@0 PMM\n@86400\n", "more than a WAV file holds"},
-        {"missing script", {"--out", "OUT", "missing.txt"}, nullptr, "cannot read the script missing.txt"},
+        {"time glued to the command",
+         {"--out", "OUT", "SCRIPT"},
+         "@1PMM\n",
+         "SCRIPT:1: the time must be followed"},
+        {"line after the end",
+         {"--out", "OUT", "SCRIPT"},
+         "@1\n@2 PMM\n",
+         "SCRIPT:2: line after the end"},
+        {"longer than a WAV file holds",
+         {"--out", "OUT", "SCRIPT"},
+         "@0 PMM\n@86400\n",
+         "more than a WAV file holds"},
+        {"missing script",
+         {"--out", "OUT", "missing.txt"},
+         nullptr,
+         "cannot read the script missing.txt"},
         {"script is a directory", {"--out", "OUT", "."}, nullptr, "cannot read the script ."},
-        {"unwritable output", {"--out", "/nonexistent/dir/x.wav", "SCRIPT"}, "@1\n", "cannot create the output file /nonexistent/dir/x.wav"},
+        {"unwritable output",
+         {"--out", "/nonexistent/dir/x.wav", "SCRIPT"},
+         "@1\n",
+         "cannot create the output file /nonexistent/dir/x.wav"},
         {"unknown option", {"--loud", "--out", "OUT", "SCRIPT"}, "@1\n", "unknown option --loud"},
         {"rate too low", {"--rate", "7999", "--out", "OUT", "SCRIPT"}, "@1\n", "--rate must be"},
         {"rate too high", {"--rate", "192001", "--out", "OUT", "SCRIPT"}, "@1\n", "--rate must be"},
-        {"rate not a number", {"--rate", "44k", "--out", "OUT", "SCRIPT"}, "@1\n", "--rate must be"},
+        {"rate not a number",
+         {"--rate", "44k", "--out", "OUT", "SCRIPT"},
+         "@1\n",
+         "--rate must be"},
         {"zero seconds", {"--seconds", "0", "--out", "OUT", "SCRIPT"}, "@1\n", "--seconds needs"},
-        {"seconds with exponent", {"--seconds", "1e3", "--out", "OUT", "SCRIPT"}, "@1\n", "--seconds needs"},
+        {"seconds with exponent",
+         {"--seconds", "1e3", "--out", "OUT", "SCRIPT"},
+         "@1\n",
+         "--seconds needs"},
         {"missing option value", {"SCRIPT", "--out"}, "@1\n", "missing value after --out"},
         {"no output", {"SCRIPT"}, "@1\n", "no output file"},
         {"no input", {"--out", "OUT"}, nullptr, "no script and no --vgm file"},
         {"two inputs", {"--out", "OUT", "--vgm", "x.vgm", "SCRIPT"}, "@1\n", "exclude each other"},
         {"two scripts", {"--out", "OUT", "SCRIPT", "SCRIPT"}, "@1\n", "more than one script"},
-        {"vgm that does not load", {"--out", "OUT", "--vgm", "missing.vgm"}, nullptr, "missing.vgm could not be loaded"},
+        {"vgm that does not load",
+         {"--out", "OUT", "--vgm", "missing.vgm"},
+         nullptr,
+         "missing.vgm could not be loaded"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
@@ -187,7 +227,8 @@ TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
         auto expand = [&](std::string s) {
             for (auto [key, value] : {std::pair<std::string, std::string>{"OUT", dir + "/out.wav"},
                                       {"SCRIPT", dir + "/script.txt"}})
-                for (size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), value);
+                for (size_t at; (at = s.find(key)) != std::string::npos;)
+                    s.replace(at, key.size(), value);
             return s;
         };
         if (c.script) ToolWriteText(dir + "/script.txt", c.script);

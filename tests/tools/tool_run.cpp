@@ -2,18 +2,17 @@
 #include "tests/tools/tool_run.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 
 namespace {
 
@@ -61,7 +60,8 @@ std::vector<std::string> ToolListDir(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
         closedir(d);
     }
     return names;
@@ -76,7 +76,8 @@ WavData ToolReadWav(const std::string& path) {
     w.channels = info.channels;
     w.format = info.format;
     w.samples.resize(size_t(info.frames) * size_t(info.channels));
-    w.ok = sf_read_short(f, w.samples.data(), sf_count_t(w.samples.size())) == sf_count_t(w.samples.size());
+    w.ok = sf_read_short(f, w.samples.data(), sf_count_t(w.samples.size())) ==
+           sf_count_t(w.samples.size());
     sf_close(f);
     return w;
 }

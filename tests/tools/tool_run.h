@@ -7,9 +7,9 @@
 #include <vector>
 
 struct ToolResult {
-    int status;          // exit status, or -1 when the program did not exit normally
-    std::string out;     // standard output
-    std::string err;     // standard error
+    int status;       // exit status, or -1 when the program did not exit normally
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // A fresh empty directory under the test temp directory, unique per call.
@@ -24,7 +24,7 @@ std::vector<std::string> ToolListDir(const std::string& dir);
 
 struct WavData {
     bool ok;
-    int rate, channels, format;   // libsndfile's SF_INFO fields
-    std::vector<int16_t> samples; // interleaved
+    int rate, channels, format;    // libsndfile's SF_INFO fields
+    std::vector<int16_t> samples;  // interleaved
 };
 WavData ToolReadWav(const std::string& path);

@@ -1,14 +1,15 @@
 // vgmwriter_test.cpp - the project's VGM writer: wait encodings, header fields with the loop
 // length it computes, patched (lying) fields and data blocks. The gzip form is checked by
 // the loader's tests, which load it against the plain file.
-#include <gtest/gtest.h>
-
 #include "tools/vgmwriter/vgmwriter.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
 uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
 }
 
 std::vector<uint8_t> Commands(const VgmWriter& w) {
@@ -57,7 +58,7 @@ TEST(VgmWriter, HeaderStoresRelativeOffsetsAndTheLoopLength) {
     EXPECT_EQ(U32(w.bytes, 0x34), 0x100u - 0x34);
     EXPECT_EQ(U32(w.bytes, 0x50), 3579545u);
     EXPECT_EQ(w.bytes[0x106], 0x5C);
-    VgmWriterPatchU32(&w, 0x04, 0xFFFFFFFF);   // a lying header
+    VgmWriterPatchU32(&w, 0x04, 0xFFFFFFFF);  // a lying header
     EXPECT_EQ(U32(w.bytes, 0x04), 0xFFFFFFFFu);
 }
 

@@ -1,6 +1,8 @@
 // wavfile_test.cpp - the WavFile output driver through its operation table and through the
 // registry: its codes and states, the PCM it writes read back exactly, and the recorder
 // attached as a listener receiving what the chain renders.
+#include "audio/wavfile/wavfile.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "audio/audio.h"
-#include "audio/wavfile/wavfile.h"
 #include "tests/tools/tool_run.h"
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 const AudioDriver& D = WavFileDriver;
 
 class WavFile : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         dir_ = ToolScratchDir("wavfile");
         ASSERT_EQ(D.Create(&instance_), 0);
@@ -104,7 +105,7 @@ TEST_F(WavFile, RecorderListensToAStream) {
     EXPECT_EQ(WavFileRecordStream(main, "/nonexistent/dir/x.wav"), WavFileOpenFailed);
     EXPECT_EQ(AudioCurrentStream, main) << "a failed recorder leaves the stream current";
     AudioStreamClose();
-    AudioDeinit();   // stops the recorder, which closes its file
+    AudioDeinit();  // stops the recorder, which closes its file
     AudioDriverList = saved;
     WavData w = ToolReadWav(Path("rec.wav"));
     ASSERT_TRUE(w.ok);

@@ -8,7 +8,9 @@
 
 namespace {
 
-uint32_t Ticks(int n) { return uint32_t(n) * ScoreTick; }
+uint32_t Ticks(int n) {
+    return uint32_t(n) * ScoreTick;
+}
 
 // An exponential glide from fromHz to toHz over ticks ticks starting at tick start; the key
 // is held for the first keyTicks of them (the rest glides on under the release).
@@ -23,7 +25,8 @@ void Glide(Score* s, int ch, int start, int ticks, double fromHz, double toHz, i
 void Coin(VgmWriter* out) {
     const int ch = 7;
     Score s;
-    ScoreSetVoice(&s, 0, ch, {{0x21, 0x1E, 0xF4, 0x14, 0x00}, {0x21, 0x00, 0xF2, 0x16, 0x00}, 0x06});
+    ScoreSetVoice(&s, 0, ch,
+                  {{0x21, 0x1E, 0xF4, 0x14, 0x00}, {0x21, 0x00, 0xF2, 0x16, 0x00}, 0x06});
     ScoreSetPitch(&s, Ticks(0), ch, ScorePitchOfNote(83), true);
     ScoreSetPitch(&s, Ticks(4), ch, ScorePitchOfNote(88), true);
     ScoreSetPitch(&s, Ticks(22), ch, ScorePitchOfNote(88), false);
@@ -64,7 +67,8 @@ void Explosion(VgmWriter* out) {
 void Alarm(VgmWriter* out) {
     const int ch = 4;
     Score s;
-    ScoreSetVoice(&s, 0, ch, {{0x21, 0x18, 0xF0, 0x0F, 0x00}, {0x21, 0x02, 0xF0, 0x0F, 0x00}, 0x08});
+    ScoreSetVoice(&s, 0, ch,
+                  {{0x21, 0x18, 0xF0, 0x0F, 0x00}, {0x21, 0x02, 0xF0, 0x0F, 0x00}, 0x08});
     for (int i = 0; i < 6; ++i)
         ScoreSetPitch(&s, Ticks(8 * i), ch, ScorePitchOfHz(i % 2 ? 660.0 : 880.0), true);
     ScoreSetPitch(&s, Ticks(48), ch, ScorePitchOfHz(660.0), false);
@@ -77,7 +81,8 @@ void PowerUp(VgmWriter* out) {
     const int ch = 0;
     Score s;
     ScoreWrite(&s, 0, 0x01, 0x20);
-    ScoreSetVoice(&s, 0, ch, {{0x22, 0x1A, 0xF3, 0x25, 0x00}, {0x21, 0x04, 0xF4, 0x26, 0x02}, 0x04});
+    ScoreSetVoice(&s, 0, ch,
+                  {{0x22, 0x1A, 0xF3, 0x25, 0x00}, {0x21, 0x04, 0xF4, 0x26, 0x02}, 0x04});
     for (int i = 0; i < 7; ++i) {
         int hold = i == 6 ? 10 : 2;
         ScoreNote(&s, Ticks(3 * i), Ticks(3 * i + hold), ch, ScorePitchOfNote(Notes[i]));

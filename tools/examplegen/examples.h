@@ -19,8 +19,8 @@ struct ExampleFile {
 void ExampleMusic(VgmWriter* out);
 
 struct ExampleEffect {
-    const char* name;       // "coin" gives coin.vgm
-    int sourceChannel;      // the chip channel the file is written for
+    const char* name;   // "coin" gives coin.vgm
+    int sourceChannel;  // the chip channel the file is written for
     void (*build)(VgmWriter* out);
 };
 

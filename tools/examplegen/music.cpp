@@ -29,19 +29,19 @@ const Chord Am = {45, {57, 60, 64}}, F = {41, {57, 60, 65}}, C = {48, {55, 60, 6
             G = {43, {55, 59, 62}}, E = {40, {56, 59, 64}}, Em = {40, {55, 59, 64}},
             Dm = {38, {57, 62, 65}};
 
-const Chord* const Progression[BarCount] = {&Am, &F, &C, &G, &Am, &F, &C, &E,
+const Chord* const Progression[BarCount] = {&Am, &F, &C,  &G,  &Am, &F, &C, &E,
                                             &F,  &G, &Em, &Am, &Dm, &F, &E, &E};
 
 // The melody, one bar per string: note name and octave, then its length in sixteenths.
 const char* const Melody[BarCount] = {
-    "E5:4 A4:2 C5:2 E5:4 D5:2 C5:2",  "F5:4 E5:2 D5:2 C5:6 A4:2",
-    "G4:2 C5:2 E5:2 G5:2 E5:4 C5:4",  "D5:6 B4:2 G4:8",
-    "E5:4 A5:2 G5:2 E5:4 C5:2 D5:2",  "C5:4 F5:2 E5:2 D5:4 C5:2 A4:2",
-    "G4:4 C5:2 E5:2 G5:4 E5:2 C5:2",  "B4:6 G#4:2 E4:8",
-    "A4:2 C5:2 F5:4 E5:2 F5:2 A5:4",  "G5:6 F5:2 D5:4 B4:4",
-    "E5:4 G5:2 B5:2 G5:4 E5:4",       "A5:6 G5:2 E5:4 C5:4",
-    "D5:4 F5:2 A5:2 F5:4 D5:2 F5:2",  "C6:4 A5:2 F5:2 A5:4 C6:4",
-    "B5:4 G#5:2 E5:2 B4:4 D5:4",      "E5:8 D5:4 B4:4",
+    "E5:4 A4:2 C5:2 E5:4 D5:2 C5:2", "F5:4 E5:2 D5:2 C5:6 A4:2",
+    "G4:2 C5:2 E5:2 G5:2 E5:4 C5:4", "D5:6 B4:2 G4:8",
+    "E5:4 A5:2 G5:2 E5:4 C5:2 D5:2", "C5:4 F5:2 E5:2 D5:4 C5:2 A4:2",
+    "G4:4 C5:2 E5:2 G5:4 E5:2 C5:2", "B4:6 G#4:2 E4:8",
+    "A4:2 C5:2 F5:4 E5:2 F5:2 A5:4", "G5:6 F5:2 D5:4 B4:4",
+    "E5:4 G5:2 B5:2 G5:4 E5:4",      "A5:6 G5:2 E5:4 C5:4",
+    "D5:4 F5:2 A5:2 F5:4 D5:2 F5:2", "C6:4 A5:2 F5:2 A5:4 C6:4",
+    "B5:4 G#5:2 E5:2 B4:4 D5:4",     "E5:8 D5:4 B4:4",
 };
 
 // Instruments: modulator and carrier rows 0x20, 0x40, 0x60, 0x80, 0xE0, then 0xC0.
@@ -61,12 +61,16 @@ int NoteNumber(const char* text) {
     if (*text == '-') return -1;
     int note = Semitone[std::toupper(text[0]) - 'A'];
     int i = 1;
-    if (text[i] == '#') note++, i++;
-    else if (text[i] == 'b') note--, i++;
+    if (text[i] == '#')
+        note++, i++;
+    else if (text[i] == 'b')
+        note--, i++;
     return note + 12 * (text[i] - '0' + 1);
 }
 
-uint32_t BarTime(int bar) { return MusicStart + uint32_t(bar) * Bar; }
+uint32_t BarTime(int bar) {
+    return MusicStart + uint32_t(bar) * Bar;
+}
 
 void MelodyBar(Score* s, int bar) {
     const char* p = Melody[bar];

@@ -31,12 +31,15 @@ ScorePitch ScorePitchOfNote(int note) {
     return ScorePitchOfHz(440.0 * std::pow(2.0, (note - 69) / 12.0));
 }
 
-uint8_t ScoreOperatorOffset(int ch) { return OperatorOffset[ch]; }
+uint8_t ScoreOperatorOffset(int ch) {
+    return OperatorOffset[ch];
+}
 
 void ScoreSetVoice(Score* score, uint32_t time, int ch, const ScoreVoice& voice) {
     for (int row = 0; row < 5; ++row) {
         ScoreWrite(score, time, uint8_t(OperatorRows[row] + OperatorOffset[ch]), voice.mod[row]);
-        ScoreWrite(score, time, uint8_t(OperatorRows[row] + OperatorOffset[ch] + 3), voice.car[row]);
+        ScoreWrite(score, time, uint8_t(OperatorRows[row] + OperatorOffset[ch] + 3),
+                   voice.car[row]);
     }
     ScoreWrite(score, time, uint8_t(0xC0 + ch), voice.feedbackConnection);
 }

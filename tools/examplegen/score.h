@@ -13,8 +13,8 @@
 constexpr uint32_t ScoreTick = 880;
 
 struct ScoreEvent {
-    uint32_t time;    // VGM samples (44100 Hz) from the start of the file
-    uint32_t order;   // insertion order, keeps writes at one time in the order they were made
+    uint32_t time;   // VGM samples (44100 Hz) from the start of the file
+    uint32_t order;  // insertion order, keeps writes at one time in the order they were made
     uint8_t reg;
     uint8_t value;
 };

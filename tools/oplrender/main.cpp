@@ -35,7 +35,7 @@ namespace {
 
 constexpr uint32_t RenderRateDefault = 44100;
 constexpr uint32_t RenderRateMin = 8000, RenderRateMax = 192000;
-constexpr uint32_t RenderCapSeconds = 600;   // without an end, the render stops here
+constexpr uint32_t RenderCapSeconds = 600;  // without an end, the render stops here
 constexpr int ExitRefused = 2;
 constexpr int ExitFailed = 1;
 
@@ -45,8 +45,8 @@ struct RenderOptions {
     uint64_t secondsNs = 0;
     uint32_t rate = RenderRateDefault;
     std::string out;
-    std::string script;   // the script file, or empty with --vgm
-    std::string vgm;      // the VGM file played as music
+    std::string script;  // the script file, or empty with --vgm
+    std::string vgm;     // the VGM file played as music
 };
 
 const char Usage[] =
@@ -92,13 +92,14 @@ bool ParseOptions(int argc, char** argv, RenderOptions* o) {
     }
     if (o->out.empty()) return Refuse("no output file (--out FILE.wav)");
     if (o->script.empty() == o->vgm.empty())
-        return Refuse(o->script.empty() ? "no script and no --vgm file" : "a script and --vgm exclude each other");
+        return Refuse(o->script.empty() ? "no script and no --vgm file"
+                                        : "a script and --vgm exclude each other");
     return true;
 }
 
 // Reads the whole script; false with a message when it cannot be read.
 bool ReadScript(const std::string& path, std::string* text) {
-    struct stat st{};
+    struct stat st {};
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f || fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::fprintf(stderr, "oplrender: cannot read the script %s: %s\n", path.c_str(),
@@ -139,12 +140,13 @@ bool OutputOpen(const RenderOptions& o, RenderOutput* out) {
     out->tempPath = o.out + "." + std::to_string(getpid()) + ".tmp";
     // An interrupted render leaves no partial file behind either.
     std::snprintf(InterruptedPath, sizeof InterruptedPath, "%s", out->tempPath.c_str());
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = RemoveOnSignal;
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
     uint8_t r = WavFileStreamOpen(&options, out->tempPath.c_str(), &out->stream);
     if (r != 0) {
-        std::fprintf(stderr, "oplrender: cannot create the output file %s (%02X)\n", o.out.c_str(), r);
+        std::fprintf(stderr, "oplrender: cannot create the output file %s (%02X)\n", o.out.c_str(),
+                     r);
         AudioDeinit();
         return false;
     }
@@ -173,8 +175,8 @@ bool OutputClose(RenderOutput* out, const std::string& finalPath, bool keep) {
 }
 
 struct Progress {
-    bool shown;                 // standard error is a terminal and --quiet is not given
-    uint64_t totalSamples;      // 0 when the end is not known in advance
+    bool shown;             // standard error is a terminal and --quiet is not given
+    uint64_t totalSamples;  // 0 when the end is not known in advance
     uint32_t rate;
     std::chrono::steady_clock::time_point start, lastShown;
 };
@@ -208,9 +210,9 @@ constexpr uint32_t BlockSamples = 4096;
 struct Renderer {
     RenderOutput* out;
     Progress* progress;
-    uint64_t done = 0;          // samples rendered and written
+    uint64_t done = 0;  // samples rendered and written
     int16_t block[BlockSamples] = {};
-    uint32_t filled = 0;        // samples in block not yet written
+    uint32_t filled = 0;  // samples in block not yet written
 };
 
 void Flush(Renderer* r) {
@@ -239,8 +241,8 @@ bool AnyTrackPlaying() {
 
 // What the script asks for, after its lines have run.
 struct SessionEnd {
-    bool refused;   // --vgm named a file that did not load
-    bool capped;    // stopped at the cap with a track still playing or lines not reached
+    bool refused;  // --vgm named a file that did not load
+    bool capped;   // stopped at the cap with a track still playing or lines not reached
 };
 
 // The lines in order, each run just before its sample; then the end rules: the end line's
@@ -292,7 +294,7 @@ int Render(const RenderOptions& o, const std::vector<RenderLine>& lines) {
         OutputClose(&out, o.out, false);
         return ExitFailed;
     }
-    FmChipReset(PlayerChip);   // again, with the hooks installed, as the console does
+    FmChipReset(PlayerChip);  // again, with the hooks installed, as the console does
     PlayerReset();
 
     Progress progress{isatty(STDERR_FILENO) && !o.quiet, 0, o.rate, {}, {}};
@@ -319,14 +321,16 @@ int Render(const RenderOptions& o, const std::vector<RenderLine>& lines) {
     }
     if (!OutputClose(&out, o.out, !end.refused)) return end.refused ? ExitRefused : ExitFailed;
     if (end.capped)
-        std::fprintf(stderr, "oplrender: warning: stopped at the %u s limit with the session "
-                             "still going (end the script with \"@<seconds>\" or use --seconds)\n",
+        std::fprintf(stderr,
+                     "oplrender: warning: stopped at the %u s limit with the session "
+                     "still going (end the script with \"@<seconds>\" or use --seconds)\n",
                      RenderCapSeconds);
     if (!o.quiet) {
         double seconds = double(samples) / o.rate;
         double elapsed = SecondsSince(progress.start);
-        std::fprintf(stderr, "oplrender: %s: %.2f s (%llu samples at %u Hz) rendered in %.2f s, "
-                             "%.0fx real time\n",
+        std::fprintf(stderr,
+                     "oplrender: %s: %.2f s (%llu samples at %u Hz) rendered in %.2f s, "
+                     "%.0fx real time\n",
                      o.out.c_str(), seconds, (unsigned long long)samples, o.rate, elapsed,
                      elapsed > 0 ? seconds / elapsed : 0.0);
     }

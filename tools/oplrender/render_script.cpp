@@ -4,7 +4,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // One line of the text without its line end (LF or CR LF); *pos moves past the line end.
 std::string NextLine(const std::string& text, size_t* pos) {

@@ -8,10 +8,10 @@
 #include <vector>
 
 struct RenderLine {
-    uint32_t lineNumber;   // 1-based, in the script file
-    uint64_t sample;       // floor(t * rate + 0.5)
-    bool isEnd;            // "@<t>" alone: the render ends before this sample
-    std::string command;   // the console command line, without its line end
+    uint32_t lineNumber;  // 1-based, in the script file
+    uint64_t sample;      // floor(t * rate + 0.5)
+    bool isEnd;           // "@<t>" alone: the render ends before this sample
+    std::string command;  // the console command line, without its line end
 };
 
 // Longest time a script or --seconds may name: one day.

@@ -8,7 +8,9 @@
 
 namespace {
 
-void Put(VgmWriter* w, uint8_t b) { w->bytes.push_back(b); }
+void Put(VgmWriter* w, uint8_t b) {
+    w->bytes.push_back(b);
+}
 
 void PutU32(VgmWriter* w, uint32_t v) {
     for (int i = 0; i < 4; ++i) Put(w, uint8_t(v >> (8 * i)));
@@ -36,17 +38,19 @@ void VgmWriterOpl2Voice(VgmWriter* w, int ch, uint8_t level) {
     // First-operator offset of each channel within a register row.
     static const uint8_t opOffset[9] = {0x00, 0x01, 0x02, 0x08, 0x09, 0x0A, 0x10, 0x11, 0x12};
     uint8_t op = opOffset[ch];
-    const uint8_t rows[5][2] = {{0x20, 0x21}, {0x40, 0x18}, {0x60, 0xF4}, {0x80, 0x24}, {0xE0, 0x00}};
+    const uint8_t rows[5][2] = {
+        {0x20, 0x21}, {0x40, 0x18}, {0x60, 0xF4}, {0x80, 0x24}, {0xE0, 0x00}};
     for (const auto& row : rows) {
         VgmWriterOpl2(w, uint8_t(row[0] + op), row[1]);
         VgmWriterOpl2(w, uint8_t(row[0] + op + 3), row[0] == 0x40 ? level : row[1]);
     }
-    VgmWriterOpl2(w, uint8_t(0xC0 + ch), 0x0E);   // feedback 7, FM connection
+    VgmWriterOpl2(w, uint8_t(0xC0 + ch), 0x0E);  // feedback 7, FM connection
 }
 
 void VgmWriterOpl2Note(VgmWriter* w, int ch, uint16_t fnum, uint8_t block, bool keyOn) {
     VgmWriterOpl2(w, uint8_t(0xA0 + ch), uint8_t(fnum));
-    VgmWriterOpl2(w, uint8_t(0xB0 + ch), uint8_t((keyOn ? 0x20 : 0) | (block & 7) << 2 | (fnum >> 8 & 3)));
+    VgmWriterOpl2(w, uint8_t(0xB0 + ch),
+                  uint8_t((keyOn ? 0x20 : 0) | (block & 7) << 2 | (fnum >> 8 & 3)));
 }
 
 void VgmWriterArpeggio(VgmWriter* w, int firstCh, int channels, int steps, uint32_t stepSamples) {
@@ -57,7 +61,8 @@ void VgmWriterArpeggio(VgmWriter* w, int firstCh, int channels, int steps, uint3
             VgmWriterOpl2Note(w, ch, uint16_t(0x158 + 23 * note), uint8_t(3 + ch % 3), true);
         }
         VgmWriterWait(w, stepSamples);
-        for (int ch = firstCh; ch < firstCh + channels; ++ch) VgmWriterOpl2(w, uint8_t(0xB0 + ch), 0);
+        for (int ch = firstCh; ch < firstCh + channels; ++ch)
+            VgmWriterOpl2(w, uint8_t(0xB0 + ch), 0);
     }
 }
 
@@ -108,7 +113,9 @@ void VgmWriterMarkLoop(VgmWriter* w) {
     w->loopStartTime = w->totalSamples;
 }
 
-void VgmWriterEnd(VgmWriter* w) { Put(w, 0x66); }
+void VgmWriterEnd(VgmWriter* w) {
+    Put(w, 0x66);
+}
 
 void VgmWriterPatchU32(VgmWriter* w, uint32_t offset, uint32_t value) {
     if (w->bytes.size() < size_t(offset) + 4) w->bytes.resize(size_t(offset) + 4, 0);

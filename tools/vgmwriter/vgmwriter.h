@@ -24,7 +24,9 @@ void VgmWriterBegin(VgmWriter* w, uint32_t version = 0x151, uint32_t headerSize 
 
 // Register write with command 0x5A (YM3812), 0x5B (YM3526) or 0x5C (Y8950).
 void VgmWriterReg(VgmWriter* w, uint8_t command, uint8_t reg, uint8_t value);
-inline void VgmWriterOpl2(VgmWriter* w, uint8_t reg, uint8_t value) { VgmWriterReg(w, 0x5A, reg, value); }
+inline void VgmWriterOpl2(VgmWriter* w, uint8_t reg, uint8_t value) {
+    VgmWriterReg(w, 0x5A, reg, value);
+}
 
 // A plain two-operator voice on YM3812 channel ch (0..8): both operators sounding, fast
 // attack, sustained; level is the carrier's total level (0 loudest .. 63).
