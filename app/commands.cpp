@@ -147,8 +147,7 @@ bool CommandExecute(const char* line, size_t length) {
 
 void CommandQuitSteps() {
     PlayerLock();
-    TrackStop(&MusicTrack);
-    PlayerStopSfx(0xFF);
+    PlayerStopAll();
     PlayerUnlock();
     for (int slot = 0; slot < 4; ++slot) PlayerSlotFree(slot);
     printf("Quit.\n");

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/run.h"
+#include "audio/driver_list.h"
 
 int main(int argc, char** argv) {
     // Command-line options are recognised here, before the session starts; the plain
@@ -15,5 +16,5 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s [--record FILE.wav]\n", argv[0]);
         return 2;
     }
-    return BenchRun(recordPath);
+    return BenchRun(AudioBuiltInDrivers, recordPath);
 }

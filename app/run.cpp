@@ -9,7 +9,6 @@
 #include "audio/audio.h"
 #include "audio/wavfile/wavfile.h"
 #include "driver/player.h"
-#include "fmchip/fmchip.h"
 
 namespace {
 
@@ -30,21 +29,8 @@ int RunEndClosingStream(int exitCode) {
 
 }  // namespace
 
-uint32_t ChipSetUp() {
-    uint32_t chipRate = AudioCurrentStream->options.sampleRate;
-    FmChip* chip = FmChipCreate(chipRate);
-    PlayerChip = chip;
-    if (chip == nullptr) return chipRate;
-    FmChipReset(chip);
-    chip->irqHook = nullptr;
-    chip->irqHookParam = &PlayerChip;
-    chip->beforeWriteHook = SettleAttacksHook;
-    chip->beforeWriteParam = &PlayerChip;
-    return chipRate;
-}
-
-int BenchRun(const char* recordPath) {
-    AudioInit();  // a failure shows as an empty driver table
+int BenchRun(const AudioDriver* const* drivers, const char* recordPath) {
+    AudioInit(drivers);  // a failure shows as an empty driver table
     if (AudioDriverCount == 0) return RunEnd(0);
     printf("Using driver %s.\n", AudioDriverEntries[0].driver->name);
 
@@ -62,14 +48,11 @@ int BenchRun(const char* recordPath) {
         return RunEndClosingStream(2);
     }
 
-    ChipSetUp();
-    if (PlayerChip == nullptr) {
+    if (!PlayerBringUp(stream->options.sampleRate)) {
         // Nothing past this point works without a chip: end with the device never started.
         printf("FM Chip Init Error: out of memory\n");
         return RunEndClosingStream(0);
     }
-    FmChipReset(PlayerChip);  // again, now with the hooks installed
-    PlayerReset();
     AudioStreamSetCallback(stream, PlayerRender);
 
     printf("Opening Device %u ...\n", BenchDeviceIndex);
@@ -82,8 +65,6 @@ int BenchRun(const char* recordPath) {
         stream->driver->Stop(stream->instance);  // ends the feeder thread
     }
 
-    PlayerShutdown();
-    FmChipDestroy(PlayerChip);
-    PlayerChip = nullptr;
+    PlayerBringDown();
     return RunEndClosingStream(0);
 }

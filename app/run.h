@@ -5,14 +5,11 @@
 
 #include <cstdint>
 
-// Creates the chip at the current stream's sample rate, resets it, stores it in PlayerChip
-// and installs its hooks (no IRQ hook; SettleAttacksHook before every write). Returns the
-// chip rate. PlayerChip stays empty when the chip cannot be created. Main thread, after
-// AudioStreamOpen succeeded and before the device starts.
-uint32_t ChipSetUp();
+#include "audio/audio.h"
 
 // The whole run from AudioInit to "Done.\n", with the interactive command loop in the
 // middle. Every path, failures included, ends in order and returns 0. Main thread, once.
 // With recordPath, everything played is also written to that WAV file; when it cannot be
 // created the run ends in order before the chip is made and returns 2.
-int BenchRun(const char* recordPath = nullptr);
+// The registry is started on drivers (AudioBuiltInDrivers in the program).
+int BenchRun(const AudioDriver* const* drivers, const char* recordPath = nullptr);

@@ -1,4 +1,4 @@
-// audio.cpp - the driver registry: the entry table built from AudioDriverList, the 16-slot
+// audio.cpp - the driver registry: the entry table built from a driver list, the 16-slot
 // stream table, stream open and close, the callback choice between the main callback and the
 // listener chain, and the chain itself (the only code here that runs on a feeder thread).
 #include "audio/audio.h"
@@ -16,10 +16,14 @@ const AudioCodeName AudioCodeNames[] = {
     {0, nullptr},
 };
 
-const char* AudioCodeNameOf(uint8_t code) {
-    for (const AudioCodeName* entry = AudioCodeNames; entry->name != nullptr; ++entry)
+const char* AudioCodeNameIn(const AudioCodeName* table, uint8_t code) {
+    for (const AudioCodeName* entry = table; entry->name != nullptr; ++entry)
         if (entry->code == code) return entry->name;
     return "unknown";
+}
+
+const char* AudioCodeNameOf(uint8_t code) {
+    return AudioCodeNameIn(AudioCodeNames, code);
 }
 
 uint32_t AudioDriverCount = 0;
@@ -35,10 +39,10 @@ constexpr uint8_t EntryUsable = 0x01;
 constexpr uint8_t EntryInitialised = 0x02;
 constexpr uint8_t EntryAvailable = 0x81;
 
-uint8_t AudioInit() {
+uint8_t AudioInit(const AudioDriver* const* drivers) {
     if (AudioInitialised) return AudioInitState;
     uint32_t count = 0;
-    while (AudioDriverList != nullptr && AudioDriverList[count] != nullptr) ++count;
+    while (drivers != nullptr && drivers[count] != nullptr) ++count;
     if (count == 0) return AudioNoDrivers;
 
     AudioDriverEntry* entries = new (std::nothrow) AudioDriverEntry[count];
@@ -49,7 +53,7 @@ uint8_t AudioInit() {
         return AudioNoMemory;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        entries[i].driver = AudioDriverList[i];
+        entries[i].driver = drivers[i];
         entries[i].flags = (entries[i].driver->IsAvailable() & 0xFF) ? EntryAvailable : 0x00;
     }
     for (uint32_t i = 0; i < AudioStreamSlots; ++i) streams[i].id = AudioFreeSlot;

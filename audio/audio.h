@@ -98,6 +98,8 @@ struct AudioCodeName {
 extern const AudioCodeName AudioCodeNames[];  // every code above, ended by a null name
 // The name of a registry code, or "unknown"; any thread.
 const char* AudioCodeNameOf(uint8_t code);
+// The name of code in a table of the same form (a driver's), or "unknown"; any thread.
+const char* AudioCodeNameIn(const AudioCodeName* table, uint8_t code);
 
 constexpr uint32_t AudioStreamSlots = 16;
 constexpr uint32_t AudioFreeSlot = 0xFFFFFFFFu;  // AudioStream::id of a free slot
@@ -106,18 +108,15 @@ constexpr uint32_t AudioFreeSlot = 0xFFFFFFFFu;  // AudioStream::id of a free sl
 // One program-wide instance. Every function here runs on the controlling thread only,
 // except AudioStreamRenderChain, which is a render callback and runs on the feeder thread.
 
-// The drivers the program is built with, ended by a null entry. Defined with the program's
-// list in audio_drivers; a test that links the registry alone defines it, and may point it at
-// another list before AudioInit.
-extern const AudioDriver* const* AudioDriverList;
-
 extern uint32_t AudioDriverCount;  // entries in AudioDriverEntries
 extern AudioDriverEntry* AudioDriverEntries;
 extern uint32_t AudioStreamCount;  // 16 while the registry is initialised, else 0
 extern AudioStream* AudioStreams;
 extern AudioStream* AudioCurrentStream;  // the stream made by the last successful open
 
-uint8_t AudioInit();        // builds the entry and stream tables; drivers' Init runs later
+// Builds the entry table from drivers (a list ended by a null entry: the program passes
+// AudioBuiltInDrivers, tests their own) and the stream table; the drivers' Init runs later.
+uint8_t AudioInit(const AudioDriver* const* drivers);
 uint8_t AudioDeinit();      // stops, destroys and forgets every open stream, deinits the drivers
 uint8_t AudioStreamOpen();  // on the driver of entry 0
 uint8_t AudioStreamOpenOn(uint32_t entryIndex);  // the same on any entry (the WAV recorder)

@@ -1,9 +1,8 @@
 // driver_list.cpp - the output drivers the program is built with, in registry order. Entry 0
 // is the one the console opens; further drivers are appended here.
-#include "audio/audio.h"
+#include "audio/driver_list.h"
+
 #include "audio/wavfile/wavfile.h"
 #include "audio/winmm/winmm.h"
 
-static const AudioDriver* const BuiltInDrivers[] = {&WinmmDriver, &WavFileDriver, nullptr};
-
-const AudioDriver* const* AudioDriverList = BuiltInDrivers;
+const AudioDriver* const AudioBuiltInDrivers[] = {&WinmmDriver, &WavFileDriver, nullptr};

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "driver/player.h"
-#include "tools/playerrig/player_rig.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
@@ -42,7 +41,7 @@ void BM_PlayerRender441(benchmark::State& state) {
     auto dir =
         std::filesystem::temp_directory_path() / ("oplbench-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    if (!PlayerRigUp()) {
+    if (!PlayerBringUp(44100)) {
         state.SkipWithError("no memory for the chip");
         return;
     }
@@ -89,7 +88,7 @@ void BM_PlayerRender441(benchmark::State& state) {
         state.counters["worst_cpu_us"] = worstCpu;
     }
     state.counters["buffers"] = double(micros.size());
-    PlayerRigDown();
+    PlayerBringDown();
 }
 
 BENCHMARK(BM_PlayerRender441)->Unit(benchmark::kMicrosecond)->MinTime(2.0);

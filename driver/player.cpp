@@ -7,7 +7,8 @@
 //   Lock, chip write ........ PlayerLock, PlayerUnlock, PlayerChipWrite
 //   Reset and start ......... PlayerReset, TrackStart
 //   Routing ................. PlayerRouteWrite
-//   Stopping and pausing .... TrackStop, PlayerStopSfx, PlayerShutdown, Pause, Resume
+//   Stopping and pausing .... TrackStop, PlayerStopSfx, PlayerStopAll, PlayerShutdown,
+//                             Pause, Resume, PlayerAnyTrackPlaying
 //   Slots while tracks play . PlayerSlotFree, PlayerSlotReload
 //
 // Invariants owned here:
@@ -239,9 +240,20 @@ uint8_t PlayerStopSfx(uint8_t which) {
     return 0;
 }
 
-void PlayerShutdown() {
+void PlayerStopAll() {
     TrackStop(&MusicTrack);
     PlayerStopSfx(0xFF);
+}
+
+bool PlayerAnyTrackPlaying() {
+    if (MusicTrack.playState == TrackPlaying) return true;
+    for (const Track& t : SfxTracks)
+        if (t.playState == TrackPlaying) return true;
+    return false;
+}
+
+void PlayerShutdown() {
+    PlayerStopAll();
     PlayerChipWrite(0x04, 0x00);  // both timers stop: no further ticks
 }
 

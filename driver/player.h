@@ -6,9 +6,9 @@
 // driver lock for its whole call. Commands on the main thread take it with PlayerLock /
 // PlayerUnlock only around their change to the tracks, slots and chip, never around file I/O.
 // The functions below that change shared state (TrackStart, TrackStop, PlayerStopSfx,
-// PlayerPauseMusic, PlayerResumeMusic, PlayerShutdown, PlayerReset) take no lock themselves:
-// the caller holds it whenever the device may be running. PlayerSlotFree and PlayerSlotReload
-// take it themselves.
+// PlayerStopAll, PlayerPauseMusic, PlayerResumeMusic, PlayerShutdown, PlayerReset) take no lock
+// themselves: the caller holds it whenever the device may be running. PlayerSlotFree,
+// PlayerSlotReload, PlayerBringUp and PlayerBringDown take it themselves.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +52,16 @@ extern const uint8_t OpSlotChannel[32];
 void PlayerLock();
 void PlayerUnlock();
 
+// --- Bring-up and take-down (main thread, while no device runs) ---
+// Creates PlayerChip at sampleRate and resets it, installs its hooks (no IRQ hook, with
+// irqHookParam = &PlayerChip; SettleAttacksHook before every write), resets it again with the
+// hooks in place, then resets the driver. Returns false, with PlayerChip empty, when the chip
+// cannot be created. Before the render callback is installed.
+bool PlayerBringUp(uint32_t sampleRate);
+// PlayerShutdown, the four slots freed, PlayerChip destroyed and emptied. After the device has
+// stopped; nothing when there is no chip.
+void PlayerBringDown();
+
 // --- Chip writes, reset, start ---
 void PlayerChipWrite(uint8_t reg, uint8_t value);
 void PlayerReset();  // once the chip is created, reset and hooked, before the device starts
@@ -64,6 +74,8 @@ void PlayerRouteWrite(Track* track, uint8_t reg, uint8_t value);
 // --- Stopping, pausing ---
 void TrackStop(Track* track);
 uint8_t PlayerStopSfx(uint8_t which);  // 0..5 one track, 0xFF all; else 0xFF and nothing
+void PlayerStopAll();                  // the music, then SFX 0..5
+bool PlayerAnyTrackPlaying();          // the music or an SFX track is TrackPlaying
 void PlayerShutdown();                 // after the device has stopped
 void PlayerPauseMusic();
 void PlayerResumeMusic();

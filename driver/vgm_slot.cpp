@@ -23,6 +23,22 @@
 
 VgmSlot VgmSlots[4];
 
+const VgmLoadCodeName VgmLoadCodeNames[] = {
+    {VgmLoadOk, "ok"},
+    {VgmLoadCannotOpen, "cannot open the file"},
+    {VgmLoadShortHeader, "shorter than a VGM header, or a damaged gzip stream"},
+    {VgmLoadBadIdent, "not a VGM file"},
+    {VgmLoadOldVersion, "VGM version below 1.50"},
+    {VgmLoadNoMemory, "out of memory, or the file is too large"},
+    {0, nullptr},
+};
+
+const char* VgmLoadCodeNameOf(uint8_t code) {
+    for (const VgmLoadCodeName* entry = VgmLoadCodeNames; entry->name != nullptr; ++entry)
+        if (entry->code == code) return entry->name;
+    return "unknown";
+}
+
 namespace {
 
 constexpr uint32_t HeaderBlock = 64;

@@ -30,6 +30,15 @@ enum : uint8_t {
     VgmLoadNoMemory = 0xF0,     // image cannot be allocated; also gzip output above 64 MiB
 };
 
+// A name for every load code, for messages and tests; ended by a null name.
+struct VgmLoadCodeName {
+    uint8_t code;
+    const char* name;
+};
+extern const VgmLoadCodeName VgmLoadCodeNames[];
+// The name of a load code, or "unknown"; any thread.
+const char* VgmLoadCodeNameOf(uint8_t code);
+
 struct VgmSlot {
     uint32_t fileSize;    // valid bytes in fileData
     uint8_t* fileData;    // the file image from byte 0; owned by the slot

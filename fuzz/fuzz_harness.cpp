@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "driver/player.h"
-#include "tools/playerrig/player_rig.h"
 
 // 8000 Hz: a driver tick every ~160 samples instead of ~884, same driver logic.
 static constexpr uint32_t FuzzSampleRate = 8000;
@@ -17,7 +16,7 @@ static constexpr int FuzzSamplesPerTick = 161;
 static char ScratchPath[64];
 
 void FuzzSetUpPlayer() {
-    if (!PlayerRigUp(FuzzSampleRate)) abort();
+    if (!PlayerBringUp(FuzzSampleRate)) abort();
     snprintf(ScratchPath, sizeof ScratchPath, "/tmp/oplbench-fuzz-%d.vgm", (int)getpid());
 }
 
@@ -32,16 +31,9 @@ void FuzzWriteFile(const char* path, const uint8_t* data, size_t size) {
     fclose(f);
 }
 
-static bool AnyTrackPlaying() {
-    if (MusicTrack.playState == TrackPlaying) return true;
-    for (const Track& t : SfxTracks)
-        if (t.playState == TrackPlaying) return true;
-    return false;
-}
-
 void FuzzRenderTicks(int ticks) {
     int16_t buffer[FuzzSamplesPerTick];
-    for (int i = 0; i < ticks && AnyTrackPlaying(); i++) {
+    for (int i = 0; i < ticks && PlayerAnyTrackPlaying(); i++) {
         uint32_t bytes = PlayerRender(nullptr, sizeof buffer, buffer);
         if (bytes != sizeof buffer) abort();
         for (int16_t s : buffer)

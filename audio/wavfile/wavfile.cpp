@@ -14,6 +14,18 @@
 #include <new>
 #include <string>
 
+const AudioCodeName WavFileCodeNames[] = {
+    {WavFileOk, "ok"},
+    {WavFileNoDevice, "no such device (the recorder has only device 0)"},
+    {WavFileOpenFailed, "the WAV file cannot be created, or the format is not supported"},
+    {WavFileWriteFailed, "writing or closing the WAV file failed"},
+    {WavFileNoMemory, "out of memory"},
+    {WavFileRunning, "the recorder is already running"},
+    {WavFileNotRunning, "the recorder is not running"},
+    {WavFileNoFile, "no file open: the recorder is not running"},
+    {0, nullptr},
+};
+
 namespace {
 
 struct WavFileInstance {

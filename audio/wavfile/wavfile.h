@@ -9,7 +9,9 @@
 
 extern const AudioDriver WavFileDriver;
 
-// Result codes, with the meanings the other driver gives the same values.
+// Result codes. 0x41, 0xC0, 0xC4, 0xD0 and 0xD8 mean what the WinMM driver's same values
+// mean; 0xC8 does not (here the instance cannot be allocated, there the feeder thread cannot
+// be created), and 0xFF only says the stream is not running.
 enum : uint8_t {
     WavFileOk = 0x00,
     WavFileNoDevice = 0x41,     // Start: device index is not 0
@@ -21,6 +23,8 @@ enum : uint8_t {
     WavFileNotRunning = 0xD8,   // Stop, WriteData: not running
     WavFileNoFile = 0xFF,       // Pause, Resume: not running
 };
+// A name for every code above, for messages and tests (AudioCodeNameIn); ended by a null name.
+extern const AudioCodeName WavFileCodeNames[];
 
 // Sets the file that the next Start of this instance creates (the name is copied).
 // Controlling thread, while the instance is stopped. Returns WavFileRunning when it is not.

@@ -26,6 +26,8 @@ enum : uint8_t {
     WinmmNotRunning = 0xD8,    // Stop, WriteData: the instance is not running
     WinmmNoDevice = 0xFF,      // Pause, Resume: no device open, or the platform call failed
 };
+// A name for every code above, for messages and tests (AudioCodeNameIn); ended by a null name.
+extern const AudioCodeName WinmmCodeNames[];
 
 // Stream states, compared by size: the feeder ends on anything above WinmmRunning.
 //   WinmmStopped --Start--> WinmmRunning --Stop--> WinmmStopping --(feeder ended, device

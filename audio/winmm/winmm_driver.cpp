@@ -6,6 +6,22 @@
 
 #include "audio/winmm/winmm.h"
 
+const AudioCodeName WinmmCodeNames[] = {
+    {WinmmOk, "ok"},
+    {WinmmTooMuchData, "more data than one buffer holds"},
+    {WinmmInitState, "driver already initialised, or not initialised"},
+    {WinmmNoMemory, "out of memory"},
+    {WinmmBadDevice, "no such output device"},
+    {WinmmCallbackSet, "the buffers belong to the render callback"},
+    {WinmmOpenFailed, "the device refused to open (device or format)"},
+    {WinmmCloseFailed, "the device could not be closed"},
+    {WinmmThreadFailed, "the feeder thread could not be created"},
+    {WinmmNotStopped, "the stream is not stopped"},
+    {WinmmNotRunning, "the stream is not running"},
+    {WinmmNoDevice, "no device open, or the device call failed"},
+    {0, nullptr},
+};
+
 AudioDeviceList WinmmDevices = {0, nullptr, nullptr};
 AudioOptions WinmmDefaultOptions = {0, 0, 0, 0, 0};  // set by the first Init
 

@@ -13,7 +13,6 @@
 
 #include "driver/player.h"
 #include "driver/vgm_slot.h"
-#include "fmchip/fmchip.h"
 #include "tests/app/app_test_files.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
@@ -28,20 +27,13 @@ class CommandTest : public testing::Test {
         ToneSpec shortTone = HighTone;
         shortTone.holdSamples = 4410;
         ASSERT_TRUE(WriteToneVgm(Path("other.vgm"), shortTone));
-        PlayerChip = FmChipCreate(44100);
-        ASSERT_NE(PlayerChip, nullptr);
-        FmChipReset(PlayerChip);
-        PlayerChip->beforeWriteHook = SettleAttacksHook;
-        PlayerChip->beforeWriteParam = &PlayerChip;
-        PlayerReset();
+        ASSERT_TRUE(PlayerBringUp(44100));
         CommandSlotsClear();
     }
 
     void TearDown() override {
         Output(nullptr, true);  // quit steps free the slots
-        PlayerShutdown();
-        FmChipDestroy(PlayerChip);
-        PlayerChip = nullptr;
+        PlayerBringDown();
         ScratchDirRemove(dir);
     }
 

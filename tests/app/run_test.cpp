@@ -116,21 +116,13 @@ class RunTest : public testing::Test {
    protected:
     void SetUp() override { Logged = LoggingDriverState(); }
     std::string Run(const AudioDriver* const* drivers) {
-        AudioDriverList = drivers;
         testing::internal::CaptureStdout();
-        status = BenchRun();
+        status = BenchRun(drivers);
         fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
     int status = -1;
 };
-
-}  // namespace
-
-// The program's driver list is the test's own here.
-const AudioDriver* const* AudioDriverList = LoggingDrivers;
-
-namespace {
 
 TEST_F(RunTest, DeviceStartFailingStillShutsDownInOrder) {
     uint32_t chipsBefore = FmChipCount();

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/driver_list.h"
 
 extern char** environ;
 
@@ -118,7 +119,7 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     posix_spawn_file_actions_destroy(&actions);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // parec connects
 
-    ASSERT_EQ(AudioOk, AudioInit());
+    ASSERT_EQ(AudioOk, AudioInit(AudioBuiltInDrivers));
     ASSERT_EQ(AudioOk, AudioStreamOpen());
     AudioStream* stream = AudioCurrentStream;
     stream->options.channels = 1;

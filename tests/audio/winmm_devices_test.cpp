@@ -7,7 +7,6 @@
 #include "tests/audio/winmm_fixture.h"
 
 static const AudioDriver* const WinmmOnly[] = {&WinmmDriver, nullptr};
-const AudioDriver* const* AudioDriverList = WinmmOnly;
 
 namespace {
 
@@ -99,7 +98,7 @@ TEST_F(WinmmDevicesTest, DefaultOptionsReachANewStream) {
     EXPECT_EQ(10u, defaults->bufferCount);
     WinmmDriver.Deinit();  // the registry runs Init itself
 
-    ASSERT_EQ(AudioOk, AudioInit());
+    ASSERT_EQ(AudioOk, AudioInit(WinmmOnly));
     EXPECT_EQ(0x81, AudioDriverEntries[0].flags);
     EXPECT_STREQ("WinMM", AudioDriverEntries[0].driver->name);
     EXPECT_EQ(0x00001001u, AudioDriverEntries[0].driver->kind);
@@ -120,7 +119,7 @@ TEST_F(WinmmDevicesTest, NoDeviceMeansUnavailable) {
     config.deviceCount = 0;
     WaveOutDoubleInstall(config);
     EXPECT_EQ(0, WinmmDriver.IsAvailable());
-    ASSERT_EQ(AudioOk, AudioInit());
+    ASSERT_EQ(AudioOk, AudioInit(WinmmOnly));
     EXPECT_EQ(0x00, AudioDriverEntries[0].flags);
     EXPECT_EQ(AudioDriverUnusable, AudioStreamOpen());
     config.deviceCount = 1;

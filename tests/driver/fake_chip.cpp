@@ -58,3 +58,6 @@ void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {
         --chip->timerCount[0];
     }
 }
+
+// The bring-up installs it; the recording chip has no envelopes to settle.
+void SettleAttacksHook(void*) {}

@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "tests/driver/driver_test_files.h"
-#include "tools/playerrig/player_rig.h"
 
 namespace {
 
@@ -23,11 +22,11 @@ void RecordingHook(void* param) {
 class PlayerChipTest : public ::testing::Test {
    protected:
     void SetUp() override {
-        ASSERT_TRUE(PlayerRigUp());
+        ASSERT_TRUE(PlayerBringUp(44100));
         PlayerChip->beforeWriteHook = RecordingHook;
         AckSamples.clear();
     }
-    void TearDown() override { PlayerRigDown(); }
+    void TearDown() override { PlayerBringDown(); }
     // Renders count samples one call each, so every acknowledge is seen at its sample.
     std::vector<int16_t> RenderSingly(uint32_t count) {
         std::vector<int16_t> out(count);

@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "tests/driver/driver_test_files.h"
-#include "tools/playerrig/player_rig.h"
 
 namespace {
 
@@ -57,7 +56,7 @@ void ExpectConsistent() {
 }
 
 TEST(PlayerStress, RenderAgainstRandomCommands) {
-    ASSERT_TRUE(PlayerRigUp());
+    ASSERT_TRUE(PlayerBringUp(44100));
     const std::vector<std::string> files = MakeFiles();
     for (int s = 0; s < 4; ++s) ASSERT_EQ(PlayerSlotReload(s, files[s % 3].c_str()), VgmLoadOk);
 
@@ -124,7 +123,7 @@ TEST(PlayerStress, RenderAgainstRandomCommands) {
     PlayerLock();
     ExpectConsistent();
     PlayerUnlock();
-    PlayerRigDown();
+    PlayerBringDown();
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <new>
 
 #include "tests/driver/driver_test_files.h"
-#include "tools/playerrig/player_rig.h"
 
 namespace {
 // volatile: the compiler takes malloc for a call that touches no program variable.
@@ -59,7 +58,7 @@ TEST(RenderAlloc, CounterSeesAllocations) {
 }
 
 TEST(RenderAlloc, RenderPathAllocatesNothing) {
-    ASSERT_TRUE(PlayerRigUp());
+    ASSERT_TRUE(PlayerBringUp(44100));
     VgmWriter music = NewVgm();
     VgmWriterOpl2(&music, 0x01, 0x20);
     VgmWriterMarkLoop(&music);
@@ -82,7 +81,7 @@ TEST(RenderAlloc, RenderPathAllocatesNothing) {
     EXPECT_EQ(during, 0u);
     EXPECT_EQ(SfxTracks[1].playState, TrackStopped);  // the short effects ended in a tick
     EXPECT_EQ(MusicTrack.playState, TrackPlaying);
-    PlayerRigDown();
+    PlayerBringDown();
 }
 
 }  // namespace

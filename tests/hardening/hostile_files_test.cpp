@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "driver/player.h"
-#include "tools/playerrig/player_rig.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
@@ -174,10 +173,10 @@ class HostileFiles : public ::testing::Test {
         char dirTemplate[] = "/tmp/oplbench-hostile-XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir_ = dirTemplate;
-        ASSERT_TRUE(PlayerRigUp());
+        ASSERT_TRUE(PlayerBringUp(44100));
     }
     void TearDown() override {
-        PlayerRigDown();
+        PlayerBringDown();
         std::string cmd = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
     }

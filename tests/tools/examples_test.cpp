@@ -19,7 +19,6 @@
 #include "fmchip/fmchip.h"
 #include "tools/examplegen/score.h"
 #include "tools/oplrender/render_script.h"
-#include "tools/playerrig/player_rig.h"
 
 namespace {
 
@@ -192,9 +191,9 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
 
 class ExamplePlayback : public ::testing::Test {
    protected:
-    void SetUp() override { ASSERT_TRUE(PlayerRigUp()); }
+    void SetUp() override { ASSERT_TRUE(PlayerBringUp(44100)); }
     void TearDown() override {
-        PlayerRigDown();
+        PlayerBringDown();
         std::remove(path_.c_str());
     }
     // Saves w to a temporary file and loads it into slot.

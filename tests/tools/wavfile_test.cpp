@@ -88,9 +88,7 @@ uint32_t Ramp(void*, uint32_t byteCount, void* buffer) {
 // renders lands in the file, and the stream stays the current one.
 TEST_F(WavFile, RecorderListensToAStream) {
     static const AudioDriver* const List[] = {&WavFileDriver, nullptr};
-    const AudioDriver* const* saved = AudioDriverList;
-    AudioDriverList = List;
-    ASSERT_EQ(AudioInit(), 0);
+    ASSERT_EQ(AudioInit(List), 0);
     ASSERT_EQ(AudioStreamOpen(), 0);
     AudioStream* main = AudioCurrentStream;
     main->options.channels = 1;
@@ -106,7 +104,6 @@ TEST_F(WavFile, RecorderListensToAStream) {
     EXPECT_EQ(AudioCurrentStream, main) << "a failed recorder leaves the stream current";
     AudioStreamClose();
     AudioDeinit();  // stops the recorder, which closes its file
-    AudioDriverList = saved;
     WavData w = ToolReadWav(Path("rec.wav"));
     ASSERT_TRUE(w.ok);
     EXPECT_EQ(w.samples, expected);

@@ -22,11 +22,10 @@
 #include <vector>
 
 #include "app/commands.h"
-#include "app/run.h"
 #include "audio/audio.h"
+#include "audio/driver_list.h"
 #include "audio/wavfile/wavfile.h"
 #include "driver/player.h"
-#include "fmchip/fmchip.h"
 #include "tools/oplrender/render_script.h"
 
 namespace {
@@ -135,7 +134,7 @@ void RemoveOnSignal(int signal) {
 }
 
 bool OutputOpen(const RenderOptions& o, RenderOutput* out) {
-    AudioInit();
+    AudioInit(AudioBuiltInDrivers);
     AudioOptions options = {o.rate, 1, 16, 10000, 0};
     out->tempPath = o.out + "." + std::to_string(getpid()) + ".tmp";
     // An interrupted render leaves no partial file behind either.
@@ -232,13 +231,6 @@ void RenderUntil(Renderer* r, uint64_t end) {
     }
 }
 
-bool AnyTrackPlaying() {
-    if (MusicTrack.playState == TrackPlaying) return true;
-    for (const Track& t : SfxTracks)
-        if (t.playState == TrackPlaying) return true;
-    return false;
-}
-
 // What the script asks for, after its lines have run.
 struct SessionEnd {
     bool refused;  // --vgm named a file that did not load
@@ -276,8 +268,8 @@ SessionEnd RunLines(Renderer* r, const std::vector<RenderLine>& lines, const Ren
     }
     if (untilSilence) {
         // Tracks stop only inside ticks, so this phase goes one sample at a time.
-        while (r->done < limit && AnyTrackPlaying()) RenderUntil(r, r->done + 1);
-        end.capped = end.capped || AnyTrackPlaying();
+        while (r->done < limit && PlayerAnyTrackPlaying()) RenderUntil(r, r->done + 1);
+        end.capped = end.capped || PlayerAnyTrackPlaying();
     } else {
         RenderUntil(r, limit);
     }
@@ -288,14 +280,11 @@ SessionEnd RunLines(Renderer* r, const std::vector<RenderLine>& lines, const Ren
 int Render(const RenderOptions& o, const std::vector<RenderLine>& lines) {
     RenderOutput out;
     if (!OutputOpen(o, &out)) return ExitRefused;
-    ChipSetUp();
-    if (PlayerChip == nullptr) {
+    if (!PlayerBringUp(o.rate)) {
         std::fprintf(stderr, "oplrender: the FM chip cannot be created (out of memory)\n");
         OutputClose(&out, o.out, false);
         return ExitFailed;
     }
-    FmChipReset(PlayerChip);  // again, with the hooks installed, as the console does
-    PlayerReset();
 
     Progress progress{isatty(STDERR_FILENO) && !o.quiet, 0, o.rate, {}, {}};
     if (!lines.empty() && lines.back().isEnd) progress.totalSamples = lines.back().sample;
@@ -310,9 +299,7 @@ int Render(const RenderOptions& o, const std::vector<RenderLine>& lines) {
     uint64_t samples = renderer.done;
     std::fflush(stdout);
     CommandQuitSteps();
-    PlayerShutdown();
-    FmChipDestroy(PlayerChip);
-    PlayerChip = nullptr;
+    PlayerBringDown();
     std::fflush(stdout);
 
     if (progress.shown) {
