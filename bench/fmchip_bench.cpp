@@ -6,17 +6,15 @@
 #include <cstdint>
 
 #include "fmchip/fmchip.h"
+#include "fmchip/opl2_layout.h"
 
 namespace {
-
-const uint8_t SlotOffsets[18] = {0x00, 0x03, 0x01, 0x04, 0x02, 0x05, 0x08, 0x0B, 0x09,
-                                 0x0C, 0x0A, 0x0D, 0x10, 0x13, 0x11, 0x14, 0x12, 0x15};
 
 // Every operator sustained at full level with tremolo and vibrato; channel c keyed (for
 // c < keyed) at an f-number high enough for vibrato to move it, feedback 7.
 void LoadVoices(FmChip* chip, int keyed) {
     for (int slot = 0; slot < 18; ++slot) {
-        uint8_t off = SlotOffsets[slot];
+        uint8_t off = OpSlotOffset(slot);
         FmChipWrite(0x20 + off, chip, 0xE0 | (1 + slot % 4));  // AM, VIB, EG type, MULT
         FmChipWrite(0x40 + off, chip, 0x00);
         FmChipWrite(0x60 + off, chip, 0xF0);

@@ -3,7 +3,7 @@
 // the shared chip, stopping, pausing, channel release, the driver lock and slot changes.
 //
 // Index
-//   State and tables ........ tracks, register images, layout tables
+//   State ................... tracks, register images (the layout tables: opl2_layout.h)
 //   Lock, chip write ........ PlayerLock, PlayerUnlock, PlayerChipWrite
 //   Reset and start ......... PlayerReset, TrackStart
 //   Routing ................. PlayerRouteWrite
@@ -24,7 +24,7 @@
 #include <cstring>
 #include <mutex>
 
-// --- State and tables --------------------------------------------------------------------
+// --- State -------------------------------------------------------------------------------
 
 Track MusicTrack;
 Track SfxTracks[SfxTrackCount];
@@ -32,23 +32,6 @@ uint8_t MusicRegs[256];
 uint8_t SfxRegs[SfxTrackCount][SfxRegCount];
 uint16_t& ReservedChannelMask = MusicTrack.channel;
 FmChip* PlayerChip;
-
-const uint8_t OpRegBase[10] = {0x20, 0x23, 0x40, 0x43, 0x60, 0x63, 0x80, 0x83, 0xE0, 0xE3};
-const uint8_t ChanRegBase[3] = {0xC0, 0xA0, 0xB0};
-const uint8_t ChanOpOffset[9] = {0x00, 0x01, 0x02, 0x08, 0x09, 0x0A, 0x10, 0x11, 0x12};
-
-// Register row (reg >> 4) to image index of the row: 0..9 operator rows, 10 = 0xC0,
-// 11 = 0xA0, 12 = 0xB0, 0xFF = no operator or channel register.
-const uint8_t RegRowIndex[16] = {0xFF, 0xFF, 0, 0, 2, 2, 4, 4, 6, 6, 11, 12, 10, 0xFF, 8, 8};
-
-// Operator offset in its row (reg & 0x1F) to its channel, | 0x80 for the second operator;
-// 0xFF where no operator sits.
-const uint8_t OpSlotChannel[32] = {
-    0,    1,    2,    0x80, 0x81, 0x82, 0xFF, 0xFF,  //
-    3,    4,    5,    0x83, 0x84, 0x85, 0xFF, 0xFF,  //
-    6,    7,    8,    0x86, 0x87, 0x88, 0xFF, 0xFF,  //
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-};
 
 namespace {
 

@@ -15,6 +15,7 @@
 
 #include "driver/vgm_slot.h"
 #include "fmchip/fmchip.h"
+#include "fmchip/opl2_layout.h"  // OpRegBase, ChanRegBase, ChanOpOffset, RegRowIndex, ...
 
 enum : uint8_t { TrackMusic = 0, TrackSfx = 1 };
 enum : uint8_t { TrackPlaying = 0, TrackStopped = 1, TrackPaused = 2, TrackIdle = 0xFF };
@@ -41,12 +42,6 @@ extern uint8_t MusicRegs[256];
 extern uint8_t SfxRegs[SfxTrackCount][SfxRegCount];
 extern uint16_t& ReservedChannelMask;  // MusicTrack.channel
 extern FmChip* PlayerChip;
-
-extern const uint8_t OpRegBase[10];
-extern const uint8_t ChanRegBase[3];
-extern const uint8_t ChanOpOffset[9];
-extern const uint8_t RegRowIndex[16];
-extern const uint8_t OpSlotChannel[32];
 
 // --- Driver lock ---
 void PlayerLock();

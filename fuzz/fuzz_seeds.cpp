@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fmchip/opl2_layout.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
 static std::string Dir;
@@ -20,8 +21,7 @@ static void Save(const VgmWriter& w, const char* name, bool gzip = false) {
 
 // A sustained tone on channel ch: modulator and carrier levels, frequency, key on.
 static void Tone(VgmWriter* w, uint8_t command, int ch, uint16_t fnum, uint8_t block) {
-    static const uint8_t opOffset[9] = {0x00, 0x01, 0x02, 0x08, 0x09, 0x0A, 0x10, 0x11, 0x12};
-    uint8_t op = opOffset[ch];
+    uint8_t op = ChanOpOffset[ch];
     VgmWriterReg(w, command, 0x20 + op, 0x21);
     VgmWriterReg(w, command, 0x23 + op, 0xE1);
     VgmWriterReg(w, command, 0x40 + op, 0x10);

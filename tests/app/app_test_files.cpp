@@ -4,17 +4,15 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "fmchip/opl2_layout.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
 
-// Operator offsets of the modulator of each channel; the carrier is 3 higher.
-constexpr uint8_t ModulatorOffset[9] = {0, 1, 2, 8, 9, 10, 16, 17, 18};
-
 // A sine voice on one channel: sustained, fastest attack and release, modulator silent.
 void WriteVoice(VgmWriter* w, int channel, uint8_t carrierLevel) {
-    uint8_t mod = ModulatorOffset[channel];
-    uint8_t car = mod + 3;
+    uint8_t mod = ChanOpOffset[channel];
+    uint8_t car = mod + SecondOpOffset;
     for (uint8_t op : {mod, car}) {
         VgmWriterOpl2(w, 0x20 + op, 0x21);  // sustained envelope, multiple 1
         VgmWriterOpl2(w, 0x60 + op, 0xF0);  // fastest attack, no decay

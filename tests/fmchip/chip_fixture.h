@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fmchip/fmchip.h"
+#include "fmchip/opl2_layout.h"
 
 struct ChipTest : ::testing::Test {
     FmChip* chip = nullptr;
@@ -31,10 +32,3 @@ struct ChipTest : ::testing::Test {
         return left;
     }
 };
-
-// Register offset of an operator slot within an operator register group (0x20, 0x40 ...).
-inline uint8_t SlotOffset(int slot) {
-    static const uint8_t offsets[18] = {0x00, 0x03, 0x01, 0x04, 0x02, 0x05, 0x08, 0x0B, 0x09,
-                                        0x0C, 0x0A, 0x0D, 0x10, 0x13, 0x11, 0x14, 0x12, 0x15};
-    return offsets[slot];
-}

@@ -371,7 +371,7 @@ TEST_F(ChipTest, SettleEndsExactlyTheAttacksThisTickWouldEnd) {
         {15, 511, false},
     };
     for (int k = 0; k < 6; ++k) {
-        uint8_t off = SlotOffset(2 * k + 1);
+        uint8_t off = OpSlotOffset(2 * k + 1);
         Write(0x60 + off, static_cast<uint8_t>(cases[k].ar << 4));
         Write(static_cast<uint8_t>(0xB0 + k), 0x20);
         Op(2 * k + 1).envAtten = cases[k].env;

@@ -51,7 +51,7 @@ int32_t Peak(const std::vector<int32_t>& s) {
 struct SoundTest : ChipTest {
     // A full-level sustained operator: AR 15, no decay, EG type set, TL 0, MULT mult.
     void Voice(int slot, int mult, uint8_t flags = 0x20) {
-        uint8_t off = SlotOffset(slot);
+        uint8_t off = OpSlotOffset(slot);
         Write(0x20 + off, static_cast<uint8_t>(flags | mult));
         Write(0x40 + off, 0x00);
         Write(0x60 + off, 0xF0);
@@ -199,7 +199,7 @@ struct RhythmTest : SoundTest {
         SoundTest::SetUp();
         for (int slot = 12; slot < 18; ++slot) {
             Voice(slot, 1);
-            Write(0x80 + SlotOffset(slot), 0x0F);  // SL 0, RR 15
+            Write(0x80 + OpSlotOffset(slot), 0x0F);  // SL 0, RR 15
         }
         Frequency(6, 0x200, 4, false);
         Frequency(7, 0x1C0, 5, false);
@@ -223,7 +223,7 @@ TEST_F(RhythmTest, EachInstrumentSoundsOnlyWhileKeyed) {
 
 TEST_F(RhythmTest, TonedInstrumentsKeepTheirPitchAtTwiceTheLevel) {
     // Bass drum with a silent modulator: its carrier's sine, at twice the channel level.
-    Write(0x60 + SlotOffset(12), 0x00);
+    Write(0x60 + OpSlotOffset(12), 0x00);
     Write(0xBD, 0x30);
     std::vector<int32_t> bass = Render(44100);
     EXPECT_TRUE(PitchWithin(bass, ExpectedHz(0x200, 4, 1), 0.005));
@@ -240,7 +240,7 @@ TEST_F(RhythmTest, TonedInstrumentsKeepTheirPitchAtTwiceTheLevel) {
 
 TEST_F(RhythmTest, BassDrumFirstOperatorIsNeverHeard) {
     // Only the first operator sounds; whatever its connection, the bass drum stays silent.
-    Write(0x60 + SlotOffset(13), 0x00);
+    Write(0x60 + OpSlotOffset(13), 0x00);
     for (uint8_t con : {0x00, 0x01, 0x0E, 0x0F}) {
         SCOPED_TRACE(int(con));
         Write(0xC6, con);

@@ -242,7 +242,7 @@ TEST_F(ChipTest, OperatorRegistersReachTheirSlotAndNoOther) {
             Write(static_cast<uint8_t>(0xB0 + ch), 0x1F);
         }
         FmChip before = *chip;
-        uint8_t off = SlotOffset(slot);
+        uint8_t off = OpSlotOffset(slot);
         Write(0x20 + off, 0xF5);  // AM, VIB, EG type, KSR, MULT 5
         Write(0x40 + off, 0xC5);  // KSL 3, TL 5
         Write(0x60 + off, 0x94);  // AR 9, DR 4

@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fmchip/opl2_layout.h"
+
 namespace {
 
 // Output sample rate of the chip's own clock: 3579545 Hz / 72.
 constexpr double ChipSampleHz = 3579545.0 / 72.0;
-
-const uint8_t OperatorOffset[9] = {0x00, 0x01, 0x02, 0x08, 0x09, 0x0A, 0x10, 0x11, 0x12};
-const uint8_t OperatorRows[5] = {0x20, 0x40, 0x60, 0x80, 0xE0};
 
 }  // namespace
 
@@ -31,15 +30,10 @@ ScorePitch ScorePitchOfNote(int note) {
     return ScorePitchOfHz(440.0 * std::pow(2.0, (note - 69) / 12.0));
 }
 
-uint8_t ScoreOperatorOffset(int ch) {
-    return OperatorOffset[ch];
-}
-
 void ScoreSetVoice(Score* score, uint32_t time, int ch, const ScoreVoice& voice) {
     for (int row = 0; row < 5; ++row) {
-        ScoreWrite(score, time, uint8_t(OperatorRows[row] + OperatorOffset[ch]), voice.mod[row]);
-        ScoreWrite(score, time, uint8_t(OperatorRows[row] + OperatorOffset[ch] + 3),
-                   voice.car[row]);
+        ScoreWrite(score, time, uint8_t(OpRegBase[2 * row] + ChanOpOffset[ch]), voice.mod[row]);
+        ScoreWrite(score, time, uint8_t(OpRegBase[2 * row + 1] + ChanOpOffset[ch]), voice.car[row]);
     }
     ScoreWrite(score, time, uint8_t(0xC0 + ch), voice.feedbackConnection);
 }

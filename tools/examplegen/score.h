@@ -48,8 +48,6 @@ void ScoreSetVoice(Score* score, uint32_t time, int ch, const ScoreVoice& voice)
 void ScoreSetPitch(Score* score, uint32_t time, int ch, ScorePitch pitch, bool keyOn);
 // Key-on at start, key-off at end, both at the same pitch.
 void ScoreNote(Score* score, uint32_t start, uint32_t end, int ch, ScorePitch pitch);
-// Register offset of channel ch's first operator within an operator row.
-uint8_t ScoreOperatorOffset(int ch);
 // Sorts the events by time (stable) and writes them with the waits between them; then waits
 // up to endTime. The loop point, when loopTime is not UINT32_MAX, is marked at loopTime (a
 // wait across it is split), before the events at that time. Ends the stream, fills the header.

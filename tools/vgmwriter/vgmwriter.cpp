@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "fmchip/opl2_layout.h"
+
 namespace {
 
 void Put(VgmWriter* w, uint8_t b) {
@@ -35,14 +37,12 @@ void VgmWriterReg(VgmWriter* w, uint8_t command, uint8_t reg, uint8_t value) {
 }
 
 void VgmWriterOpl2Voice(VgmWriter* w, int ch, uint8_t level) {
-    // First-operator offset of each channel within a register row.
-    static const uint8_t opOffset[9] = {0x00, 0x01, 0x02, 0x08, 0x09, 0x0A, 0x10, 0x11, 0x12};
-    uint8_t op = opOffset[ch];
+    uint8_t op = ChanOpOffset[ch];
     const uint8_t rows[5][2] = {
         {0x20, 0x21}, {0x40, 0x18}, {0x60, 0xF4}, {0x80, 0x24}, {0xE0, 0x00}};
     for (const auto& row : rows) {
         VgmWriterOpl2(w, uint8_t(row[0] + op), row[1]);
-        VgmWriterOpl2(w, uint8_t(row[0] + op + 3), row[0] == 0x40 ? level : row[1]);
+        VgmWriterOpl2(w, uint8_t(row[0] + op + SecondOpOffset), row[0] == 0x40 ? level : row[1]);
     }
     VgmWriterOpl2(w, uint8_t(0xC0 + ch), 0x0E);  // feedback 7, FM connection
 }
