@@ -3,11 +3,16 @@
 // is printed with printf to stdout exactly as the user sees it.
 #include "app/commands.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "app/load_reason.h"
 #include "driver/player.h"
 #include "driver/vgm_slot.h"
 #include "platform/console_key.h"
@@ -54,9 +59,11 @@ void CommandLoad(const char* line, size_t length) {
     // is); a shorter line names no file, and opening the empty name fails with 0xFF.
     std::string path = length > 3 ? std::string(line + 3, length - 3) : std::string();
     uint8_t code = PlayerSlotReload(slot, path.c_str());
-    if (code != VgmLoadOk)
+    if (code != VgmLoadOk) {
         printf("Load Error 0x%02X\n", code);
-    else
+        fflush(stdout);  // the transcript line first, then its reason
+        LoadFailureReport(path.c_str(), code);
+    } else
         printf("VGM loaded into slot %d.\n", slot);
 }
 
@@ -153,19 +160,82 @@ void CommandQuitSteps() {
     printf("Quit.\n");
 }
 
-void CommandLoop() {
+// --- Line reader -------------------------------------------------------------------------
+
+namespace {
+
+// Waits until the input or the wake-up descriptor is readable; false when woken.
+bool WaitForInput(const CommandReader* reader) {
+    if (reader->wakeFd < 0) return true;
+    for (;;) {
+        pollfd fds[2] = {{reader->wakeFd, POLLIN, 0}, {reader->fd, POLLIN, 0}};
+        int ready = poll(fds, 2, -1);
+        if (ready < 0 && errno != EINTR) return true;  // let the read report the trouble
+        if (fds[0].revents != 0) return false;
+        if (ready > 0) return true;
+    }
+}
+
+}  // namespace
+
+CommandReadResult CommandLineRead(CommandReader* reader, std::string* line) {
+    line->clear();
+    bool tooLong = false;
+    bool any = false;
+    for (;;) {
+        if (reader->chunkStart == reader->chunkEnd) {
+            if (!WaitForInput(reader)) return CommandReadWoken;
+            ssize_t got = read(reader->fd, reader->chunk, sizeof reader->chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            reader->chunkStart = 0;
+            reader->chunkEnd = static_cast<size_t>(got);
+        }
+        const char* from = reader->chunk + reader->chunkStart;
+        size_t available = reader->chunkEnd - reader->chunkStart;
+        const char* lf = static_cast<const char*>(memchr(from, '\n', available));
+        size_t take = lf != nullptr ? static_cast<size_t>(lf - from) + 1 : available;
+        any = true;
+        if (!tooLong) {
+            size_t content = line->size() + take - (lf != nullptr ? 1 : 0);
+            if (content > CommandLineMax) {
+                tooLong = true;
+                line->clear();
+            } else {
+                line->append(from, take);
+            }
+        }
+        reader->chunkStart += take;
+        if (lf != nullptr) break;
+    }
+    if (!any) return CommandReadEnd;
+    if (tooLong) return CommandReadTooLong;
+    return CommandReadLine;
+}
+
+CommandLoopEnd CommandLoop(int wakeFd) {
     CommandPrintHelp();
     CommandSlotsClear();
-    char line[CommandLineMax + 1];
     // Messages are flushed after every command so that a reader on a pipe sees them as
-    // they happen, not when the buffer fills.
-    fflush(stdout);
-    while (fgets(line, sizeof(line), stdin) != nullptr) {
-        bool quits = CommandExecute(line, strlen(line));
-        fflush(stdout);
+    // they happen, not when the buffer fills. A flush that fails means nobody reads them.
+    CommandLoopEnd end = CommandLoopQuit;
+    if (fflush(stdout) != 0) end = CommandLoopOutputLost;
+    CommandReader reader = {0, wakeFd, {}, 0, 0};
+    std::string line;
+    while (end == CommandLoopQuit) {
+        CommandReadResult read = CommandLineRead(&reader, &line);
+        if (read == CommandReadWoken) end = CommandLoopWoken;
+        if (read == CommandReadWoken || read == CommandReadEnd) break;
+        bool quits = false;
+        if (read == CommandReadTooLong)
+            printf("Unknown Command!\n");
+        else
+            quits = CommandExecute(line.data(), line.size());
+        if (fflush(stdout) != 0) end = CommandLoopOutputLost;
         if (quits) break;
     }
     CommandQuitSteps();
-    fflush(stdout);
-    ConsoleKeyRead();  // the key itself does not matter
+    if (fflush(stdout) != 0 && end == CommandLoopQuit) end = CommandLoopOutputLost;
+    if (end == CommandLoopQuit && ConsoleKeyRead(wakeFd) == ConsoleKeyWoken) end = CommandLoopWoken;
+    return end;
 }

@@ -4,6 +4,7 @@
 #include "platform/console_key.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,9 +33,23 @@ void RestoreAndReraise(int sig) {
     raise(sig);
 }
 
+// Reads one byte from fd, giving up when wakeFd becomes readable first.
+int ReadKey(int fd, int wakeFd) {
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, wakeFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return -1;
+        if (fds[1].revents != 0) return ConsoleKeyWoken;
+        if (fds[0].revents == 0) continue;
+        unsigned char byte;
+        ssize_t got = read(fd, &byte, 1);
+        if (got == 1) return byte;
+        if (got == 0 || errno != EINTR) return -1;
+    }
+}
+
 }  // namespace
 
-int ConsoleKeyRead() {
+int ConsoleKeyRead(int wakeFd) {
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;  // no controlling terminal
     termios raw;
@@ -49,27 +64,24 @@ int ConsoleKeyRead() {
     restoring.sa_handler = RestoreAndReraise;
     sigemptyset(&restoring.sa_mask);
     struct sigaction previous[RestoredSignalCount];
-    for (int i = 0; i < RestoredSignalCount; ++i)
-        sigaction(RestoredSignals[i], &restoring, &previous[i]);
+    bool replaced[RestoredSignalCount] = {};
+    for (int i = 0; i < RestoredSignalCount; ++i) {
+        sigaction(RestoredSignals[i], nullptr, &previous[i]);
+        replaced[i] = previous[i].sa_handler == SIG_DFL;
+        if (replaced[i]) sigaction(RestoredSignals[i], &restoring, nullptr);
+    }
     SavedValid = 1;
 
     raw.c_lflag &= ~(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     int key = -1;
-    if (tcsetattr(fd, TCSANOW, &raw) == 0) {
-        unsigned char byte;
-        ssize_t got;
-        do {
-            got = read(fd, &byte, 1);
-        } while (got < 0 && errno == EINTR);
-        if (got == 1) key = byte;
-    }
+    if (tcsetattr(fd, TCSANOW, &raw) == 0) key = ReadKey(fd, wakeFd);
 
     RestoreTerminal();
     SavedValid = 0;
     for (int i = 0; i < RestoredSignalCount; ++i)
-        sigaction(RestoredSignals[i], &previous[i], nullptr);
+        if (replaced[i]) sigaction(RestoredSignals[i], &previous[i], nullptr);
     TtyFd = -1;
     close(fd);
     return key;

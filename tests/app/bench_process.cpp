@@ -26,11 +26,20 @@ int MsLeft(Clock::time_point deadline) {
 
 enum class ReadOutcome { Data, Nothing, Ended };
 
-// Reads what arrives within waitMs.
+// Reads what arrives within waitMs; standard error is collected on the way.
 ReadOutcome ReadSome(BenchProcess* p, int waitMs) {
-    pollfd fd = {p->output, POLLIN, 0};
-    if (poll(&fd, 1, waitMs) <= 0) return ReadOutcome::Nothing;
+    pollfd fds[2] = {{p->output, POLLIN, 0}, {p->errorOutput, POLLIN, 0}};
+    if (poll(fds, p->errorOutput >= 0 ? 2 : 1, waitMs) <= 0) return ReadOutcome::Nothing;
     char buf[4096];
+    if (fds[1].revents != 0) {
+        ssize_t got = read(p->errorOutput, buf, sizeof(buf));
+        if (got > 0) p->errors.append(buf, static_cast<size_t>(got));
+        if (got <= 0) {
+            close(p->errorOutput);
+            p->errorOutput = -1;
+        }
+        if (fds[0].revents == 0) return ReadOutcome::Data;
+    }
     ssize_t got = read(p->output, buf, sizeof(buf));
     if (got <= 0) return ReadOutcome::Ended;  // EOF, or EIO on a pty without its slave
     p->printed.append(buf, static_cast<size_t>(got));
@@ -76,22 +85,26 @@ bool BenchStart(BenchProcess* p, bool withTerminal, const EnvList& env,
         p->terminal = slave;
         return true;
     }
-    int in[2], out[2];
+    int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0) return false;
     if (pipe2(out, O_CLOEXEC) != 0) return false;
+    if (pipe2(err, O_CLOEXEC) != 0) return false;
     p->pid = fork();
     if (p->pid < 0) return false;
     if (p->pid == 0) {
         setsid();  // no controlling terminal
         dup2(in[0], 0);
         dup2(out[1], 1);
+        dup2(err[1], 2);
         ExecBench(env, args);
     }
     close(in[0]);
     close(out[1]);
+    close(err[1]);
     signal(SIGPIPE, SIG_IGN);
     p->input = in[1];
     p->output = out[0];
+    p->errorOutput = err[0];
     return true;
 }
 
@@ -154,17 +167,18 @@ void BenchClose(BenchProcess* p) {
     if (p->input >= 0 && p->input != p->output) close(p->input);
     if (p->output >= 0) close(p->output);
     if (p->terminal >= 0) close(p->terminal);
-    p->input = p->output = p->terminal = -1;
+    if (p->errorOutput >= 0) close(p->errorOutput);
+    p->input = p->output = p->terminal = p->errorOutput = -1;
 }
 
 BenchResult BenchRunScript(const std::string& input, const EnvList& env,
                            const std::vector<std::string>& args) {
     BenchProcess p;
-    if (!BenchStart(&p, false, env, args)) return {"", -1};
+    if (!BenchStart(&p, false, env, args)) return {"", "", -1};
     BenchSend(&p, input);
     int status = BenchFinish(&p, 10000);
     BenchClose(&p);
-    return {p.printed, status};
+    return {p.printed, p.errors, status};
 }
 
 bool NullSinkAvailable() {

@@ -13,11 +13,13 @@ using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 struct BenchProcess {
     pid_t pid = -1;
-    int input = -1;       // its stdin (the pty master when it has a terminal)
-    int output = -1;      // its stdout (the same master with a terminal)
-    int terminal = -1;    // the pty's slave side, kept open to read its settings; or -1
-    std::string printed;  // everything read from output so far
-    bool ended = false;   // reaped; status holds its wait status
+    int input = -1;        // its stdin (the pty master when it has a terminal)
+    int output = -1;       // its stdout (the same master with a terminal)
+    int terminal = -1;     // the pty's slave side, kept open to read its settings; or -1
+    int errorOutput = -1;  // its stderr (without a terminal; with one it goes to the pty)
+    std::string printed;   // everything read from output so far
+    std::string errors;    // everything read from errorOutput so far
+    bool ended = false;    // reaped; status holds its wait status
     int status = -1;
 };
 
@@ -44,7 +46,8 @@ void BenchClose(BenchProcess* p);
 // Runs a whole session without a terminal: input written at once, then closed.
 struct BenchResult {
     std::string printed;
-    int status;  // wait status, -1 when the run did not end in time
+    std::string errors;  // its standard error
+    int status;          // wait status, -1 when the run did not end in time
 };
 BenchResult BenchRunScript(const std::string& input, const EnvList& env = {},
                            const std::vector<std::string>& args = {});

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cmath>
@@ -16,6 +17,7 @@
 
 #include "tests/app/app_test_files.h"
 #include "tests/app/bench_process.h"
+#include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
 
@@ -155,6 +157,23 @@ class SessionTest : public testing::Test {
     Recorder recorder;  // parec on the sink's monitor
 };
 
+constexpr size_t CommandLineLimit = 65536;  // the longest line the console runs
+
+std::vector<uint8_t> GzipBytes(const std::vector<uint8_t>& data) {
+    uLongf size = compressBound(uLong(data.size())) + 32;
+    std::vector<uint8_t> out(size);
+    z_stream zs{};
+    deflateInit2(&zs, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    zs.next_in = const_cast<uint8_t*>(data.data());
+    zs.avail_in = uInt(data.size());
+    zs.next_out = out.data();
+    zs.avail_out = uInt(out.size());
+    deflate(&zs, Z_FINISH);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
 bool ExitedWithZero(int status) {
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -193,9 +212,11 @@ TEST_F(SessionTest, TranscriptFromDriverToDone) {
 }
 
 TEST_F(SessionTest, EndOfInputQuitsAndLineEndsAreKeptApart) {
-    // CR LF lines, a line of 300 characters (255 and then 45), and a last line without a
-    // line end whose last character is part of the name.
-    BenchResult r = BenchRunScript("L1 " + Path("low.vgm") + "\r\n" + std::string(300, 'q') +
+    // CR LF lines, a line of 300 characters and one of exactly 255 (each one line, the
+    // second leaving no empty line behind to quit), and a last line without a line end
+    // whose last character is part of the name.
+    BenchResult r = BenchRunScript("L1 " + Path("low.vgm") + "\r\n" + std::string(300, 'q') + "\n" +
+                                   std::string(255, 'q') +
                                    "\n"
                                    "L2 " +
                                    Path("high.vgm"));
@@ -206,6 +227,53 @@ TEST_F(SessionTest, EndOfInputQuitsAndLineEndsAreKeptApart) {
                              "VGM loaded into slot 2.\n"
                              "Quit.\n"
                              "Done.\n");
+    EXPECT_TRUE(ExitedWithZero(r.status)) << "status " << r.status;
+}
+
+TEST_F(SessionTest, LongLinesRunWholeAndLoadFailuresSayWhy) {
+    // A path of 4,000 characters loads; a line of 5,000 with command letters and line-sized
+    // pieces inside fails as one load (the name is too long for the system); a line over the
+    // limit is one unknown command.
+    std::string longPath;
+    while (longPath.size() < 4000) longPath += "./";
+    longPath = dir + "/" + longPath + "low.vgm";
+    std::string tooLong = Path("") + std::string(255, 'E') + "/P21/S/" + std::string(255, 'R');
+    while (tooLong.size() < 4997) tooLong += "/E" + std::string(200, 'P');
+    tooLong.resize(4997);
+    std::vector<uint8_t> notVgm(100, 'x'), oldVersion;
+    ASSERT_TRUE(VgmSaveBytes(Path("text.vgm").c_str(), notVgm));
+    FILE* f = fopen(Path("low.vgm").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    for (int c; (c = fgetc(f)) != EOF;) oldVersion.push_back(uint8_t(c));
+    fclose(f);
+    std::vector<uint8_t> damaged = GzipBytes(oldVersion);
+    damaged.resize(damaged.size() / 2);  // the stream breaks off
+    ASSERT_TRUE(VgmSaveBytes(Path("cut.vgz").c_str(), damaged));
+    oldVersion[8] = 0x10;  // version 1.10
+    oldVersion[9] = 0x01;
+    ASSERT_TRUE(VgmSaveBytes(Path("old.vgm").c_str(), oldVersion));
+
+    BenchResult r = BenchRunScript("L0 " + longPath + "\nL1 " + tooLong + "\n" +
+                                   std::string(CommandLineLimit + 10, 'L') + "\nL2 " +
+                                   Path("missing.vgm") + "\nL2 " + Path("text.vgm") + "\nL2 " +
+                                   Path("old.vgm") + "\nL2 " + Path("cut.vgz") + "\nL3\n");
+    EXPECT_EQ(r.printed, SessionStart +
+                             "VGM loaded into slot 0.\n"
+                             "Load Error 0xFF\n"
+                             "Unknown Command!\n"
+                             "Load Error 0xFF\n"
+                             "Load Error 0x80\n"
+                             "Load Error 0x81\n"
+                             "Load Error 0xFE\n"
+                             "Load Error 0xFF\n"
+                             "Quit.\n"
+                             "Done.\n");
+    EXPECT_EQ(r.errors, "oplbench: " + tooLong + ": File name too long\n" +  //
+                            "oplbench: " + Path("missing.vgm") + ": No such file or directory\n" +
+                            "oplbench: " + Path("text.vgm") + ": not a VGM file\n" + "oplbench: " +
+                            Path("old.vgm") + ": version 1.10, needs 1.50 or later\n" +
+                            "oplbench: " + Path("cut.vgz") + ": damaged gzip stream\n" +
+                            "oplbench: no file name given\n");
     EXPECT_TRUE(ExitedWithZero(r.status)) << "status " << r.status;
 }
 
