@@ -57,12 +57,8 @@ std::string LoadFailureReason(const char* path, uint8_t code) {
     bool damaged = false;
     if (S_ISDIR(info.st_mode)) {
         reason = strerror(EISDIR);
-    } else if (code == VgmLoadCannotOpen) {
-        reason = "cannot be opened";
-    } else if (code == VgmLoadBadIdent) {
-        reason = "not a VGM file";
-    } else if (code == VgmLoadNoMemory) {
-        reason = "too large to load (out of memory, or over the loader's size limit)";
+    } else if (code != VgmLoadShortHeader && code != VgmLoadOldVersion) {
+        reason = VgmLoadCodeNameOf(code);  // the code says it all
     } else if (!regular) {
         reason = code == VgmLoadOldVersion ? "version below 1.50, needs 1.50 or later"
                                            : "ended before a whole VGM header arrived";
