@@ -1,12 +1,17 @@
 // track_tick.cpp - the VGM stream interpreter: one driver tick of one track, 880 samples of
 // VGM time. Runs on the audio thread inside PlayerRender (under the driver lock), up to seven
-// times per Timer 1 interrupt; it allocates nothing, does no I/O and never reads outside the
-// slot's image: a command or operand past fileSize ends the track.
+// times per Timer 1 interrupt; it allocates nothing, does no I/O, runs at most 65,536
+// commands and never reads outside the slot's image: a command or operand past fileSize, or
+// a tick that runs out of commands, ends the track.
 #include "driver/player.h"
 
 namespace {
 
 constexpr uint32_t TickSamples = 880;
+// Commands one track may execute in one tick. A whole-chip reprogram is a few hundred
+// writes; a file of millions of zero-time writes would otherwise hold the driver lock (and
+// the audio) for as long as it takes to run them all.
+constexpr uint32_t CommandsPerTick = 65536;
 constexpr uint8_t Unrecognised = 0;
 
 // Command byte to length in bytes, command included. 0 marks an unrecognised command; the
@@ -73,13 +78,18 @@ void TrackTick(Track* track) {
     uint32_t time = track->sampleTime;
     bool jumped = false;      // a loop jump happened in this tick
     uint32_t timeAtJump = 0;  // time right after that jump
+    uint32_t executed = 0;    // commands of every kind run in this tick
 
     // Wrap-safe: a loop length larger than the time played must not freeze the track.
     while (int32_t(time - track->targetTime) < 0 && track->playState == TrackPlaying) {
-        if (pos >= size) {  // also a data offset or loop offset at or past the end
+        // Also a data offset or loop offset at or past the end; and a tick that has run its
+        // whole command budget without reaching its target ends the track like the end of
+        // the data does.
+        if (pos >= size || executed == CommandsPerTick) {
             track->playState = TrackStopped;
             break;
         }
+        executed++;
         const uint8_t* cmd = data + pos;
         uint64_t len = Lengths.len[*cmd];
         if (len != Unrecognised && *cmd == 0x67 && uint64_t(pos) + 7 <= size)

@@ -3,6 +3,7 @@
 // tracks read the images on the audio thread under the driver lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Header layout after normalisation (offsets into VgmSlot::header, little-endian 32-bit):
@@ -24,10 +25,12 @@ enum : uint32_t {
 enum : uint8_t {
     VgmLoadOk = 0x00,
     VgmLoadCannotOpen = 0xFF,   // cannot be opened for binary reading
-    VgmLoadShortHeader = 0xFE,  // first 64 bytes unreadable; also a damaged gzip stream
+    VgmLoadShortHeader = 0xFE,  // first 64 bytes unreadable (also a FIFO nobody writes for
+                                // 1.5 seconds); also a damaged gzip stream
     VgmLoadBadIdent = 0x80,     // not "Vgm "
     VgmLoadOldVersion = 0x81,   // version below 1.50
-    VgmLoadNoMemory = 0xF0,     // image cannot be allocated; also gzip output above 64 MiB
+    VgmLoadNoMemory = 0xF0,     // image cannot be allocated, or above 256 MiB; also gzip
+                                // output above 64 MiB
 };
 
 // A name for every load code, for messages and tests; ended by a null name.
@@ -49,6 +52,9 @@ extern VgmSlot VgmSlots[4];
 
 // Loads path into slot. Does not free what the slot holds: the caller empties it first.
 uint8_t VgmSlotLoad(const char* path, VgmSlot* slot);
+// Loads a file image that is already in memory (plain or gzip) into slot, exactly as
+// VgmSlotLoad loads it from a file; data is only read, the slot gets its own copy.
+uint8_t VgmSlotLoadMemory(const uint8_t* data, size_t size, VgmSlot* slot);
 // Frees the slot's image and empties it. Main thread, under the driver lock if tracks run.
 void VgmSlotFree(VgmSlot* slot);
 // Reads a little-endian 32-bit value at offset of the normalised header (0 past its end).

@@ -16,14 +16,16 @@ void AllocProbeWatchThisThread() {
     Watched = true;
 }
 
+bool AllocProbeFailsNow() {
+    int left = FailCountdown.load();
+    while (left > 0 && !FailCountdown.compare_exchange_weak(left, left - 1)) {
+    }
+    return left == 1;
+}
+
 static void* Allocate(std::size_t size, bool mayFail) {
     if (Watched) AllocProbeWatchedAllocations.fetch_add(1);
-    if (mayFail) {
-        int left = FailCountdown.load();
-        while (left > 0 && !FailCountdown.compare_exchange_weak(left, left - 1)) {
-        }
-        if (left == 1) return nullptr;
-    }
+    if (mayFail && AllocProbeFailsNow()) return nullptr;
     return std::malloc(size ? size : 1);
 }
 

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <random>
 #include <thread>
 
@@ -60,21 +58,18 @@ TEST(PlayerStress, RenderAgainstRandomCommands) {
     const std::vector<std::string> files = MakeFiles();
     for (int s = 0; s < 4; ++s) ASSERT_EQ(PlayerSlotReload(s, files[s % 3].c_str()), VgmLoadOk);
 
-    std::atomic<bool> done{false};
-    std::atomic<uint64_t> buffers{0};
+    // Both sides run a fixed number of steps and neither waits for the other, so the test's
+    // length does not hang on how fairly the lock is handed between them.
+    constexpr uint64_t Buffers = 400;  // 4 s of audio
+    constexpr uint64_t Commands = 4000;
     std::thread render([&] {
         int16_t buf[441];
-        while (!done.load(std::memory_order_relaxed)) {
-            PlayerRender(nullptr, sizeof buf, buf);
-            buffers.fetch_add(1, std::memory_order_relaxed);
-        }
+        for (uint64_t i = 0; i < Buffers; i++) PlayerRender(nullptr, sizeof buf, buf);
     });
 
     std::mt19937 rng(12345);
     auto pick = [&rng](int n) { return int(rng() % unsigned(n)); };
-    uint64_t commands = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (std::chrono::steady_clock::now() < end || commands < 2000) {
+    for (uint64_t commands = 0; commands < Commands; commands++) {
         int op = pick(10);
         if (op == 8) {
             PlayerSlotReload(pick(4), files[size_t(pick(int(files.size())))].c_str());
@@ -110,15 +105,9 @@ TEST(PlayerStress, RenderAgainstRandomCommands) {
             ExpectConsistent();
             PlayerUnlock();
         }
-        ++commands;
         if (commands % 64 == 0) std::this_thread::yield();
     }
-    done = true;
     render.join();
-    std::printf("%llu commands against %llu rendered buffers\n", (unsigned long long)commands,
-                (unsigned long long)buffers.load());
-    EXPECT_GE(commands, 2000u);
-    EXPECT_GT(buffers.load(), 10u);
 
     PlayerLock();
     ExpectConsistent();

@@ -2,10 +2,12 @@
 // short, long, tiny and lying files, and gzip files whole and damaged.
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 
+#include "tests/audio/alloc_probe.h"
 #include "tests/driver/driver_test_files.h"
 
 namespace {
@@ -182,6 +184,77 @@ TEST_F(VgmSlotTest, GzipOutputIsLimitedTo64MiB) {
     bytes.push_back(0);
     EXPECT_EQ(LoadBytes(0, VgmGzip(bytes), "t.vgz"), VgmLoadNoMemory);
     EXPECT_EQ(slot0.fileData, nullptr);
+}
+
+TEST_F(VgmSlotTest, EveryMemberOfAGzipFileLoadsAndTrailingBytesAreIgnored) {
+    std::vector<uint8_t> bytes = FileWith(0x7C, 0, 200000);
+    size_t cut = bytes.size() / 3;  // the first member ends inside the commands
+    std::vector<uint8_t> packed = VgmGzip({bytes.begin(), bytes.begin() + cut});
+    std::vector<uint8_t> second = VgmGzip({bytes.begin() + cut, bytes.end()});
+    packed.insert(packed.end(), second.begin(), second.end());
+    for (std::vector<uint8_t> tail :
+         {std::vector<uint8_t>{}, std::vector<uint8_t>{0, 0, 0, 0}, std::vector<uint8_t>{0x1F}}) {
+        std::vector<uint8_t> file = packed;
+        file.insert(file.end(), tail.begin(), tail.end());
+        ASSERT_EQ(LoadBytes(0, file, "t.vgz"), VgmLoadOk) << tail.size();
+        ASSERT_EQ(slot0.fileSize, bytes.size());
+        EXPECT_EQ(0, std::memcmp(slot0.fileData, bytes.data(), bytes.size()));
+    }
+    // A damaged second member fails the whole load.
+    packed[packed.size() - second.size() / 2] ^= 0x55;
+    EXPECT_EQ(LoadBytes(0, packed, "t.vgz"), VgmLoadShortHeader);
+}
+
+TEST_F(VgmSlotTest, MemoryLoadsGiveWhatFileLoadsGive) {
+    std::vector<uint8_t> bytes = FileWith(0x7C, 0x1234, 3000);
+    for (const std::vector<uint8_t>& file :
+         {bytes, VgmGzip(bytes), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 90),
+          std::vector<uint8_t>(bytes.begin(), bytes.begin() + 50), FileWith(VgmHdrVersion, 1)}) {
+        uint8_t fromFile = LoadBytes(1, file);
+        ASSERT_EQ(VgmSlotLoadMemory(file.data(), file.size(), &VgmSlots[0]), fromFile);
+        ASSERT_EQ(slot0.fileSize, VgmSlots[1].fileSize);
+        EXPECT_EQ(0, std::memcmp(slot0.header, VgmSlots[1].header, 128));
+        if (slot0.fileSize) {
+            EXPECT_EQ(0, std::memcmp(slot0.fileData, VgmSlots[1].fileData, slot0.fileSize));
+        }
+        VgmSlotFree(&VgmSlots[0]);
+    }
+}
+
+// A sparse file: 300 MiB stated and present on disk, though the disk holds a few bytes.
+TEST_F(VgmSlotTest, PlainImageAbove256MiBIsRefusedBeforeAnythingIsAllocated) {
+    const uint32_t size = 300u << 20;
+    std::string path = TestPath("huge.vgm");
+    std::vector<uint8_t> head = FileWith(VgmHdrEof, size - 4);
+    ASSERT_TRUE(VgmSaveBytes(path.c_str(), head));
+    ASSERT_EQ(truncate(path.c_str(), size), 0);
+    AllocProbeLargestRequest = 0;
+    EXPECT_EQ(VgmSlotLoad(path.c_str(), &VgmSlots[0]), VgmLoadNoMemory);
+    EXPECT_LT(AllocProbeLargestRequest.load(), size_t(1) << 20);
+    EXPECT_EQ(slot0.fileData, nullptr);
+}
+
+// Each allocation of a load fails in turn (the first is zlib's own state in inflateInit2,
+// later ones the window, the output growing, the image): every one answers 0xF0 with the
+// slot empty, until the load has more allocations than the countdown.
+TEST_F(VgmSlotTest, EveryAllocationFailureOfALoadAnswersNoMemory) {
+    std::vector<uint8_t> bytes = FileWith(0x7C, 0, 200000);  // inflating grows the buffer
+    for (const std::vector<uint8_t>& file : {VgmGzip(bytes), bytes}) {
+        int failures = 0;
+        for (int n = 1; n < 50; ++n) {
+            AllocProbeFailNth(n);
+            uint8_t code = VgmSlotLoadMemory(file.data(), file.size(), &VgmSlots[0]);
+            AllocProbeFailNth(0);
+            if (code == VgmLoadOk) break;
+            ASSERT_EQ(code, VgmLoadNoMemory) << n;
+            EXPECT_EQ(slot0.fileData, nullptr);
+            EXPECT_EQ(slot0.fileSize, 0u);
+            failures++;
+        }
+        ASSERT_EQ(slot0.fileSize, bytes.size());
+        EXPECT_GE(failures, file[0] == 0x1F ? 5 : 1);
+        VgmSlotFree(&VgmSlots[0]);
+    }
 }
 
 TEST_F(VgmSlotTest, FreeEmptiesTheSlot) {

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -72,6 +76,40 @@ Bytes LoopedFile(bool withWait) {
     VgmWriterMarkLoop(&w);
     VgmWriterOpl2(&w, 0xA0, 0x44);
     if (withWait) VgmWriterWait(&w, 500);
+    VgmWriterEnd(&w);
+    VgmWriterFinish(&w);
+    return w.bytes;
+}
+
+// n commands that take no time, writes, zero waits and other chips' commands in turn.
+void ZeroTimeCommands(VgmWriter* w, int n) {
+    for (int i = 0; i < n; i++) {
+        if (i % 3 == 0)
+            VgmWriterOpl2(w, 0xA0, uint8_t(i));
+        else
+            VgmWriterRaw(w, i % 3 == 1 ? Bytes{0x80} : Bytes{0x30, 0x00});
+    }
+}
+
+// zeroTime commands, then a wait of 1000 samples and the end.
+Bytes BusyFile(int zeroTime) {
+    VgmWriter w;
+    VgmWriterBegin(&w);
+    ZeroTimeCommands(&w, zeroTime);
+    VgmWriterWait16(&w, 1000);
+    VgmWriterEnd(&w);
+    VgmWriterFinish(&w);
+    return w.bytes;
+}
+
+// A loop of zeroTime commands and a one-sample wait: 880 passes make one tick, each pass
+// zeroTime + 2 commands (the loop jump counts), the last without its jump.
+Bytes BusyLoop(int zeroTime) {
+    VgmWriter w;
+    VgmWriterBegin(&w);
+    VgmWriterMarkLoop(&w);
+    ZeroTimeCommands(&w, zeroTime);
+    VgmWriterRaw(&w, {0x70});
     VgmWriterEnd(&w);
     VgmWriterFinish(&w);
     return w.bytes;
@@ -149,6 +187,13 @@ std::vector<HostileCase> Cases() {
          },
          VgmLoadNoMemory, NotLoaded},
         {"gzip file", [] { return VgmGzip(PlainFile()); }, VgmLoadOk, 3},
+        // A tick runs at most 65,536 commands of one track.
+        {"65,535 zero-time commands, then a wait", [] { return BusyFile(65535); }, VgmLoadOk, 2},
+        {"65,536 zero-time commands, then a wait", [] { return BusyFile(65536); }, VgmLoadOk, 1},
+        {"loop of 72 zero-time commands and a wait of 1",  // 879 x 74 + 73 = 65,119 commands
+         [] { return BusyLoop(72); }, VgmLoadOk, KeepsPlaying},
+        {"loop of 73 zero-time commands and a wait of 1",  // 879 x 75 + 74 = 66,000 commands
+         [] { return BusyLoop(73); }, VgmLoadOk, 1},
     };
     // Every command that has operands, cut off by the end of the file.
     const std::pair<uint8_t, int> withOperands[] = {
@@ -170,9 +215,9 @@ std::vector<HostileCase> Cases() {
 class HostileFiles : public ::testing::Test {
    protected:
     void SetUp() override {
-        char dirTemplate[] = "/tmp/oplbench-hostile-XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
+        std::string pattern = testing::TempDir() + "oplbench-hostile-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
         ASSERT_TRUE(PlayerBringUp(44100));
     }
     void TearDown() override {
@@ -244,6 +289,67 @@ TEST_F(HostileFiles, APipeThatClaimsMoreThanItSendsGetsAnImageOfWhatArrived) {
     ASSERT_EQ(code, VgmLoadOk);
     EXPECT_EQ(VgmSlots[0].fileSize, b.size());
     EXPECT_LT(malloc_usable_size(VgmSlots[0].fileData), b.size() + 4096);
+}
+
+int64_t ThreadMicroseconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// Ten million zero-time writes, played by all six SFX tracks at once: each track runs its
+// 65,536 commands in its first tick and ends there. The slowest render callback is kept as
+// the test's worst_callback_us property (a figure, not a bound checked here).
+TEST_F(HostileFiles, TenMillionZeroTimeWritesEndEachTrackInItsFirstTick) {
+    constexpr uint32_t Writes = 10000000;
+    VgmWriter w;
+    VgmWriterBegin(&w);
+    size_t data = w.bytes.size();
+    w.bytes.resize(data + size_t(Writes) * 3);
+    for (uint32_t i = 0; i < Writes; i++) {
+        uint8_t* cmd = &w.bytes[data + size_t(i) * 3];
+        cmd[0] = 0x5A, cmd[1] = uint8_t(0xA0 + i % 9), cmd[2] = uint8_t(i);
+    }
+    VgmWriterEnd(&w);
+    VgmWriterFinish(&w);
+    ASSERT_EQ(PlayerSlotReload(1, Write("busy.vgm", w.bytes).c_str()), VgmLoadOk);
+    PlayerLock();
+    for (Track& t : SfxTracks) {
+        t.slot = &VgmSlots[1];
+        TrackStart(&t);
+    }
+    PlayerUnlock();
+    int16_t buffer[441];  // 10 ms
+    int64_t worstUs = 0;  // processor time of the thread: the machine may be shared
+    bool anyPlaying = true;
+    for (int call = 0; call < 20 && anyPlaying; call++) {
+        int64_t start = ThreadMicroseconds();
+        PlayerRender(nullptr, sizeof buffer, buffer);
+        worstUs = std::max(worstUs, ThreadMicroseconds() - start);
+        anyPlaying = false;
+        for (const Track& t : SfxTracks) anyPlaying |= t.playState == TrackPlaying;
+    }
+    RecordProperty("worst_callback_us", int(worstUs));
+    fprintf(stderr, "worst render callback: %lld us of processor time\n", (long long)worstUs);
+    for (const Track& t : SfxTracks) {
+        EXPECT_NE(t.playState, TrackPlaying);
+        EXPECT_EQ(t.readPos, data + 65536u * 3);  // the 65,537th write was not run
+        EXPECT_EQ(t.sampleTime, 0u);
+    }
+}
+
+// Nobody opens the FIFO for writing: the load gives up instead of waiting in open() forever.
+TEST_F(HostileFiles, AFifoWithoutAWriterFailsWithinTwoSeconds) {
+    std::string fifo = dir_ + "/silent.vgm";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PlayerSlotReload(0, fifo.c_str()), VgmLoadShortHeader);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(VgmSlots[0].fileData, nullptr);
+    // A writer that opens and hangs up without a byte: a short header at once.
+    std::thread writer([&] { VgmSaveBytes(fifo.c_str(), {}); });
+    EXPECT_EQ(PlayerSlotReload(0, fifo.c_str()), VgmLoadShortHeader);
+    writer.join();
 }
 
 TEST_F(HostileFiles, AMissingFileCannotBeOpened) {

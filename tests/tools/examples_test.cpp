@@ -192,15 +192,10 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
 class ExamplePlayback : public ::testing::Test {
    protected:
     void SetUp() override { ASSERT_TRUE(PlayerBringUp(44100)); }
-    void TearDown() override {
-        PlayerBringDown();
-        std::remove(path_.c_str());
-    }
-    // Saves w to a temporary file and loads it into slot.
+    void TearDown() override { PlayerBringDown(); }
+    // Loads w's file image into slot straight from memory: no file shared between tests.
     void Load(const VgmWriter& w, int slot) {
-        path_ = ::testing::TempDir() + "example_playback.vgm";
-        ASSERT_TRUE(VgmWriterSave(&w, path_.c_str()));
-        ASSERT_EQ(VgmSlotLoad(path_.c_str(), &VgmSlots[slot]), 0);
+        ASSERT_EQ(VgmSlotLoadMemory(w.bytes.data(), w.bytes.size(), &VgmSlots[slot]), 0);
     }
     std::vector<int16_t> Render(uint32_t samples) {
         std::vector<int16_t> out(samples);
@@ -212,7 +207,6 @@ class ExamplePlayback : public ::testing::Test {
         for (int16_t v : s) peak = std::max(peak, std::abs(int(v)));
         return peak;
     }
-    std::string path_;
 };
 
 TEST_F(ExamplePlayback, EachEffectSoundsOnAnotherTrackAndEndsByItself) {
