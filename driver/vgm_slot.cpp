@@ -163,6 +163,7 @@ uint8_t LoadImage(ByteSource* src, const uint8_t* first, size_t got, VgmSlot* sl
     size_t copy = held < sizeof slot->header ? size_t(held) : sizeof slot->header;
     std::memcpy(slot->header, data, copy);  // the rest of header stays zero
     NormaliseHeader(slot->header);
+    Gd3Parse(slot->fileData, slot->fileSize, VgmHeaderU32(slot, VgmHdrGd3), &slot->gd3);
     return VgmLoadOk;
 }
 
@@ -321,6 +322,7 @@ uint8_t VgmSlotLoad(const char* path, VgmSlot* slot) {
     if (statOk && S_ISREG(st.st_mode)) src.sizeHint = size_t(st.st_size);
     uint8_t code = LoadFromSource(&src, slot);
     std::fclose(file);
+    if (code == VgmLoadOk) slot->name = strdup(path);  // no name is all a failure costs
     return code;
 }
 
@@ -332,6 +334,8 @@ uint8_t VgmSlotLoadMemory(const uint8_t* data, size_t size, VgmSlot* slot) {
 
 void VgmSlotFree(VgmSlot* slot) {
     std::free(slot->fileData);
+    Gd3Free(&slot->gd3);
+    std::free(slot->name);
     std::memset(slot, 0, sizeof *slot);
 }
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "driver/gd3.h"
+
 // Header layout after normalisation (offsets into VgmSlot::header, little-endian 32-bit):
 //   0x00 identifier "Vgm "      0x04 end of file, absolute (the stated file size)
 //   0x08 version (BCD)          0x14 GD3 tag, absolute, 0 = none
@@ -46,6 +48,8 @@ struct VgmSlot {
     uint32_t fileSize;    // valid bytes in fileData
     uint8_t* fileData;    // the file image from byte 0; owned by the slot
     uint8_t header[128];  // normalised header copy
+    Gd3Tags gd3;          // the file's tags, read at load; empty when it has none
+    char* name;           // the name the file was loaded by (heap); nullptr when empty
 };
 
 extern VgmSlot VgmSlots[4];
@@ -55,7 +59,8 @@ uint8_t VgmSlotLoad(const char* path, VgmSlot* slot);
 // Loads a file image that is already in memory (plain or gzip) into slot, exactly as
 // VgmSlotLoad loads it from a file; data is only read, the slot gets its own copy.
 uint8_t VgmSlotLoadMemory(const uint8_t* data, size_t size, VgmSlot* slot);
-// Frees the slot's image and empties it. Main thread, under the driver lock if tracks run.
+// Frees the slot's image, tags and name and empties it. Main thread, under the driver lock if
+// tracks run.
 void VgmSlotFree(VgmSlot* slot);
 // Reads a little-endian 32-bit value at offset of the normalised header (0 past its end).
 uint32_t VgmHeaderU32(const VgmSlot* slot, uint32_t offset);

@@ -28,6 +28,7 @@ void VgmWriterBegin(VgmWriter* w, uint32_t version, uint32_t headerSize) {
     w->totalSamples = 0;
     w->loopPos = 0;
     w->loopStartTime = 0;
+    w->gd3Pos = 0;
 }
 
 void VgmWriterReg(VgmWriter* w, uint8_t command, uint8_t reg, uint8_t value) {
@@ -117,20 +118,39 @@ void VgmWriterEnd(VgmWriter* w) {
     Put(w, 0x66);
 }
 
+void VgmWriterGd3(VgmWriter* w, const std::vector<std::u16string>& fields) {
+    constexpr size_t FieldCount = 11;
+    w->gd3Pos = uint32_t(w->bytes.size());
+    for (char c : {'G', 'd', '3', ' '}) Put(w, uint8_t(c));
+    PutU32(w, 0x100);
+    size_t lengthAt = w->bytes.size();
+    PutU32(w, 0);
+    for (size_t i = 0; i < FieldCount; ++i) {
+        if (i < fields.size())
+            for (char16_t u : fields[i]) {
+                Put(w, uint8_t(u));
+                Put(w, uint8_t(u >> 8));
+            }
+        Put(w, 0);
+        Put(w, 0);
+    }
+    VgmWriterPatchU32(w, uint32_t(lengthAt), uint32_t(w->bytes.size() - lengthAt - 4));
+}
+
 void VgmWriterPatchU32(VgmWriter* w, uint32_t offset, uint32_t value) {
     if (w->bytes.size() < size_t(offset) + 4) w->bytes.resize(size_t(offset) + 4, 0);
     for (int i = 0; i < 4; ++i) w->bytes[offset + i] = uint8_t(value >> (8 * i));
 }
 
 // Header fields written (offsets relative to themselves, as the format stores them):
-//   0x00 "Vgm "   0x04 eof - 4   0x08 version   0x14 GD3 (0)   0x18 total samples
+//   0x00 "Vgm "   0x04 eof - 4   0x08 version   0x14 GD3 - 0x14 (0 = none)   0x18 total samples
 //   0x1C loop - 0x1C (0 = none)   0x20 loop samples   0x34 data - 0x34   0x50 YM3812 clock
 void VgmWriterFinish(VgmWriter* w) {
     const uint8_t ident[4] = {'V', 'g', 'm', ' '};
     for (int i = 0; i < 4; ++i) w->bytes[i] = ident[i];
     VgmWriterPatchU32(w, 0x04, uint32_t(w->bytes.size()) - 4);
     VgmWriterPatchU32(w, 0x08, w->version);
-    VgmWriterPatchU32(w, 0x14, 0);
+    VgmWriterPatchU32(w, 0x14, w->gd3Pos ? w->gd3Pos - 0x14 : 0);
     VgmWriterPatchU32(w, 0x18, w->totalSamples);
     VgmWriterPatchU32(w, 0x1C, w->loopPos ? w->loopPos - 0x1C : 0);
     VgmWriterPatchU32(w, 0x20, w->loopPos ? w->totalSamples - w->loopStartTime : 0);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // One file being built. bytes holds the whole file, header first; the header fields are
@@ -16,6 +17,7 @@ struct VgmWriter {
     uint32_t totalSamples;   // sum of all waits written so far
     uint32_t loopPos;        // absolute offset of the loop point, 0 = none
     uint32_t loopStartTime;  // totalSamples when the loop point was marked
+    uint32_t gd3Pos;         // absolute offset of the GD3 block, 0 = none
 };
 
 // Starts a file: headerSize zero bytes (at least 0x40; 0x80 or more keeps the chip clock
@@ -53,8 +55,13 @@ void VgmWriterMarkLoop(VgmWriter* w);
 // Writes the end command 0x66.
 void VgmWriterEnd(VgmWriter* w);
 
+// Appends a GD3 tag block (after the end command): the fields in file order (title, title in
+// the original language, game, game, system, system, author, author, date, ripper, notes);
+// missing fields are written empty. UTF-16 as given, so tests can write lone surrogates.
+void VgmWriterGd3(VgmWriter* w, const std::vector<std::u16string>& fields);
+
 // Fills the header: "Vgm ", end-of-file offset, version, total samples, loop offset and
-// length, data offset (all relative as the format stores them), GD3 0, YM3812 clock.
+// length, data offset, GD3 offset (all relative as the format stores them), YM3812 clock.
 // Call once, after the last command.
 void VgmWriterFinish(VgmWriter* w);
 // Overwrites the little-endian 32-bit value at offset (grows the file if needed).
