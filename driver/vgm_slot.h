@@ -11,6 +11,7 @@
 // Header layout after normalisation (offsets into VgmSlot::header, little-endian 32-bit):
 //   0x00 identifier "Vgm "      0x04 end of file, absolute (the stated file size)
 //   0x08 version (BCD)          0x14 GD3 tag, absolute, 0 = none
+//   0x18 total samples
 //   0x1C loop offset, absolute, 0 = no loop
 //   0x20 loop length in samples 0x34 data offset, absolute (0x40 when the file gives 0)
 enum : uint32_t {
@@ -18,6 +19,7 @@ enum : uint32_t {
     VgmHdrEof = 0x04,
     VgmHdrVersion = 0x08,
     VgmHdrGd3 = 0x14,
+    VgmHdrTotalSamples = 0x18,
     VgmHdrLoopOffset = 0x1C,
     VgmHdrLoopLength = 0x20,
     VgmHdrDataOffset = 0x34,
