@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <thread>
 
@@ -156,7 +157,8 @@ TEST_F(PlayerViewTest, SnapshotsAgainstRandomCommandsWhileRendering) {
         int16_t buf[441];
         for (int i = 0; i < 300; i++) PlayerRender(nullptr, sizeof buf, buf);
     });
-    std::thread commands([&files] {
+    std::atomic<bool> commandsDone{false};
+    std::thread commands([&files, &commandsDone] {
         std::mt19937 rng(2026);
         auto pick = [&rng](int n) { return int(rng() % unsigned(n)); };
         for (int i = 0; i < 3000; i++) {
@@ -183,9 +185,11 @@ TEST_F(PlayerViewTest, SnapshotsAgainstRandomCommandsWhileRendering) {
             PlayerUnlock();
             if (i % 32 == 0) std::this_thread::yield();
         }
+        commandsDone = true;
     });
     int sfxSeen = 0;
-    for (int i = 0; i < 5000; i++) {
+    // Snapshots go on for as long as the commands do, and at least 5000 of them.
+    for (int i = 0; i < 5000 || !commandsDone; i++) {
         PlayerSnapshot(&v);
         ExpectOneMoment(v);
         if (v.reservedChannelMask) sfxSeen++;
