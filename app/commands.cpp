@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/commands_ext.h"
 #include "app/load_reason.h"
 #include "driver/player.h"
 #include "driver/vgm_slot.h"
@@ -144,6 +145,9 @@ bool CommandExecute(const char* line, size_t length) {
             PlayerLock();
             PlayerResumeMusic();
             PlayerUnlock();
+            break;
+        case ':':
+            CommandExtended(line, length);
             break;
         default:
             printf("Unknown Command!\n");

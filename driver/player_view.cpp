@@ -20,6 +20,8 @@ namespace {
 
 constexpr uint8_t RhythmModeBit = 0x20;
 
+uint32_t MuteMask, SoloMask;
+
 // Copies src into dst[cap], cut at a character boundary when it does not fit.
 void CopyText(char* dst, size_t cap, const char* src) {
     size_t n = src ? std::strlen(src) : 0;
@@ -65,6 +67,19 @@ uint8_t PlayerChannelOwner(int channel) {
     return music == TrackPlaying || music == TrackPaused ? ChannelOwnerMusic : ChannelOwnerNobody;
 }
 
+void PlayerSetMute(uint32_t muteMask, uint32_t soloMask) {
+    MuteMask = muteMask;
+    SoloMask = soloMask;
+}
+
+uint32_t PlayerMuteMask() {
+    return MuteMask;
+}
+
+uint32_t PlayerSoloMask() {
+    return SoloMask;
+}
+
 void PlayerSnapshot(PlayerView* out) {
     PlayerLock();
     for (int s = 0; s < 4; ++s) SlotCopy(&VgmSlots[s], &out->slots[s]);
@@ -83,8 +98,8 @@ void PlayerSnapshot(PlayerView* out) {
     out->rhythmMode = chip && (chip->rhythmBits & RhythmModeBit);
     out->rhythmKeys = chip ? uint8_t(chip->rhythmBits & 0x1F) : 0;
     for (int32_t& p : out->rhythmPeak) p = 0;
-    out->muteMask = 0;
-    out->soloMask = 0;
+    out->muteMask = MuteMask;
+    out->soloMask = SoloMask;
     out->chipRate = chip ? chip->sampleRate : 0;
     PlayerUnlock();
 }

@@ -70,6 +70,13 @@ struct PlayerView {
     uint32_t chipRate;
 };
 
+// Mute and solo of the chip's tap sources (bit i = source i: channels 0..8, then bd sd tt cy
+// hh): a muted source is left out of the mix; with a solo mask only soloed sources are
+// mixed. Kept for the snapshot and applied to the chip. Driver lock held.
+void PlayerSetMute(uint32_t muteMask, uint32_t soloMask);
+uint32_t PlayerMuteMask();
+uint32_t PlayerSoloMask();
+
 // Copies everything above under the driver lock, taking it once. Main thread (or any thread
 // but the render thread); never on the render path.
 void PlayerSnapshot(PlayerView* out);
