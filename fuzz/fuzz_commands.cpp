@@ -1,20 +1,25 @@
 // fuzz_commands.cpp - libFuzzer target: any bytes as a console session. The input is split
 // into lines and run through the console's command code, with a few driver ticks rendered
-// after each line. The working folder holds the example files and, as self.vgm, the input
-// itself, so loads of real music, of effects and of arbitrary images all happen.
+// after each line and more at the end. The working folder holds the example files, the
+// fuzzers' own files (gzip, a short loop passed within a few ticks, a data block and every
+// wait form) and, as self.vgm, the input itself when the input names it.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "app/commands.h"
 #include "driver/player.h"
+#include "fuzz/fuzz_files.h"
 #include "fuzz/fuzz_harness.h"
 
 constexpr int MaxLinesPerInput = 64;
+constexpr int TicksPerLine = 3;
+constexpr int TicksAtEnd = 30;
 
 static void CopyFile(const std::string& from, const std::string& to) {
     FILE* in = fopen(from.c_str(), "rb");
@@ -30,8 +35,11 @@ static void CopyFile(const std::string& from, const std::string& to) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FuzzSetUpPlayer();
-    char dir[] = "/tmp/oplbench-fuzz-session-XXXXXX";
-    if (!mkdtemp(dir)) abort();
+    std::string pattern =
+        std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/oplbench-fuzz-session-XXXXXX";
+    char* dir = mkdtemp(pattern.data());
+    if (!dir) abort();
+    FuzzWriteVgmFiles(dir);
     const char* examples = OPLBENCH_EXAMPLES_DIR;
     for (const char* name : {"music.vgm", "coin.vgm", "jump.vgm", "laser.vgm", "explosion.vgm",
                              "alarm.vgm", "powerup.vgm"})
@@ -43,7 +51,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzWriteFile("self.vgm", data, size);
+    // Writing the file costs more than most sessions: only when a line can name it.
+    if (memmem(data, size, "self", 4)) FuzzWriteFile("self.vgm", data, size);
     PlayerLock();
     PlayerReset();
     PlayerUnlock();
@@ -54,9 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         while (end < size && text[end] != '\n' && end - pos < size_t(CommandLineMax)) end++;
         if (end < size && text[end] == '\n') end++;
         if (CommandExecute(text + pos, end - pos)) break;
-        FuzzRenderTicks(3);
+        FuzzRenderTicks(TicksPerLine);
         pos = end;
     }
+    FuzzRenderTicks(TicksAtEnd);
     CommandQuitSteps();
     return 0;
 }

@@ -1,8 +1,6 @@
-// fuzz_harness.cpp - chip and driver set-up, scratch file and bounded rendering for the
+// fuzz_harness.cpp - chip and driver set-up, file writing and bounded rendering for the
 // fuzz targets.
 #include "fuzz/fuzz_harness.h"
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,15 +11,8 @@
 static constexpr uint32_t FuzzSampleRate = 8000;
 static constexpr int FuzzSamplesPerTick = 161;
 
-static char ScratchPath[64];
-
 void FuzzSetUpPlayer() {
     if (!PlayerBringUp(FuzzSampleRate)) abort();
-    snprintf(ScratchPath, sizeof ScratchPath, "/tmp/oplbench-fuzz-%d.vgm", (int)getpid());
-}
-
-const char* FuzzScratchPath() {
-    return ScratchPath;
 }
 
 void FuzzWriteFile(const char* path, const uint8_t* data, size_t size) {

@@ -1,6 +1,7 @@
-// fuzz_vgm.cpp - libFuzzer target: any bytes as a VGM file, loaded into a slot through the
-// file system and played at once as music and on two SFX tracks for up to 300 driver ticks.
-// Finds reads outside the image, hangs in the interpreter and leaks of the loader.
+// fuzz_vgm.cpp - libFuzzer target: any bytes as a VGM file, loaded from memory into a slot
+// the way a console load installs it and played at once as music and on two SFX tracks
+// through PlayerRender on the real chip for up to 60 driver ticks: the whole session path
+// with a small budget per input. Finds reads outside the image, hangs and loader leaks.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,14 +16,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzWriteFile(FuzzScratchPath(), data, size);
     PlayerSlotFree(0);
-    uint8_t code = PlayerSlotReload(0, FuzzScratchPath());
+    VgmSlot fresh;
+    uint8_t code = VgmSlotLoadMemory(data, size, &fresh);
     // A plain file's image never holds more than the file did; gzip input inflates.
     bool gzip = size >= 2 && data[0] == 0x1F && data[1] == 0x8B;
-    if (code == VgmLoadOk && !gzip && VgmSlots[0].fileSize > size) abort();
+    if (code == VgmLoadOk && !gzip && fresh.fileSize > size) abort();
 
     PlayerLock();
+    VgmSlots[0] = fresh;
     MusicTrack.slot = &VgmSlots[0];
     TrackStart(&MusicTrack);
     for (int sfx : {1, 4}) {
@@ -30,11 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TrackStart(&SfxTracks[sfx]);
     }
     PlayerUnlock();
-    FuzzRenderTicks(300);
+    FuzzRenderTicks(60);
 
     PlayerLock();
-    TrackStop(&MusicTrack);
-    PlayerStopSfx(0xFF);
+    PlayerStopAll();
     PlayerUnlock();
     PlayerSlotFree(0);
     return 0;
