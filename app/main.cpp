@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/run.h"
+#include "app/session_signals.h"
 #include "audio/driver_list.h"
 
 int main(int argc, char** argv) {
@@ -16,5 +17,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s [--record FILE.wav]\n", argv[0]);
         return 2;
     }
-    return BenchRun(AudioBuiltInDrivers, recordPath);
+    int exitCode = BenchRun(AudioBuiltInDrivers, recordPath);
+    SessionSignalReraise();  // ended in order by a signal: the parent sees that signal
+    return exitCode;
 }

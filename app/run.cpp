@@ -3,10 +3,13 @@
 // set-up and shutdown need no driver lock.
 #include "app/run.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include "app/commands.h"
+#include "app/session_signals.h"
 #include "audio/audio.h"
+#include "audio/notice.h"
 #include "audio/wavfile/wavfile.h"
 #include "driver/player.h"
 
@@ -21,6 +24,19 @@ int RunEnd(int exitCode) {
     return exitCode;
 }
 
+const char* SignalName(int sig) {
+    switch (sig) {
+        case SIGINT:
+            return "interrupted (SIGINT)";
+        case SIGTERM:
+            return "terminated (SIGTERM)";
+        case SIGHUP:
+            return "the terminal went away (SIGHUP)";
+        default:
+            return "ended by a signal";
+    }
+}
+
 // The same, after the stream that the run opened is closed.
 int RunEndClosingStream(int exitCode) {
     AudioStreamClose();
@@ -29,7 +45,21 @@ int RunEndClosingStream(int exitCode) {
 
 }  // namespace
 
+// Stops the recorder listening to stream, if any, and says whether its file is whole.
+bool RecorderClose(AudioStream* stream) {
+    bool whole = true;
+    for (AudioListenerNode* node = stream->listeners; node != nullptr; node = node->next) {
+        AudioStream* listener = node->stream;
+        if (listener->driver == &WavFileDriver &&
+            listener->driver->Stop(listener->instance) == WavFileWriteFailed)
+            whole = false;
+    }
+    return whole;
+}
+
 int BenchRun(const AudioDriver* const* drivers, const char* recordPath) {
+    SessionSignalsCatch();
+    AudioNoticePrefix = "oplbench: ";
     AudioInit(drivers);  // a failure shows as an empty driver table
     if (AudioDriverCount == 0) return RunEnd(0);
     printf("Using driver %s.\n", AudioDriverEntries[0].driver->name);
@@ -44,7 +74,7 @@ int BenchRun(const AudioDriver* const* drivers, const char* recordPath) {
     stream->options.bitsPerSample = 16;
     // The recorder listens to the stream, so it must be attached before the callback is set.
     if (recordPath != nullptr && (result = WavFileRecordStream(stream, recordPath)) != 0) {
-        fprintf(stderr, "oplbench: cannot record to %s (%02X)\n", recordPath, result);
+        fprintf(stderr, "oplbench: cannot record to %s: %s\n", recordPath, WavFileLastError());
         return RunEndClosingStream(2);
     }
 
@@ -58,13 +88,19 @@ int BenchRun(const AudioDriver* const* drivers, const char* recordPath) {
     printf("Opening Device %u ...\n", BenchDeviceIndex);
     fflush(stdout);
     result = stream->driver->Start(stream->instance, BenchDeviceIndex, &stream->options, stream);
+    int exitCode = 0;
     if (result != 0) {
         printf("Dev Init Error: %02X\n", result);
     } else {
-        CommandLoop();
+        CommandLoopEnd end = CommandLoop(SessionWakeFd());
         stream->driver->Stop(stream->instance);  // ends the feeder thread
+        if (end == CommandLoopOutputLost) exitCode = 1;
+        if (int sig = SessionEndSignal())
+            fprintf(stderr, "oplbench: %s, session ended\n", SignalName(sig));
     }
+    // A recording that failed is not a success (it said so when it happened).
+    if (!RecorderClose(stream)) exitCode = 1;
 
     PlayerBringDown();
-    return RunEndClosingStream(0);
+    return RunEndClosingStream(exitCode);
 }

@@ -8,8 +8,10 @@
 #include "audio/audio.h"
 
 // The whole run from AudioInit to "Done.\n", with the interactive command loop in the
-// middle. Every path, failures included, ends in order and returns 0. Main thread, once.
-// With recordPath, everything played is also written to that WAV file; when it cannot be
-// created the run ends in order before the chip is made and returns 2.
+// middle. Every path, failures included, ends in order. Main thread, once. With recordPath,
+// everything played is also written to that WAV file; when it cannot be created the run ends
+// in order before the chip is made and returns 2. Returns 1 when a recording failed or
+// standard output could not be written, else 0. SIGINT, SIGTERM and SIGHUP end the session
+// as a quit does (SessionEndSignal tells which came).
 // The registry is started on drivers (AudioBuiltInDrivers in the program).
 int BenchRun(const AudioDriver* const* drivers, const char* recordPath = nullptr);

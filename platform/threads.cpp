@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -54,7 +55,15 @@ HANDLE PosixCreate(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspend
     record->routine = routine;
     record->parameter = parameter;
     record->suspended = suspended;
-    if (pthread_create(&record->thread, nullptr, ThreadMain, record) != 0) {
+    // The new thread starts with the signals that end a session blocked, so that they reach
+    // the main thread, whose blocking reads they are meant to cut short.
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    int created = pthread_create(&record->thread, nullptr, ThreadMain, record);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (created != 0) {
         delete record;
         return nullptr;
     }

@@ -277,6 +277,19 @@ TEST_F(SessionTest, LongLinesRunWholeAndLoadFailuresSayWhy) {
     EXPECT_TRUE(ExitedWithZero(r.status)) << "status " << r.status;
 }
 
+TEST_F(SessionTest, ClosedOutputEndsTheSessionWithStatusOne) {
+    // As under "| head -1": the reader goes away after the first line.
+    ASSERT_TRUE(BenchStart(&p, false));
+    ASSERT_TRUE(BenchWaitFor(&p, "Using driver WinMM.\n", 5000)) << p.printed;
+    close(p.output);
+    p.output = -1;
+    BenchSend(&p, "E\nR\nX\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = BenchFinish(&p, 5000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1)
+        << "status " << status;
+}
+
 TEST_F(SessionTest, ArgumentsGetTheUsageLine) {
     BenchResult r = BenchRunScript("", {}, {"--no-such-option"});
     EXPECT_EQ(r.printed, "");
