@@ -36,9 +36,10 @@ void Sleep(uint32_t milliseconds);
 // --- Backend -------------------------------------------------------------------------------
 // CreateThread and SetThreadPriority forward to ThreadActiveBackend so that tests can make
 // them fail; the POSIX versions are exported for a double to fall back on.
+typedef HANDLE ThreadCreateFunction(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspended,
+                                    uint32_t* threadId);
 struct ThreadBackend {
-    HANDLE (*Create)
-    (LPTHREAD_START_ROUTINE routine, void* parameter, bool suspended, uint32_t* threadId);
+    ThreadCreateFunction* Create;
     int (*SetPriority)(HANDLE thread, int priority);
 };
 

@@ -1,23 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian/Ubuntu packages a task needs, only those missing, saying which.
+# Installs the Debian/Ubuntu packages a task needs, only those missing, saying which. It never
+# replaces what the machine has: apt may not remove anything, and where PipeWire's pulse server
+# is installed PulseAudio is not (scripts/pulse.sh then says why the device tests are skipped).
 # Usage: scripts/deps.sh run|test|ci
 set -euo pipefail
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
 want=(g++ cmake ninja-build pkg-config libasound2-dev libasound2-plugins libsndfile1-dev zlib1g-dev)
+testing=(libgtest-dev libgmock-dev libbenchmark-dev pulseaudio-utils alsa-utils python3 man-db)
+if ! installed pipewire-pulse; then testing+=(pulseaudio); fi
 case "${1:-run}" in
   run) ;;
-  test) want+=(libgtest-dev libgmock-dev libbenchmark-dev pulseaudio pulseaudio-utils alsa-utils python3) ;;
-  ci) want+=(libgtest-dev libgmock-dev libbenchmark-dev pulseaudio pulseaudio-utils alsa-utils python3
-             clang libclang-rt-14-dev) ;;
+  test) want+=("${testing[@]}") ;;
+  ci) want+=("${testing[@]}" clang clang-format) ;;
   *) echo "usage: $0 run|test|ci" >&2; exit 2 ;;
 esac
-missing=()
-for p in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -eq 0 ]; then exit 0; fi
-echo "Installing missing packages: ${missing[*]}"
+
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+updated=no
+install_missing() {
+  local missing=() p
+  for p in "$@"; do installed "$p" || missing+=("$p"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing missing packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if [ "$updated" = no ]; then $sudo apt-get update -qq; updated=yes; fi
+  $sudo apt-get install -y -qq --no-remove "${missing[@]}" >/dev/null
+}
+install_missing "${want[@]}"
+
+# The sanitizer and fuzzer runtimes must match the installed clang, whatever its version.
+if [ "${1:-run}" = ci ]; then
+  major=$(clang --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n1)
+  runtime=libclang-rt-dev
+  if [ -n "$major" ] && apt-cache show "libclang-rt-$major-dev" >/dev/null 2>&1; then
+    runtime="libclang-rt-$major-dev"
+  fi
+  install_missing "$runtime"
+fi

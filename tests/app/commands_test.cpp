@@ -187,7 +187,7 @@ TEST_F(CommandTest, StopChoosesOneOrAll) {
     Run("L0 " + Path("song.vgm") + "\n");
     auto playAll = [&] {
         Run("PM0\n");
-        for (int i = 0; i < SfxTrackCount; ++i) Run("P" + std::to_string(i) + "0\n");
+        for (int i = 0; i < SfxTrackCount; ++i) Run(std::string{'P', char('0' + i), '0', '\n'});
     };
     auto playing = [] {
         std::string s = MusicTrack.playState == TrackPlaying ? "M" : "-";

@@ -17,8 +17,10 @@ struct Fake {
     static FakeDriverControl& Control() { return Tag == 'A' ? FakeControlA : FakeControlB; }
     static void Log(const char* op, void* instance = nullptr) {
         std::string line = std::string(1, Tag) + op;
-        if (instance != nullptr)
-            line += ":" + std::to_string(static_cast<FakeInstance*>(instance)->number);
+        if (instance != nullptr) {
+            line += ':';
+            line += std::to_string(static_cast<FakeInstance*>(instance)->number);
+        }
         FakeLog.push_back(line);
     }
     static uint8_t IsAvailable() {

@@ -202,7 +202,10 @@ std::vector<HostileCase> Cases() {
         {0x93, 11}, {0x94, 2}, {0xA0, 3}, {0xC0, 4}, {0xE0, 5}};
     static std::vector<std::string> names;
     names.reserve(std::size(withOperands));
-    for (auto [command, length] : withOperands) {
+    for (const auto& operands : withOperands) {
+        // Plain variables: clang 14 cannot capture a structured binding in the lambda below.
+        uint8_t command = operands.first;
+        int length = operands.second;
         char name[48];
         snprintf(name, sizeof name, "command 0x%02X cut off", command);
         names.push_back(name);

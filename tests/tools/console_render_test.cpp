@@ -56,7 +56,8 @@ TEST(ConsoleAndRenderer, SameCommandsPrintTheSameMessages) {
     std::string input, script;
     for (size_t i = 0; i < commands.size(); ++i) {
         input += commands[i] + "\n";
-        script += "@" + std::to_string(0.05 * double(i)) + " " + commands[i] + "\n";
+        script += '@';
+        script += std::to_string(0.05 * double(i)) + " " + commands[i] + "\n";
     }
     ToolWriteText(dir + "/script.txt", script + "@1.5\n");
 

@@ -38,7 +38,10 @@ ToolResult ToolRun(const std::string& cwd, const std::string& program,
     std::string base = ToolScratchDir("run");
     ToolWriteText(base + "/in", input);
     std::string cmd = "cd " + Quote(cwd) + " && exec " + Quote(program);
-    for (const std::string& a : args) cmd += " " + Quote(a);
+    for (const std::string& a : args) {
+        cmd += ' ';
+        cmd += Quote(a);
+    }
     cmd += " <" + Quote(base + "/in") + " >" + Quote(base + "/out") + " 2>" + Quote(base + "/err");
     int raw = std::system(cmd.c_str());
     ToolResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ToolReadText(base + "/out"),
