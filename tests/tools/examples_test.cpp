@@ -173,8 +173,7 @@ TEST(Examples, DemoScriptPlaysEffectsOnSeveralTracksAndOneDuringThePause) {
     for (const RenderLine& l : lines) {
         const std::string& c = l.command;
         if (c.size() > 3 && c[0] == 'L') {
-            EXPECT_FALSE(ReadFile(std::string(OPLBENCH_SOURCE_DIR) + "/" + c.substr(3)).empty())
-                << c;
+            EXPECT_FALSE(ReadFile(ExamplesDir + c.substr(3)).empty()) << c;
         }
         if (c.size() == 3 && c[0] == 'P' && c[1] >= '0' && c[1] <= '5') {
             tracks.insert(c[1]);

@@ -3,13 +3,13 @@
 
 std::string ExampleDemoScript() {
     return R"(# The example music with sound effects over it, on several SFX tracks.
-# Render it from the repository root and listen:
+# File names are relative to this script's folder. Render it and listen:
 #   oplrender --out demo.wav examples/demo.txt && aplay demo.wav
 # Each line: @<seconds> <console command>; a line with only @<seconds> ends the render.
-@0 LM examples/music.vgm
-@0 L1 examples/coin.vgm
-@0 L2 examples/jump.vgm
-@0 L3 examples/laser.vgm
+@0 LM music.vgm
+@0 L1 coin.vgm
+@0 L2 jump.vgm
+@0 L3 laser.vgm
 @0 PMM
 # The coin was written for channel 7; it plays on SFX track 2, then on track 3.
 @3 P21
@@ -18,9 +18,9 @@ std::string ExampleDemoScript() {
 @6 P43
 @6.4 P53
 # Reloading slot 1 is safe: the coins have ended.
-@8 L1 examples/explosion.vgm
+@8 L1 explosion.vgm
 @8.5 P51
-@10 L2 examples/alarm.vgm
+@10 L2 alarm.vgm
 @11 P12
 @14 E
 # An effect while the music is paused: it ends during the pause and keeps channel 0
@@ -28,7 +28,7 @@ std::string ExampleDemoScript() {
 @14.5 P01
 @16.5 R
 @17.5 S0
-@18 L3 examples/powerup.vgm
+@18 L3 powerup.vgm
 @18.5 P33
 @21 P23
 @24 P42

@@ -84,6 +84,10 @@ bool RenderScriptParse(const std::string& text, uint32_t rate, std::vector<Rende
         r.command = *p ? p + 1 : p;
         r.isEnd = r.command.find_first_not_of(" \t") == std::string::npos;
         if (r.isEnd) r.command.clear();
+        if (r.command.compare(0, 5, ":wait") == 0) {
+            *error = "\":wait\" cannot run in a render: the line's time says when it runs";
+            return false;
+        }
         if (ended) {
             *error = "line after the end of the render";
             return false;
@@ -98,4 +102,14 @@ bool RenderScriptParse(const std::string& text, uint32_t rate, std::vector<Rende
         lines->push_back(r);
     }
     return true;
+}
+
+void RenderScriptResolveNames(std::vector<RenderLine>* lines, const std::string& dir) {
+    if (dir.empty()) return;
+    for (RenderLine& l : *lines) {
+        const std::string& c = l.command;
+        // The console skips the third character whatever it is and takes the rest as the name.
+        bool load = c.size() > 3 && (c[0] == 'L' || c[0] == 'l');
+        if (load && c[3] != '/') l.command.insert(3, dir + "/");
+    }
 }

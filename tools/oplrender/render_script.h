@@ -24,7 +24,12 @@ bool RenderTimeParse(const char* text, uint64_t* nanoseconds, const char** end);
 // floor(t * rate + 0.5), exactly.
 uint64_t RenderSampleOfTime(uint64_t nanoseconds, uint32_t rate);
 
-// Parses a whole script. On the first bad line returns false with *errorLine set to its
-// number and *error to what is wrong; otherwise fills *lines in file order.
+// Parses a whole script. Commands the console takes but a render cannot follow (":wait",
+// which waits for the audio device) are refused. On the first bad line returns false with
+// *errorLine set to its number and *error to what is wrong; otherwise fills *lines in file order.
 bool RenderScriptParse(const std::string& text, uint32_t rate, std::vector<RenderLine>* lines,
                        uint32_t* errorLine, std::string* error);
+
+// Makes the file names of load lines ("L", slot, separator, name) relative to dir, the
+// script's folder; absolute names and an empty dir leave the lines as they are.
+void RenderScriptResolveNames(std::vector<RenderLine>* lines, const std::string& dir);

@@ -1,0 +1,308 @@
+// output.cpp - oplrender's audio files through libsndfile's virtual I/O, so that every write
+// is ours to check: a regular file gets positioned writes and its header rewritten at the
+// end; a stream (standard output, FIFO, socket, device) is written straight through, and
+// libsndfile's rewrites of the header it has already sent are dropped.
+#include "tools/oplrender/output.h"
+
+#include <fcntl.h>
+#include <libgen.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+const char OutputFormatList[] = ".wav .flac .ogg .aiff .au";
+
+namespace {
+
+struct FormatName {
+    const char* extension;
+    int format;
+};
+
+const FormatName Formats[] = {
+    {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},  {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+    {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},  {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+    {"aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_16}, {"au", SF_FORMAT_AU | SF_FORMAT_PCM_16},
+};
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Reason(int error) {
+    return std::strerror(error);
+}
+
+bool Fail(RenderOutput* out, const std::string& what) {
+    if (out->error.empty()) out->error = what;
+    return false;
+}
+
+// --- Virtual I/O -------------------------------------------------------------------------
+
+// Writes all of data at the fd's current position (or at offset when seekable), retrying
+// short writes; false with errno set when the system refuses.
+bool WriteAll(RenderOutput* out, const void* data, size_t size, int64_t offset) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = out->seekable ? pwrite(out->fd, p, size, offset) : write(out->fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
+        p += n, size -= size_t(n), offset += n;
+    }
+    return true;
+}
+
+sf_count_t IoLength(void* user) {
+    return static_cast<RenderOutput*>(user)->length;
+}
+
+sf_count_t IoSeek(sf_count_t offset, int whence, void* user) {
+    RenderOutput* out = static_cast<RenderOutput*>(user);
+    int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? out->pos : out->length;
+    if (base + offset < 0) return -1;
+    out->pos = base + offset;
+    return out->pos;
+}
+
+sf_count_t IoRead(void* /*ptr*/, sf_count_t /*count*/, void* /*user*/) {
+    return 0;  // written only; libsndfile reads nothing back when writing these formats
+}
+
+sf_count_t IoWrite(const void* ptr, sf_count_t count, void* user) {
+    RenderOutput* out = static_cast<RenderOutput*>(user);
+    const char* p = static_cast<const char*>(ptr);
+    int64_t size = count;
+    if (!out->seekable) {
+        // A stream cannot go back: what lies before the bytes already sent (the header,
+        // rewritten with the final sizes) is dropped; a reader takes the stream to its end.
+        int64_t skip = std::min<int64_t>(size, std::max<int64_t>(0, out->length - out->pos));
+        p += skip;
+        out->pos += skip;
+        size -= skip;
+    }
+    if (size > 0 && !WriteAll(out, p, size_t(size), out->pos)) {
+        Fail(out, "cannot write " + out->name + ": " + Reason(errno));
+        return 0;
+    }
+    out->pos += size;
+    out->length = std::max(out->length, out->pos);
+    return count;
+}
+
+sf_count_t IoTell(void* user) {
+    return static_cast<RenderOutput*>(user)->pos;
+}
+
+// --- Temporary files and signals ---------------------------------------------------------
+
+constexpr int TempMax = 24;
+char TempPaths[TempMax][PATH_MAX];  // read by the signal handler, which only unlinks
+
+void RemoveTempsOnSignal(int signal) {
+    for (auto& path : TempPaths)
+        if (path[0]) unlink(path);
+    _exit(128 + signal);
+}
+
+// The file a symbolic link finally names (itself when it is none), even when that file does
+// not exist yet; false with errno for a loop or an unreadable link.
+bool ResolveLinks(const std::string& path, std::string* target) {
+    std::string p = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st {};
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            *target = p;
+            return true;
+        }
+        char link[PATH_MAX];
+        ssize_t n = readlink(p.c_str(), link, sizeof link - 1);
+        if (n < 0) return false;
+        link[n] = '\0';
+        if (link[0] == '/') {
+            p = link;
+        } else {
+            std::string copy = p;
+            p = std::string(dirname(copy.data())) + "/" + link;
+        }
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Opens a FIFO, device or socket where it stands.
+int OpenSpecial(const std::string& path, const struct stat& st) {
+    if (!S_ISSOCK(st.st_mode)) return open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool OutputFormatOf(const std::string& name, const std::string& formatOption, int* format,
+                    std::string* error) {
+    std::string ext = Lower(formatOption);
+    if (ext.empty() && name == "-") ext = "wav";
+    if (ext.empty()) {
+        size_t slash = name.rfind('/');
+        size_t dot = name.rfind('.');
+        if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+            ext = Lower(name.substr(dot + 1));
+    }
+    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+    for (const FormatName& f : Formats) {
+        if (ext == f.extension) {
+            *format = f.format;
+            return true;
+        }
+    }
+    *error = (formatOption.empty() ? "cannot tell the format of " + name + " from its extension"
+                                   : "unknown format " + formatOption) +
+             " (known: " + OutputFormatList + "; or use --format)";
+    return false;
+}
+
+std::string OutputTempName(const std::string& path) {
+    return path + "." + std::to_string(getpid()) + ".tmp";
+}
+
+void OutputTempRegister(const std::string& tempPath) {
+    static bool installed = false;
+    if (!installed) {
+        struct sigaction action {};
+        action.sa_handler = RemoveTempsOnSignal;
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+        // A closed pipe or a file size limit shows as a write error with its reason.
+        signal(SIGPIPE, SIG_IGN);
+        signal(SIGXFSZ, SIG_IGN);
+        installed = true;
+    }
+    for (auto& path : TempPaths) {
+        if (path[0] == '\0' && tempPath.size() < sizeof path) {
+            std::memcpy(path, tempPath.c_str(), tempPath.size() + 1);
+            return;
+        }
+    }
+}
+
+void OutputTempForget(const std::string& tempPath) {
+    for (auto& path : TempPaths)
+        if (tempPath == path) path[0] = '\0';
+}
+
+bool OutputOpen(RenderOutput* out, const std::string& name, int format, uint32_t rate) {
+    out->name = name;
+    OutputTempRegister("");  // signal handling in place before any file exists
+    struct stat st {};
+    if (name == "-") {
+        // The samples take standard output; the console's messages go to standard error.
+        std::fflush(stdout);
+        out->fd = dup(STDOUT_FILENO);
+        if (out->fd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+            return Fail(out, "cannot write to standard output: " + Reason(errno));
+    } else {
+        if (!ResolveLinks(name, &out->target))
+            return Fail(out, "cannot create the output file " + name + ": " + Reason(errno));
+        bool exists = stat(out->target.c_str(), &st) == 0;
+        if (exists && S_ISDIR(st.st_mode))
+            return Fail(out, "cannot create the output file " + name + ": " + Reason(EISDIR));
+        if (exists && !S_ISREG(st.st_mode)) {
+            out->fd = OpenSpecial(out->target, st);
+            if (out->fd < 0)
+                return Fail(out, "cannot open the output " + name + ": " + Reason(errno));
+        } else {
+            out->tempPath = OutputTempName(out->target);
+            OutputTempRegister(out->tempPath);
+            mode_t mode = exists ? (st.st_mode & 07777) : 0666;
+            out->fd = open(out->tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            if (out->fd < 0) {
+                OutputTempForget(out->tempPath);
+                out->tempPath.clear();
+                return Fail(out, "cannot create the output file " + name + ": " + Reason(errno));
+            }
+            if (exists) fchmod(out->fd, mode);  // the replaced file's permissions, not umask's
+            out->seekable = true;
+        }
+    }
+    SF_INFO info{};
+    info.samplerate = int(rate);
+    info.channels = 1;
+    info.format = format;
+    SF_VIRTUAL_IO io{IoLength, IoSeek, IoRead, IoWrite, IoTell};
+    out->file = sf_open_virtual(&io, SFM_WRITE, &info, out);
+    if (!out->file) {
+        Fail(out, "cannot write " + name + ": " + sf_strerror(nullptr));
+        OutputFinish(out, false);
+        return false;
+    }
+    return true;
+}
+
+bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count) {
+    if (!out->error.empty()) return false;
+    if (sf_write_short(out->file, samples, count) != sf_count_t(count))
+        return Fail(out, "cannot write " + out->name + ": " + sf_strerror(out->file));
+    return true;
+}
+
+bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count) {
+    if (!out->error.empty()) return false;
+    int32_t scaled[1024];
+    for (uint32_t done = 0; done < count;) {
+        uint32_t n = std::min<uint32_t>(count - done, 1024);
+        for (uint32_t i = 0; i < n; ++i)
+            scaled[i] = std::clamp(samples[done + i], -32768, 32767) * 65536;
+        if (sf_write_int(out->file, scaled, n) != sf_count_t(n))
+            return Fail(out, "cannot write " + out->name + ": " + sf_strerror(out->file));
+        done += n;
+    }
+    return true;
+}
+
+bool OutputFinish(RenderOutput* out, bool keep) {
+    if (out->file) {
+        if (sf_close(out->file) != 0) Fail(out, "cannot write " + out->name);
+        out->file = nullptr;
+    }
+    if (out->fd >= 0) {
+        if (out->seekable && keep && out->error.empty() && fsync(out->fd) != 0)
+            Fail(out, "cannot write " + out->name + ": " + Reason(errno));
+        if (close(out->fd) != 0) Fail(out, "cannot write " + out->name + ": " + Reason(errno));
+    }
+    out->fd = -1;
+    bool ok = keep && out->error.empty();
+    if (!out->tempPath.empty()) {
+        if (ok && std::rename(out->tempPath.c_str(), out->target.c_str()) != 0)
+            Fail(out, "cannot rename " + out->tempPath + " to " + out->name + ": " + Reason(errno));
+        ok = ok && out->error.empty();
+        if (!ok) unlink(out->tempPath.c_str());
+        OutputTempForget(out->tempPath);
+        out->tempPath.clear();
+    }
+    return ok;
+}

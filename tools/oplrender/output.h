@@ -1,0 +1,47 @@
+// output.h - the audio files oplrender writes, through libsndfile: the format chosen by the
+// name's extension (or --format), standard output for "-", FIFOs, sockets and devices written
+// where they are, and regular files built under a temporary name beside their target and
+// renamed over it only once complete. Main thread only.
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <string>
+
+// The extensions understood, for messages: ".wav .flac .ogg .aiff .au".
+extern const char OutputFormatList[];
+
+// The libsndfile format for a file name (or for an explicit --format name when given; "-"
+// means WAV). False with *error set for an unknown name.
+bool OutputFormatOf(const std::string& name, const std::string& formatOption, int* format,
+                    std::string* error);
+
+struct RenderOutput {
+    std::string name;      // as given, for messages
+    std::string target;    // the file finally written (symbolic links resolved)
+    std::string tempPath;  // regular files: the name written until the file is complete
+    int fd = -1;
+    bool seekable = false;  // a regular file; anything else is written as a stream
+    int64_t pos = 0;        // libsndfile's position in the file
+    int64_t length = 0;     // bytes in the file (regular) or sent so far (stream)
+    SNDFILE* file = nullptr;
+    std::string error;  // the first failure: "NAME: reason"
+};
+
+// Opens name for writing samples of the given format and rate, mono. False with out->error.
+bool OutputOpen(RenderOutput* out, const std::string& name, int format, uint32_t rate);
+// Writes 16-bit samples. False once anything failed (out->error says what).
+bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count);
+// Writes samples on the 16-bit scale held in 32 bits (the chip's own outputs), unclipped
+// where the format holds them.
+bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count);
+// Closes the file. With keep and no failure, a regular file takes its name; otherwise its
+// temporary file is removed. Returns true when the file was completed and kept.
+bool OutputFinish(RenderOutput* out, bool keep);
+
+// A temporary name for path in its own folder, and the signal handling that removes every
+// registered temporary file when the render is interrupted (SIGINT, SIGTERM, SIGHUP).
+std::string OutputTempName(const std::string& path);
+void OutputTempRegister(const std::string& tempPath);
+void OutputTempForget(const std::string& tempPath);

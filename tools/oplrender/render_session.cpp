@@ -1,0 +1,284 @@
+// render_session.cpp - running one render: the session set up as the console does it, with
+// the same command code; only the clock differs: samples are pulled here instead of by an
+// output device. The samples come from PlayerRender in blocks (short ones while the picture
+// records the channels' state between them); this file does the file I/O around it.
+//
+// Index
+//   Clock ................ VGM time to output samples
+//   Answers .............. the console's messages captured per line, --strict
+//   Progress ............. the bar on a terminal, with messages kept above it
+//   Rendering ............ blocks, fade, outputs, picture data
+//   Session .............. lines before their samples, loops, end rules
+#include "tools/oplrender/render_session.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "app/commands.h"
+#include "driver/player.h"
+
+namespace {
+
+// --- Answers -----------------------------------------------------------------------------
+
+// Standard output is pointed at a memory file while a line runs, so that what the console
+// answered is known (for --strict and the picture) before it is passed on.
+struct AnswerCapture {
+    int memfd = -1;
+};
+
+// Runs one console line; *answer receives what it printed, which is also printed.
+bool ExecuteCaptured(AnswerCapture* c, const std::string& line, std::string* answer) {
+    std::fflush(stdout);
+    int saved = c->memfd >= 0 ? dup(STDOUT_FILENO) : -1;
+    if (saved < 0 || dup2(c->memfd, STDOUT_FILENO) < 0) {
+        if (saved >= 0) close(saved);
+        return CommandExecute(line.c_str(), line.size());  // printed, not captured
+    }
+    bool quits = CommandExecute(line.c_str(), line.size());
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    off_t size = lseek(c->memfd, 0, SEEK_CUR);
+    answer->resize(size > 0 ? size_t(size) : 0);
+    if (pread(c->memfd, answer->data(), answer->size(), 0) != ssize_t(answer->size()))
+        answer->clear();
+    if (ftruncate(c->memfd, 0) != 0 || lseek(c->memfd, 0, SEEK_SET) != 0) {
+        close(c->memfd);
+        c->memfd = -1;
+    }
+    std::fwrite(answer->data(), 1, answer->size(), stdout);
+    std::fflush(stdout);
+    return quits;
+}
+
+// The console's answers that report a failed line.
+bool IsErrorAnswer(const std::string& answer) {
+    return answer.compare(0, 13, "Load Error 0x") == 0 || answer == "Wrong File Slot!\n" ||
+           answer == "Wrong Channel!\n" || answer == "Unknown Command!\n";
+}
+
+// --- Progress ----------------------------------------------------------------------------
+
+struct Progress {
+    bool shown = false;         // standard error is a terminal and --quiet is not given
+    bool drawn = false;         // the bar is on the screen now
+    uint64_t totalSamples = 0;  // 0 while the end is not known
+    uint32_t rate = 44100;
+    std::chrono::steady_clock::time_point start, lastShown;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+void ProgressShow(Progress* p, uint64_t done, bool force) {
+    if (!p->shown) return;
+    if (!force && SecondsSince(p->lastShown) < 0.1) return;
+    p->lastShown = std::chrono::steady_clock::now();
+    double seconds = double(done) / p->rate;
+    double elapsed = SecondsSince(p->start);
+    double speed = elapsed > 0 ? seconds / elapsed : 0.0;
+    if (p->totalSamples) {
+        const int width = 30;
+        int filled = int(double(std::min(done, p->totalSamples)) / double(p->totalSamples) * width);
+        std::fprintf(stderr, "\r[%-*.*s] %7.1f / %.1f s  %6.0fx", width, filled,
+                     "##############################", seconds, double(p->totalSamples) / p->rate,
+                     speed);
+    } else {
+        std::fprintf(stderr, "\r%7.1f s  %6.0fx", seconds, speed);
+    }
+    p->drawn = true;
+}
+
+// Takes the bar off its line so that a message printed next stands on a line of its own;
+// the next ProgressShow draws it again below.
+void ProgressClear(Progress* p) {
+    if (!p->drawn) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    p->drawn = false;
+}
+
+// --- Rendering ---------------------------------------------------------------------------
+
+constexpr uint32_t BlockSamples = 4096;
+constexpr uint32_t LoggedBlockSamples = 32;  // state read this often for the picture
+
+struct Renderer {
+    RenderOutput* out;
+    SessionLog* log;
+    Progress* progress;
+    uint64_t done = 0;  // samples rendered
+    uint64_t fadeStart = UINT64_MAX, fadeLength = 0;
+    int16_t block[BlockSamples] = {};
+    uint32_t filled = 0;  // samples in block not yet written
+    uint8_t clipped[LoggedBlockSamples] = {};
+};
+
+// Fades samples [first, first + n) of the render: the gain falls in a straight line from 1
+// at fadeStart to 0 at its last sample.
+void ApplyFade(Renderer* r, int16_t* s, uint64_t first, uint32_t n) {
+    if (first + n <= r->fadeStart) return;
+    int64_t span = int64_t(r->fadeLength) - 1;
+    for (uint32_t i = 0; i < n; ++i) {
+        uint64_t at = first + i;
+        if (at < r->fadeStart) continue;
+        int64_t left = span - int64_t(at - r->fadeStart);
+        s[i] = span > 0 && left > 0 ? int16_t(int64_t(s[i]) * left / span) : 0;
+    }
+}
+
+void Flush(Renderer* r) {
+    if (r->filled) OutputWrite(r->out, r->block, r->filled);
+    r->filled = 0;
+}
+
+// Renders samples up to (not including) sample end; they are written a block at a time.
+void RenderUntil(Renderer* r, uint64_t end) {
+    uint32_t step = r->log ? LoggedBlockSamples : BlockSamples;
+    while (r->done < end) {
+        uint32_t n =
+            uint32_t(std::min<uint64_t>(std::min(step, BlockSamples - r->filled), end - r->done));
+        int16_t* s = r->block + r->filled;
+        PlayerRender(nullptr, n * 2, s);
+        if (r->log) {
+            for (uint32_t i = 0; i < n; ++i) r->clipped[i] = s[i] >= 32767 || s[i] <= -32767;
+        }
+        ApplyFade(r, s, r->done, n);
+        r->filled += n;
+        r->done += n;
+        if (r->log) {
+            SessionLogWave(r->log, s, r->clipped, n);
+            SessionLogState(r->log, r->done);
+        }
+        if (r->filled == BlockSamples) Flush(r);
+        ProgressShow(r->progress, r->done, false);
+    }
+}
+
+// The sample at which the music's intro and `loops` loops have played, from the loaded
+// file's header; false when the file has no loop.
+bool LoopEndSample(uint32_t loops, uint32_t rate, uint64_t* end) {
+    const VgmSlot* slot = &VgmSlots[0];
+    uint32_t total = VgmHeaderU32(slot, 0x18);  // total samples, intro and one loop
+    uint32_t loopLength = VgmHeaderU32(slot, VgmHdrLoopLength);
+    if (VgmHeaderU32(slot, VgmHdrLoopOffset) == 0 || loopLength == 0 || loopLength > total)
+        return false;
+    *end = RenderSampleOfVgmTime(uint64_t(total - loopLength) + uint64_t(loops) * loopLength, rate);
+    return true;
+}
+
+}  // namespace
+
+uint64_t RenderSampleOfVgmTime(uint64_t vgmSamples, uint32_t rate) {
+    // samples = v / 880 ticks * 996 * 72 / 3579545 s * rate
+    unsigned __int128 num = (unsigned __int128)vgmSamples * rate * 996 * 72;
+    unsigned __int128 den = (unsigned __int128)FmChipClockHz * 880;
+    return uint64_t((2 * num + den) / (2 * den));
+}
+
+SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine>& lines,
+                            RenderOutput* out, SessionLog* log) {
+    SessionResult result;
+    if (!PlayerBringUp(o.rate)) {
+        std::fprintf(stderr, "oplrender: the FM chip cannot be created (out of memory)\n");
+        result.status = ExitFailed;
+        return result;
+    }
+    Progress progress;
+    progress.shown = isatty(STDERR_FILENO) && !o.quiet;
+    progress.rate = o.rate;
+    bool hasEnd = !lines.empty() && lines.back().isEnd;
+    uint64_t limit = o.hasSeconds ? RenderSampleOfTime(o.secondsNs, o.rate) : UINT64_MAX;
+    if (hasEnd) limit = std::min(limit, lines.back().sample);
+    bool untilSilence = !o.hasSeconds && !hasEnd;
+    if (untilSilence) limit = uint64_t(RenderCapSeconds) * o.rate;
+    progress.totalSamples = untilSilence ? 0 : limit;
+    progress.start = progress.lastShown = std::chrono::steady_clock::now();
+
+    Renderer renderer{out, log, &progress};
+    Renderer* r = &renderer;
+    if (log) {
+        log->rate = o.rate;
+        SessionLogState(log, 0);
+    }
+    AnswerCapture capture;
+    capture.memfd = memfd_create("oplrender-answers", MFD_CLOEXEC);
+    CommandSlotsClear();
+    for (const RenderLine& line : lines) {
+        if (line.sample >= limit) {
+            // Lines beyond --seconds or the cap never run; short of the last line's time
+            // the render has not ended, so it goes on to the limit.
+            result.capped = untilSilence;
+            untilSilence = false;
+            break;
+        }
+        RenderUntil(r, line.sample);
+        if (line.isEnd) break;
+        ProgressClear(&progress);
+        std::string answer;
+        if (ExecuteCaptured(&capture, line.command, &answer)) {
+            limit = line.sample;
+            untilSilence = false;
+            break;
+        }
+        if (log) {
+            if (!answer.empty() && answer.back() == '\n') answer.pop_back();
+            log->commands.push_back({line.sample, line.lineNumber, line.command, answer});
+            SessionLogState(log, line.sample);
+            if (!answer.empty()) answer += '\n';
+        }
+        if (o.strict && IsErrorAnswer(answer)) {
+            answer.pop_back();
+            std::fprintf(stderr, "%s:%u: \"%s\" was answered \"%s\" (--strict)\n", o.script.c_str(),
+                         line.lineNumber, line.command.c_str(), answer.c_str());
+            result.status = ExitFailed;
+            break;
+        }
+        if (!o.vgm.empty() && VgmSlots[0].fileData == nullptr) {
+            std::fprintf(stderr, "oplrender: %s could not be loaded\n", o.vgm.c_str());
+            result.status = ExitRefused;
+            break;
+        }
+    }
+    if (result.status == 0 && o.hasLoops) {
+        uint64_t loopEnd = 0;
+        if (LoopEndSample(o.loops, o.rate, &loopEnd)) {
+            uint64_t fade = o.hasFade ? RenderSampleOfTime(o.fadeNs, o.rate) : 0;
+            if (loopEnd + fade < limit || untilSilence) limit = loopEnd + fade;
+            untilSilence = false;
+            r->fadeStart = loopEnd;
+            r->fadeLength = fade;
+            progress.totalSamples = limit;
+        }  // no loop: the file plays once, to its end
+    }
+    if (result.status == 0) {
+        if (untilSilence) {
+            // Tracks stop only inside ticks, so this phase goes one sample at a time.
+            while (r->done < limit && PlayerAnyTrackPlaying()) RenderUntil(r, r->done + 1);
+            result.capped = result.capped || PlayerAnyTrackPlaying();
+        } else {
+            RenderUntil(r, limit);
+        }
+    }
+    Flush(r);
+    if (capture.memfd >= 0) close(capture.memfd);
+    result.samples = r->done;
+    ProgressClear(&progress);
+    std::fflush(stdout);
+    CommandQuitSteps();
+    std::fflush(stdout);
+    PlayerBringDown();
+    if (progress.shown) {
+        ProgressShow(&progress, result.samples, true);
+        std::fprintf(stderr, "\n");
+    }
+    result.elapsed = SecondsSince(progress.start);
+    return result;
+}

@@ -1,0 +1,78 @@
+// session_log.cpp - recording a render for its picture. The state is read between render
+// calls, a few dozen samples apart, and kept only where it changes.
+#include "tools/oplrender/session_log.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "driver/player.h"
+
+namespace {
+
+// Who holds chip channel c: the SFX track whose bit is set in ReservedChannelMask, else the
+// music while it plays or is paused, else nobody. Driver lock held.
+uint8_t ChannelOwner(int c) {
+    if (c < SfxTrackCount && (ReservedChannelMask & (1u << c))) return uint8_t(c);
+    if (MusicTrack.playState == TrackPlaying || MusicTrack.playState == TrackPaused)
+        return LogOwnerMusic;
+    return LogOwnerNobody;
+}
+
+bool SameState(const LogFrame& a, const LogFrame& b) {
+    if (a.rhythmBits != b.rhythmBits) return false;
+    for (int c = 0; c < LogChannels; ++c) {
+        const LogChannel &x = a.channels[c], &y = b.channels[c];
+        if (x.owner != y.owner || x.keyOn != y.keyOn || x.freqReg != y.freqReg) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void SessionLogState(SessionLog* log, uint64_t sample) {
+    LogFrame f{};
+    f.sample = sample;
+    PlayerLock();
+    for (int c = 0; c < LogChannels; ++c) {
+        const FmChannel& ch = PlayerChip->channels[c];
+        f.channels[c].owner = ChannelOwner(c);
+        f.channels[c].keyOn = (ch.ops[1].keySources & FmKeyRegister) ? 1 : 0;
+        f.channels[c].freqReg = uint16_t(ch.freqReg);
+    }
+    f.rhythmBits = PlayerChip->rhythmBits;
+    PlayerUnlock();
+    if (!log->frames.empty() && SameState(log->frames.back(), f)) return;
+    if (!log->frames.empty() && log->frames.back().sample == sample)
+        log->frames.back() = f;
+    else
+        log->frames.push_back(f);
+}
+
+void SessionLogWave(SessionLog* log, const int16_t* samples, const uint8_t* clipped,
+                    uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t column = log->samples / log->columnSamples;
+        if (column >= log->waveMin.size()) {
+            log->waveMin.push_back(samples[i]);
+            log->waveMax.push_back(samples[i]);
+            log->waveClipped.push_back(0);
+        }
+        log->waveMin.back() = std::min(log->waveMin.back(), samples[i]);
+        log->waveMax.back() = std::max(log->waveMax.back(), samples[i]);
+        bool isClipped = clipped ? clipped[i] != 0 : (samples[i] >= 32767 || samples[i] <= -32767);
+        if (isClipped) log->waveClipped.back() = 1;
+        log->samples++;
+    }
+}
+
+std::vector<OwnerInterval> SessionOwnerIntervals(const SessionLog& log, int channel) {
+    std::vector<OwnerInterval> out;
+    for (const LogFrame& f : log.frames) {
+        uint8_t owner = f.channels[channel].owner;
+        if (!out.empty() && out.back().owner == owner) continue;
+        if (!out.empty()) out.back().end = f.sample;
+        out.push_back({f.sample, log.samples, owner});
+    }
+    if (!out.empty()) out.back().end = log.samples;
+    return out;
+}
