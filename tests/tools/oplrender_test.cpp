@@ -7,21 +7,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "tests/tools/tool_run.h"
+#include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
 
 const std::string Source = OPLBENCH_SOURCE_DIR;
 const std::string Renderer = std::string(OPLBENCH_BINARY_DIR) + "/tools/oplrender/oplrender";
 
-// Renders script (written to dir/script.txt) to dir/out.wav with the extra options, run
-// from the source directory so that examples/ names resolve.
+// Renders script (written to dir/script.txt) to dir/out.wav with the extra options; names in
+// the script are relative to dir, where examples/ stands for the source's examples.
 ToolResult Render(const std::string& dir, const std::string& script,
                   std::vector<std::string> options = {}) {
     ToolWriteText(dir + "/script.txt", script);
+    symlink((Source + "/examples").c_str(), (dir + "/examples").c_str());
     options.insert(options.end(), {"--out", dir + "/out.wav", dir + "/script.txt"});
     return ToolRun(Source, Renderer, options);
 }
@@ -158,6 +161,111 @@ TEST(Oplrender, InterruptedRenderLeavesNoFile) {
     EXPECT_TRUE(ToolListDir(dir).empty());
 }
 
+// The demo run from another working folder finds its files beside it and gives the same
+// samples; a script naming a missing file renders on, unless --strict makes it fail.
+TEST(Oplrender, ScriptsStandOnTheirOwn) {
+    std::string elsewhere = ToolScratchDir("elsewhere");
+    ASSERT_EQ(
+        ToolRun(Source, Renderer, {"-q", "-o", elsewhere + "/a.wav", "examples/demo.txt"}).status,
+        0);
+    ToolResult r =
+        ToolRun(elsewhere, Renderer, {"-q", "-o", "b.wav", Source + "/examples/demo.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Load Error"), std::string::npos) << r.out;
+    EXPECT_TRUE(ToolReadText(elsewhere + "/a.wav") == ToolReadText(elsewhere + "/b.wav"));
+
+    const std::string script = "@0 LM examples/music.vgm\n@0 PMM\n@0.2 L1 missing.vgm\n@0.5\n";
+    std::string dir = ToolScratchDir("strict");
+    ToolResult lenient = Render(dir, script, {"-q"});
+    EXPECT_EQ(lenient.status, 0);
+    EXPECT_EQ(Frames(dir + "/out.wav"), 22050u);
+    std::remove((dir + "/out.wav").c_str());
+    // A missing file names where it was looked for: beside the script.
+    for (std::string bad : {"@0.2 L1 missing.vgm", "@0.2 P9X", "@0.2 Q", "@0.2 L7 x"}) {
+        SCOPED_TRACE(bad);
+        ToolResult strict = Render(dir, "@0 LM examples/music.vgm\n@0 PMM\n" + bad + "\n@0.5\n",
+                                   {"-q", "--strict"});
+        EXPECT_EQ(strict.status, 1);
+        EXPECT_NE(strict.err.find(dir + "/script.txt:3: \""), std::string::npos) << strict.err;
+        EXPECT_NE(strict.err.find("\" was answered \""), std::string::npos) << strict.err;
+        if (bad.find("missing") != std::string::npos) {
+            EXPECT_NE(strict.err.find(dir + "/missing.vgm\" was answered \"Load Error 0xFF\""),
+                      std::string::npos);
+        }
+        EXPECT_EQ(ToolListDir(dir).size(), 2u) << "the script and examples/, no output";
+    }
+}
+
+TEST(Oplrender, CommandLineOfARealTool) {
+    ToolResult help = ToolRun(Source, Renderer, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* part : {"--stems", "--picture", "--loops", "-o,--out", "Script:", "Examples:"})
+        EXPECT_NE(help.out.find(part), std::string::npos) << part;
+    ToolResult version = ToolRun(Source, Renderer, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("oplrender ") + OPLBENCH_VERSION_TEXT + "\n");
+    std::string dir = ToolScratchDir("short");
+    ToolResult r =
+        ToolRun(Source, Renderer,
+                {"-q", "-o", dir + "/x.wav", "--seconds", "0.1", "--vgm", "examples/music.vgm"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Frames(dir + "/x.wav"), 4410u);
+}
+
+// A looping file: a tone from the start (the intro) and through the loop.
+std::string LoopingFile(const std::string& dir, uint32_t intro, uint32_t loop, bool loops) {
+    VgmWriter w;
+    VgmWriterBegin(&w);
+    VgmWriterOpl2Voice(&w, 0);
+    VgmWriterOpl2Note(&w, 0, 0x241, 4, true);
+    VgmWriterWait(&w, intro);
+    if (loops) VgmWriterMarkLoop(&w);
+    VgmWriterWait(&w, loop);
+    VgmWriterEnd(&w);
+    VgmWriterFinish(&w);
+    std::string path = dir + (loops ? "/loop.vgm" : "/once.vgm");
+    EXPECT_TRUE(VgmWriterSave(&w, path.c_str()));
+    return path;
+}
+
+double Rms(const std::vector<int16_t>& s, size_t from, size_t to) {
+    double sum = 0;
+    for (size_t i = from; i < to; ++i) sum += double(s[i]) * s[i];
+    return std::sqrt(sum / double(to - from));
+}
+
+TEST(Oplrender, LoopsAndFade) {
+    std::string dir = ToolScratchDir("loops");
+    const uint32_t intro = 30000, loop = 50000;
+    std::string looping = LoopingFile(dir, intro, loop, true);
+    ToolResult r = ToolRun(
+        dir, Renderer, {"-q", "--vgm", looping, "--loops", "2", "--fade", "3", "-o", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    WavData w = ToolReadWav(dir + "/out.wav");
+    // VGM time runs at 880 samples per Timer 1 tick of 996 * 72 / 3579545 s.
+    double vgmRate = 880.0 * 3579545 / (996 * 72);
+    size_t loopsEnd = size_t(std::floor((intro + 2.0 * loop) / vgmRate * 44100 + 0.5));
+    ASSERT_EQ(w.samples.size(), loopsEnd + 3 * 44100);
+    EXPECT_EQ(w.samples.back(), 0) << "the fade ends at zero";
+    double before = Rms(w.samples, loopsEnd - 4410, loopsEnd);
+    double half = Rms(w.samples, loopsEnd + 66150 - 2205, loopsEnd + 66150 + 2205);
+    EXPECT_GT(before, 1000);
+    EXPECT_NEAR(half / before, 0.5, 0.08) << "linear in amplitude: half way, half the level";
+
+    // Without a loop the file plays once, whatever --loops says.
+    std::string once = LoopingFile(dir, intro, loop, false);
+    std::vector<size_t> lengths;
+    for (const char* n : {"1", "3"}) {
+        ASSERT_EQ(
+            ToolRun(dir, Renderer, {"-q", "--vgm", once, "--loops", n, "-o", "once.wav"}).status,
+            0);
+        lengths.push_back(Frames(dir + "/once.wav"));
+    }
+    EXPECT_EQ(lengths[0], lengths[1]);
+    EXPECT_NEAR(double(lengths[0]), (intro + loop) / vgmRate * 44100, 2 * 884.0);
+}
+
 struct Refusal {
     const char* what;
     std::vector<std::string> args;  // "OUT" and "SCRIPT" stand for the paths in the scratch dir
@@ -216,6 +324,16 @@ TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
         {"no input", {"--out", "OUT"}, nullptr, "no script and no --vgm file"},
         {"two inputs", {"--out", "OUT", "--vgm", "x.vgm", "SCRIPT"}, "@1\n", "exclude each other"},
         {"two scripts", {"--out", "OUT", "SCRIPT", "SCRIPT"}, "@1\n", "more than one script"},
+        {"a wait in a script",
+         {"--out", "OUT", "SCRIPT"},
+         "@0 E\n@1 :wait 5\n",
+         "SCRIPT:2: \":wait\" cannot run in a render"},
+        {"loops without --vgm",
+         {"--loops", "2", "--out", "OUT", "SCRIPT"},
+         "@1\n",
+         "--loops and --fade need --vgm"},
+        {"zero loops", {"--loops", "0", "--out", "OUT", "--vgm", "x.vgm"}, nullptr, "--loops must"},
+        {"unknown format", {"--format", "mp3", "--out", "OUT", "SCRIPT"}, "@1\n", "unknown format"},
         {"vgm that does not load",
          {"--out", "OUT", "--vgm", "missing.vgm"},
          nullptr,

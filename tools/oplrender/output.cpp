@@ -174,6 +174,9 @@ bool OutputFormatOf(const std::string& name, const std::string& formatOption, in
         if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
             ext = Lower(name.substr(dot + 1));
     }
+    struct stat st {};
+    if (ext.empty() && stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        ext = "wav";  // a FIFO, socket or device named without an extension
     if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
     for (const FormatName& f : Formats) {
         if (ext == f.extension) {

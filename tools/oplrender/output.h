@@ -12,8 +12,8 @@
 // The extensions understood, for messages: ".wav .flac .ogg .aiff .au".
 extern const char OutputFormatList[];
 
-// The libsndfile format for a file name (or for an explicit --format name when given; "-"
-// means WAV). False with *error set for an unknown name.
+// The libsndfile format for a file name, or for the --format name when given. "-" and a
+// FIFO, socket or device named without an extension mean WAV. False with *error otherwise.
 bool OutputFormatOf(const std::string& name, const std::string& formatOption, int* format,
                     std::string* error);
 
