@@ -12,6 +12,7 @@
 
 #include "tools/oplrender/options.h"
 #include "tools/oplrender/output.h"
+#include "tools/oplrender/picture.h"
 #include "tools/oplrender/render_script.h"
 #include "tools/oplrender/render_session.h"
 
@@ -76,6 +77,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "oplrender: %s\n", error.c_str());
         return ExitRefused;
     }
+    if (!o.picture.empty() && !PictureFormatOk(o.picture, &error)) {
+        std::fprintf(stderr, "oplrender: %s\n", error.c_str());
+        return ExitRefused;
+    }
     std::vector<RenderLine> lines;
     if (!LinesOf(o, &lines)) return ExitRefused;
     // A WAV file holds at most 4 GB of data: 2^31 - 23 mono 16-bit samples.
@@ -93,11 +98,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "oplrender: %s\n", out.error.c_str());
         return ExitRefused;
     }
-    SessionResult result = RenderSession(o, lines, &out, nullptr);
+    SessionLog log;
+    const std::string& input = o.vgm.empty() ? o.script : o.vgm;
+    log.title = input.substr(input.rfind('/') + 1);
+    SessionResult result = RenderSession(o, lines, &out, o.picture.empty() ? nullptr : &log);
     bool kept = OutputFinish(&out, result.status == 0);
     if (result.status != 0) return result.status;
     if (!kept) {
         std::fprintf(stderr, "oplrender: %s\n", out.error.c_str());
+        return ExitFailed;
+    }
+    if (!o.picture.empty() && !PictureDraw(log, o.picture, &error)) {
+        std::fprintf(stderr, "oplrender: %s\n", error.c_str());
         return ExitFailed;
     }
     if (result.capped)
