@@ -39,6 +39,10 @@ const Rgb OwnerColours[7] = {{0.89, 0.29, 0.20}, {0.96, 0.58, 0.10}, {0.20, 0.63
                              {0.58, 0.30, 0.72}, {0.85, 0.25, 0.60}, {0.10, 0.62, 0.70},
                              {0.25, 0.45, 0.80}};
 
+const Rgb& OwnerColour(uint8_t owner) {
+    return OwnerColours[owner < 6 ? owner : 6];
+}
+
 struct Layout {
     double plotWidth, width, height;
     double secondsShown;
@@ -111,8 +115,8 @@ void DrawChannels(cairo_t* cr, const Layout& l, const SessionLog& log) {
         cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
         Text(cr, 8, y + 16, "ch" + std::to_string(c), 12, true);
         for (const OwnerInterval& o : SessionOwnerIntervals(log, c)) {
-            if (o.owner == LogOwnerNobody) continue;
-            SetColour(cr, OwnerColours[o.owner], 0.22);
+            if (o.owner == ChannelOwnerNobody) continue;
+            SetColour(cr, OwnerColour(o.owner), 0.22);
             cairo_rectangle(cr, XOf(l, o.start), y + 1, XOf(l, o.end) - XOf(l, o.start),
                             ChannelHeight - 2);
             cairo_fill(cr);
@@ -128,7 +132,8 @@ void DrawChannels(cairo_t* cr, const Layout& l, const SessionLog& log) {
                 ++j;
             uint64_t end = j < log.frames.size() ? log.frames[j].sample : log.samples;
             double x0 = XOf(l, log.frames[i].sample), x1 = XOf(l, end);
-            SetColour(cr, ch.owner == LogOwnerNobody ? Rgb{0.5, 0.5, 0.5} : OwnerColours[ch.owner]);
+            SetColour(cr,
+                      ch.owner == ChannelOwnerNobody ? Rgb{0.5, 0.5, 0.5} : OwnerColour(ch.owner));
             cairo_rectangle(cr, x0, y + 5, std::max(x1 - x0, 1.0), ChannelHeight - 10);
             cairo_fill(cr);
             std::string note = NoteName(ch.freqReg);

@@ -2,6 +2,8 @@
 // arithmetic so that every build and every machine puts a line before the same sample.
 #include "tools/oplrender/render_script.h"
 
+#include "app/commands_ext.h"
+
 namespace {
 
 bool IsBlank(char c) {
@@ -84,7 +86,7 @@ bool RenderScriptParse(const std::string& text, uint32_t rate, std::vector<Rende
         r.command = *p ? p + 1 : p;
         r.isEnd = r.command.find_first_not_of(" \t") == std::string::npos;
         if (r.isEnd) r.command.clear();
-        if (r.command.compare(0, 5, ":wait") == 0) {
+        if (CommandIsWait(r.command.c_str(), r.command.size())) {
             *error = "\":wait\" cannot run in a render: the line's time says when it runs";
             return false;
         }

@@ -9,15 +9,6 @@
 
 namespace {
 
-// Who holds chip channel c: the SFX track whose bit is set in ReservedChannelMask, else the
-// music while it plays or is paused, else nobody. Driver lock held.
-uint8_t ChannelOwner(int c) {
-    if (c < SfxTrackCount && (ReservedChannelMask & (1u << c))) return uint8_t(c);
-    if (MusicTrack.playState == TrackPlaying || MusicTrack.playState == TrackPaused)
-        return LogOwnerMusic;
-    return LogOwnerNobody;
-}
-
 bool SameState(const LogFrame& a, const LogFrame& b) {
     if (a.rhythmBits != b.rhythmBits) return false;
     for (int c = 0; c < LogChannels; ++c) {
@@ -35,7 +26,7 @@ void SessionLogState(SessionLog* log, uint64_t sample) {
     PlayerLock();
     for (int c = 0; c < LogChannels; ++c) {
         const FmChannel& ch = PlayerChip->channels[c];
-        f.channels[c].owner = ChannelOwner(c);
+        f.channels[c].owner = PlayerChannelOwner(c);
         f.channels[c].keyOn = (ch.ops[1].keySources & FmKeyRegister) ? 1 : 0;
         f.channels[c].freqReg = uint16_t(ch.freqReg);
     }

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "driver/player_view.h"
+
 constexpr int LogChannels = 9;
-// Owners of a chip channel: SFX tracks 0-5 by number, then these two.
-enum : uint8_t { LogOwnerMusic = 6, LogOwnerNobody = 7 };
 
 struct LogChannel {
-    uint8_t owner;     // 0-5: that SFX track; LogOwnerMusic; LogOwnerNobody
+    uint8_t owner;     // PlayerChannelOwner: SFX track 0-5, ChannelOwnerMusic or ChannelOwnerNobody
     uint8_t keyOn;     // 1 while the channel's key is on
     uint16_t freqReg;  // block << 10 | f-number
 };
