@@ -27,7 +27,7 @@ namespace {
 constexpr double PixelsPerSecond = 48;
 constexpr double MinPlotWidth = 720, MaxPlotWidth = 4800;
 constexpr double Left = 78, Right = 24, Top = 50;
-constexpr double AxisHeight = 22, CommandsHeight = 74, ChannelHeight = 24;
+constexpr double AxisHeight = 22, CommandsHeight = 84, ChannelHeight = 24;
 constexpr double RhythmLane = 9, WaveHeight = 110, LegendHeight = 34, Gap = 8;
 const char* const RhythmNames[5] = {"HH", "CY", "TT", "SD", "BD"};  // bits 0-4
 
@@ -148,11 +148,11 @@ void DrawChannels(cairo_t* cr, const Layout& l, const SessionLog& log) {
 
 void DrawRhythm(cairo_t* cr, const Layout& l, const SessionLog& log) {
     cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-    Text(cr, 8, l.rhythmY + 12, "rhythm", 12, true);
+    Text(cr, 8, l.rhythmY + 12, "drums", 12, true);
     for (int k = 0; k < 5; ++k) {
         double y = l.rhythmY + (4 - k) * RhythmLane;
         cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
-        Text(cr, Left - 22, y + 8, RhythmNames[k], 7);
+        Text(cr, Left - 18, y + 8, RhythmNames[k], 7);
     }
     // Rhythm mode on: a pale band; each key bit going on: a hit.
     uint8_t previous = 0;
@@ -179,12 +179,12 @@ void DrawRhythm(cairo_t* cr, const Layout& l, const SessionLog& log) {
     }
 }
 
-// Command markers, their labels spread over four levels so that they do not overlap.
+// Command markers, their labels spread over five levels so that they do not overlap.
 void DrawCommands(cairo_t* cr, const Layout& l, const SessionLog& log) {
     cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
     Text(cr, 8, l.commandsY + 14, "script", 12, true);
-    const int levels = 4;
-    double levelEnd[levels] = {0, 0, 0, 0};
+    const int levels = 5;
+    double levelEnd[levels] = {0, 0, 0, 0, 0};
     const double levelHeight = (CommandsHeight - 4) / levels;
     for (const LogCommand& cmd : log.commands) {
         double x = XOf(l, cmd.sample);

@@ -1,0 +1,113 @@
+// render_picture_test.cpp - the data behind oplrender's picture, checked against the driver
+// itself: the owner intervals the picture draws match when an effect took and gave back its
+// channel; the commands carry their answers; the files cairo writes are valid pictures.
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "driver/player.h"
+#include "tests/tools/tool_run.h"
+#include "tools/oplrender/picture.h"
+#include "tools/oplrender/render_session.h"
+
+namespace {
+
+const std::string Examples = std::string(OPLBENCH_SOURCE_DIR) + "/examples/";
+
+// The music with the coin on SFX track 2 from 3 s on, rendered into dir with its log.
+SessionLog RenderCoinSession(const std::string& dir) {
+    const std::string script = "@0 LM " + Examples + "music.vgm\n@0 L1 " + Examples +
+                               "coin.vgm\n@0 PMM\n@3 P21\n@5 L9 x\n@6\n";
+    RenderOptions o;
+    o.quiet = true;
+    o.out = dir + "/out.wav";
+    o.script = dir + "/script.txt";
+    std::vector<RenderLine> lines;
+    uint32_t errorLine = 0;
+    std::string error;
+    EXPECT_TRUE(RenderScriptParse(script, o.rate, &lines, &errorLine, &error)) << error;
+    RenderOutput out;
+    EXPECT_TRUE(OutputOpen(&out, o.out, SF_FORMAT_WAV | SF_FORMAT_PCM_16, o.rate)) << out.error;
+    SessionLog log;
+    log.title = "coin session";
+    SessionResult r = RenderSession(o, lines, &out, &log);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(OutputFinish(&out, true)) << out.error;
+    return log;
+}
+
+// The sample at which SFX track 2 stops, found by driving the driver one sample at a time.
+uint64_t CoinEndSample() {
+    EXPECT_TRUE(PlayerBringUp(44100));
+    CommandSlotsClear();
+    for (std::string line :
+         {"LM " + Examples + "music.vgm", "L1 " + Examples + "coin.vgm", std::string("PMM")})
+        CommandExecute(line.c_str(), line.size());
+    int16_t s[1];
+    uint64_t at = 0;
+    for (; at < 3 * 44100; ++at) PlayerRender(nullptr, 2, s);
+    CommandExecute("P21", 3);
+    while (SfxTracks[2].playState == TrackPlaying && at < 6 * 44100) {
+        PlayerRender(nullptr, 2, s);
+        ++at;
+    }
+    CommandQuitSteps();
+    PlayerBringDown();
+    return at;
+}
+
+TEST(RenderPicture, OwnerIntervalsFollowTheDriversEvents) {
+    std::string dir = ToolScratchDir("picture");
+    SessionLog log = RenderCoinSession(dir);
+    uint64_t coinEnd = CoinEndSample();
+    ASSERT_GT(coinEnd, 3u * 44100 + 880);
+    ASSERT_LT(coinEnd, 6u * 44100) << "the coin ends by itself";
+
+    // Channel 2: the music, SFX 2 from the P21 sample to the coin's end, the music again.
+    std::vector<OwnerInterval> ch2 = SessionOwnerIntervals(log, 2);
+    ASSERT_EQ(ch2.size(), 3u);
+    EXPECT_EQ(ch2[0].owner, ChannelOwnerMusic);
+    EXPECT_EQ(ch2[0].start, 0u);
+    EXPECT_EQ(ch2[1].owner, 2);
+    EXPECT_EQ(ch2[1].start, 3u * 44100);
+    // The state is read between render calls of 32 samples.
+    EXPECT_GE(ch2[1].end, coinEnd);
+    EXPECT_LT(ch2[1].end, coinEnd + 32);
+    EXPECT_EQ(ch2[2].owner, ChannelOwnerMusic);
+    EXPECT_EQ(ch2[2].end, 6u * 44100);
+    // The other channels stay the music's all along.
+    for (int c : {0, 1, 3, 4, 5, 6, 7, 8}) {
+        std::vector<OwnerInterval> other = SessionOwnerIntervals(log, c);
+        ASSERT_EQ(other.size(), 1u) << c;
+        EXPECT_EQ(other[0].owner, ChannelOwnerMusic);
+    }
+
+    // The commands with their times and answers; the waveform covers every sample.
+    ASSERT_EQ(log.commands.size(), 5u);
+    EXPECT_EQ(log.commands[1].answer, "VGM loaded into slot 1.");
+    EXPECT_EQ(log.commands[3].command, "P21");
+    EXPECT_EQ(log.commands[3].sample, 3u * 44100);
+    EXPECT_EQ(log.commands[3].answer, "");
+    EXPECT_EQ(log.commands[4].answer, "Wrong File Slot!");
+    EXPECT_EQ(log.samples, 6u * 44100);
+    EXPECT_EQ(log.waveMin.size(), (log.samples + log.columnSamples - 1) / log.columnSamples);
+
+    // The pictures cairo writes open again.
+    std::string error;
+    ASSERT_TRUE(PictureDraw(log, dir + "/p.png", &error)) << error;
+    cairo_surface_t* png = cairo_image_surface_create_from_png((dir + "/p.png").c_str());
+    EXPECT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+    EXPECT_GE(cairo_image_surface_get_width(png), 720);
+    cairo_surface_destroy(png);
+    ASSERT_TRUE(PictureDraw(log, dir + "/p.svg", &error)) << error;
+    std::string svg = ToolReadText(dir + "/p.svg");
+    EXPECT_NE(svg.find("<svg"), std::string::npos);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    EXPECT_FALSE(PictureDraw(log, dir + "/missing/p.png", &error));
+    EXPECT_NE(error.find("missing/p.png"), std::string::npos) << error;
+}
+
+}  // namespace
