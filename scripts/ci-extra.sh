@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
-# The checks CI runs after the normal suite: the whole suite under address+undefined
-# sanitizers, the whole suite under the thread sanitizer, and every fuzz target for a share
-# of a bounded time (OPLBENCH_FUZZ_SECONDS in all, 420 by default). Fails on any finding.
+# The checks CI runs after the normal suite: the formatting of the tracked C++ files, the
+# device tests beside a running "user" sound server, a clang build with its quick tests, the
+# whole suite under address+undefined sanitizers, the whole suite under the thread sanitizer,
+# and every fuzz target for a share of a bounded time (OPLBENCH_FUZZ_SECONDS in all, 420 by
+# default). Fails on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 fuzz_seconds="${OPLBENCH_FUZZ_SECONDS:-420}"
 
-pulse=$(bash scripts/pulse.sh start)
-trap '[ "$pulse" = started ] && bash scripts/pulse.sh stop' EXIT
+# The device tests play into a private sound server; only the ctest runs are pointed at it.
+sound=$(mktemp -d "${TMPDIR:-/tmp}/oplbench-sound.XXXXXX")
+trap 'bash scripts/pulse.sh stop "$sound"; rm -rf "$sound"' EXIT
+echo "Private sound server for the device tests: $(bash scripts/pulse.sh start "$sound")"
+
+echo "== formatting: clang-format over the tracked C++ files"
+git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror
+
+echo "== the device tests leave a user's running sound server as it was"
+bash scripts/user-server-check.sh
+
+echo "== clang build (Release, tests included): quick tests"
+cmake --preset clang >/dev/null
+cmake --build build-clang -j"$jobs"
+ctest --test-dir build-clang --output-on-failure -j"$jobs" --timeout 300 -LE 'device|soak'
 
 echo "== address+undefined sanitizer build: whole suite"
 # The soak run is left out here: the sanitizer's freed-memory quarantine grows the resident
@@ -18,6 +33,7 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
 LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  bash scripts/pulse.sh run "$sound" \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 -LE soak
 
 echo "== thread sanitizer build: whole suite"
@@ -26,6 +42,7 @@ echo "== thread sanitizer build: whole suite"
 cmake --preset tsan >/dev/null
 cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
+  bash scripts/pulse.sh run "$sound" \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 600 -LE soak
 
 if [ -f fuzz/CMakeLists.txt ]; then

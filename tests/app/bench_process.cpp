@@ -182,5 +182,8 @@ BenchResult BenchRunScript(const std::string& input, const EnvList& env,
 }
 
 bool NullSinkAvailable() {
+    // Only a server started for the tests (scripts/pulse.sh) is theirs to play into and to load
+    // sinks into; the environment names it, so pactl below asks that one and no other.
+    if (getenv("OPLBENCH_SOUND_SERVER") == nullptr) return false;
     return system("pactl list short sinks 2>/dev/null | grep -q oplbench_null") == 0;
 }

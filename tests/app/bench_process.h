@@ -52,5 +52,6 @@ struct BenchResult {
 BenchResult BenchRunScript(const std::string& input, const EnvList& env = {},
                            const std::vector<std::string>& args = {});
 
-// True when the PulseAudio null sink of the device tests is there.
+// True when the tests' own sound server (OPLBENCH_SOUND_SERVER, started by scripts/pulse.sh)
+// answers with its null sink oplbench_null.
 bool NullSinkAvailable();

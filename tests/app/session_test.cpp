@@ -138,7 +138,8 @@ Phase ListenFor(Recorder* r, Wanted wanted, int timeoutMs) {
 class SessionTest : public testing::Test {
    protected:
     void SetUp() override {
-        if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
+        if (!NullSinkAvailable())
+            GTEST_SKIP() << "no private sound server with the null sink oplbench_null";
         dir = ScratchDirMake();
         ASSERT_FALSE(dir.empty());
         ASSERT_TRUE(WriteToneVgm(Path("low.vgm"), LowTone));

@@ -35,7 +35,8 @@ bool LineModeWithEcho(const BenchProcess& p) {
 class TerminalTest : public testing::Test {
    protected:
     void SetUp() override {
-        if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
+        if (!NullSinkAvailable())
+            GTEST_SKIP() << "no private sound server with the null sink oplbench_null";
         ASSERT_TRUE(BenchStart(&p, true));
         ASSERT_TRUE(LineModeWithEcho(p));
         ASSERT_TRUE(BenchWaitFor(&p, LastHelpLine, 5000)) << p.printed;

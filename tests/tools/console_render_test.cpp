@@ -29,7 +29,8 @@ const std::string Help =
     "Channels: M = music, 0-5 = SFX\nSlots: M, 0-3 (M equals slot 0)\n";
 
 TEST(ConsoleAndRenderer, SameCommandsPrintTheSameMessages) {
-    if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
+    if (!NullSinkAvailable())
+        GTEST_SKIP() << "no private sound server with the null sink oplbench_null";
     std::string dir = ToolScratchDir("messages");
     const std::vector<std::string> commands = {
         "LM " + Source + "/examples/music.vgm",
@@ -177,7 +178,8 @@ TEST(Record, UnwritableFileEndsTheRunBeforeTheDeviceStarts) {
 }
 
 TEST(Record, WavHoldsWhatWasSentToTheDevice) {
-    if (!NullSinkAvailable()) GTEST_SKIP() << "no PulseAudio null sink oplbench_null";
+    if (!NullSinkAvailable())
+        GTEST_SKIP() << "no private sound server with the null sink oplbench_null";
     std::string dir = ToolScratchDir("record");
     Sink sink;
     ASSERT_TRUE(SinkLoad(&sink, dir));
