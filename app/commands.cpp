@@ -80,21 +80,19 @@ void CommandPlay(const char* line, size_t length) {
         return;
     }
     if (channel >= SfxTrackCount) return;  // "6".."9": no such track, no message
-    PlayerLock();
+    PlayerLockGuard lock;
     TrackRestart(channel == MusicChannel ? &MusicTrack : &SfxTracks[channel], slot);
-    PlayerUnlock();
 }
 
 void CommandStop(const char* line, size_t length) {
     int channel = ChannelFromChar(FoldedAt(line, length, 1));
-    PlayerLock();
+    PlayerLockGuard lock;
     if (channel == MusicChannel)
         TrackStop(&MusicTrack);
     else if (channel == BadChoice)
         PlayerStopSfx(0xFF);  // "S" alone, or any other second character: all SFX
     else
         PlayerStopSfx(static_cast<uint8_t>(channel));  // 6..9 do nothing
-    PlayerUnlock();
 }
 
 }  // namespace
@@ -112,9 +110,8 @@ void CommandPrintHelp() {
 }
 
 void CommandSlotsClear() {
-    PlayerLock();
+    PlayerLockGuard lock;
     memset(VgmSlots, 0, sizeof(VgmSlots));
-    PlayerUnlock();
 }
 
 bool CommandExecute(const char* line, size_t length) {
@@ -136,16 +133,16 @@ bool CommandExecute(const char* line, size_t length) {
         case 'S':
             CommandStop(line, length);
             break;
-        case 'E':
-            PlayerLock();
+        case 'E': {
+            PlayerLockGuard lock;
             PlayerPauseMusic();
-            PlayerUnlock();
             break;
-        case 'R':
-            PlayerLock();
+        }
+        case 'R': {
+            PlayerLockGuard lock;
             PlayerResumeMusic();
-            PlayerUnlock();
             break;
+        }
         case ':':
             CommandExtended(line, length);
             break;
@@ -157,9 +154,10 @@ bool CommandExecute(const char* line, size_t length) {
 }
 
 void CommandQuitSteps() {
-    PlayerLock();
-    PlayerStopAll();
-    PlayerUnlock();
+    {
+        PlayerLockGuard lock;
+        PlayerStopAll();
+    }
     for (int slot = 0; slot < 4; ++slot) PlayerSlotFree(slot);
     printf("Quit.\n");
 }

@@ -27,14 +27,16 @@ struct AudioDeviceList {
 };
 
 // A driver descriptor: constant, one per driver. The fifteen operations keep this slot order.
-// Lifecycle and threads (all slots are called from the controlling thread):
+// Lifecycle and threads (every slot but WriteData is called from the controlling thread):
 //   1 IsAvailable  at AudioInit              6 Create    at AudioStreamOpen
 //   2 Init         lazily at first open      7 Destroy   at close / deinit
 //   3 Deinit       at AudioDeinit            8 Start     starts the feeder thread
 //   4 GetDeviceList                          9 Stop      ends the feeder thread
 //   5 GetDefaultOptions at every open       10..15 Pause, Resume, SetCallback, IsBusy,
 //                                              WriteData, GetLatency on an instance
-// The render callback installed through SetCallback runs on the feeder thread only.
+// WriteData on a listener stream runs on the feeder thread of the stream it listens to
+// (AudioStreamRenderChain); called directly, it runs on its caller's thread. The render
+// callback installed through SetCallback runs on the feeder thread only.
 struct AudioDriver {
     uint32_t kind;
     const char* name;

@@ -18,11 +18,20 @@
 //       channel are written back from MusicRegs and the channel's bit is cleared;
 //   (3) the music never reaches the timer registers 0x02, 0x03, 0x04: Timer 1 is the
 //       driver's only clock;
-//   (4) no track plays a slot while the slot's image is freed or replaced.
+//   (4) no track plays a slot while the slot's image is freed or replaced: a playing or
+//       paused track's slot holds an image;
+//   (5) SFX track i plays on chip channel i and writes its own image SfxRegs[i]; the music
+//       track's image is MusicRegs;
+//   (6) only bits 0 to 5 of ReservedChannelMask are ever set, and bit i is set while SFX
+//       track i plays (it may stay set after the SFX ends while the music does not play).
+// Debug builds check (4) to (6) whenever the driver lock is released.
 #include "driver/player.h"
 
+#include <atomic>
+#include <cassert>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 // --- State -------------------------------------------------------------------------------
 
@@ -36,6 +45,7 @@ FmChip* PlayerChip;
 namespace {
 
 std::mutex DriverLock;
+std::atomic<std::thread::id> LockOwner;  // the thread holding DriverLock; none when free
 
 constexpr uint8_t KeyOnBit = 0x20;
 constexpr uint8_t RhythmKeyBits = 0x1F;
@@ -58,19 +68,51 @@ bool IsIdle(const Track* track) {
     return track->playState >= 0x80;
 }
 
+#ifndef NDEBUG
+bool PlaysFromImage(const Track& t) {
+    bool active = t.playState == TrackPlaying || t.playState == TrackPaused;
+    return !active || (t.slot != nullptr && t.slot->fileData != nullptr);
+}
+
+void CheckInvariants() {
+    assert(MusicTrack.kind == TrackMusic && MusicTrack.regs == MusicRegs && "(5)");
+    assert(PlaysFromImage(MusicTrack) && "(4) the music plays a freed slot");
+    assert((ReservedChannelMask & ~0x3Fu) == 0 && "(6) a reserved channel above 5");
+    for (int i = 0; i < SfxTrackCount; ++i) {
+        const Track& t = SfxTracks[i];
+        assert(t.kind == TrackSfx && t.channel == i && t.regs == SfxRegs[i] && "(5)");
+        assert(PlaysFromImage(t) && "(4) an SFX plays a freed slot");
+        assert((t.playState != TrackPlaying || (ReservedChannelMask >> i & 1)) &&
+               "(6) a playing SFX's channel is not reserved");
+    }
+}
+#endif
+
 }  // namespace
 
 // --- Lock, chip write --------------------------------------------------------------------
 
 void PlayerLock() {
+    assert(!PlayerLockHeld() && "the driver lock is not recursive");
     DriverLock.lock();
+    LockOwner.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
 void PlayerUnlock() {
+    assert(PlayerLockHeld() && "unlocking a driver lock this thread does not hold");
+#ifndef NDEBUG
+    if (MusicTrack.regs != nullptr) CheckInvariants();  // from the first PlayerReset on
+#endif
+    LockOwner.store(std::thread::id(), std::memory_order_relaxed);
     DriverLock.unlock();
 }
 
+bool PlayerLockHeld() {
+    return LockOwner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
 void PlayerChipWrite(uint8_t reg, uint8_t value) {
+    assert(PlayerLockHeld());
     PlayerChip->addressLatch = reg;
     if (PlayerChip->beforeWriteHook) PlayerChip->beforeWriteHook(PlayerChip->beforeWriteParam);
     FmChipWrite(PlayerChip->addressLatch, PlayerChip, value);
@@ -79,6 +121,7 @@ void PlayerChipWrite(uint8_t reg, uint8_t value) {
 // --- Reset and start ---------------------------------------------------------------------
 
 void PlayerReset() {
+    assert(PlayerLockHeld());
     std::memset(MusicRegs, 0, sizeof MusicRegs);
     MusicTrack = Track{};
     MusicTrack.kind = TrackMusic;
@@ -100,6 +143,7 @@ void PlayerReset() {
 }
 
 void TrackStart(Track* track) {
+    assert(PlayerLockHeld());
     VgmSlot* slot = track->slot;
     if (!slot || !slot->fileData || std::memcmp(slot->header, "Vgm ", 4) != 0) {
         track->playState = TrackIdle;
@@ -154,6 +198,7 @@ void RouteSfxWrite(Track* track, uint8_t reg, uint8_t value) {
 }  // namespace
 
 void PlayerRouteWrite(Track* track, uint8_t reg, uint8_t value) {
+    assert(PlayerLockHeld());
     if (track->kind == TrackMusic)
         RouteMusicWrite(reg, value);
     else
@@ -204,6 +249,7 @@ void SfxStop(Track* track) {
 }  // namespace
 
 void TrackStop(Track* track) {
+    assert(PlayerLockHeld());
     if (IsIdle(track)) return;
     if (track->kind == TrackMusic) {
         MusicKeyOff();
@@ -214,6 +260,7 @@ void TrackStop(Track* track) {
 }
 
 uint8_t PlayerStopSfx(uint8_t which) {
+    assert(PlayerLockHeld());
     if (which == 0xFF) {
         for (Track& t : SfxTracks) TrackStop(&t);
         return 0;
@@ -229,6 +276,7 @@ void PlayerStopAll() {
 }
 
 bool PlayerAnyTrackPlaying() {
+    PlayerLockGuard lock;
     if (MusicTrack.playState == TrackPlaying) return true;
     for (const Track& t : SfxTracks)
         if (t.playState == TrackPlaying) return true;
@@ -241,12 +289,14 @@ void PlayerShutdown() {
 }
 
 void PlayerPauseMusic() {
+    assert(PlayerLockHeld());
     if (MusicTrack.playState != TrackPlaying) return;
     TrackStop(&MusicTrack);
     MusicTrack.playState = TrackPaused;
 }
 
 void PlayerResumeMusic() {
+    assert(PlayerLockHeld());
     if (MusicTrack.playState == TrackPaused) MusicTrack.playState = TrackPlaying;
 }
 
@@ -255,14 +305,13 @@ void PlayerResumeMusic() {
 void PlayerSlotFree(int slot) {
     if (slot < 0 || slot > 3) return;
     VgmSlot* s = &VgmSlots[slot];
-    PlayerLock();
+    PlayerLockGuard lock;
     // Invariant (4): every track still reading the image stops before it goes, the music
     // first, then SFX 0..5.
     if (MusicTrack.slot == s && !IsIdle(&MusicTrack)) TrackStop(&MusicTrack);
     for (Track& t : SfxTracks)
         if (t.slot == s && !IsIdle(&t)) TrackStop(&t);
     VgmSlotFree(s);
-    PlayerUnlock();
 }
 
 // A slot number outside 0..3 is refused with the cannot-open code and changes nothing.
@@ -271,8 +320,7 @@ uint8_t PlayerSlotReload(int slot, const char* path) {
     PlayerSlotFree(slot);
     VgmSlot fresh;
     uint8_t code = VgmSlotLoad(path, &fresh);  // file I/O outside the lock
-    PlayerLock();
+    PlayerLockGuard lock;
     VgmSlots[slot] = fresh;
-    PlayerUnlock();
     return code;
 }

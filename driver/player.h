@@ -3,12 +3,14 @@
 // and channel release, and the render callback that is the driver's only clock.
 //
 // Threads and the driver lock. PlayerRender runs on the audio feeder thread and holds the
-// driver lock for its whole call. Commands on the main thread take it with PlayerLock /
-// PlayerUnlock only around their change to the tracks, slots and chip, never around file I/O.
-// The functions below that change shared state (TrackStart, TrackStop, PlayerStopSfx,
-// PlayerStopAll, PlayerPauseMusic, PlayerResumeMusic, PlayerShutdown, PlayerReset) take no lock
-// themselves: the caller holds it whenever the device may be running. PlayerSlotFree,
-// PlayerSlotReload, PlayerBringUp and PlayerBringDown take it themselves.
+// driver lock for its whole call. Commands on the main thread take it (PlayerLockGuard) only
+// around their change to the tracks, slots and chip, never around file I/O. The functions
+// below that change shared state (TrackStart, TrackStop, PlayerStopSfx, PlayerStopAll,
+// PlayerPauseMusic, PlayerResumeMusic, PlayerShutdown, PlayerReset, TrackTick,
+// PlayerRouteWrite, PlayerChipWrite) take no lock themselves: the caller holds it, also while
+// no device runs, and debug builds check that it does. PlayerSlotFree, PlayerSlotReload,
+// PlayerAnyTrackPlaying, PlayerBringUp and PlayerBringDown take it themselves. The lock is not
+// recursive. Debug builds also check the driver's invariants (player.cpp) at every unlock.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +48,15 @@ extern FmChip* PlayerChip;
 // --- Driver lock ---
 void PlayerLock();
 void PlayerUnlock();
+// True when the calling thread holds the driver lock. Any thread.
+bool PlayerLockHeld();
+// Holds the driver lock from its construction to the end of its scope.
+struct PlayerLockGuard {
+    PlayerLockGuard() { PlayerLock(); }
+    ~PlayerLockGuard() { PlayerUnlock(); }
+    PlayerLockGuard(const PlayerLockGuard&) = delete;
+    PlayerLockGuard& operator=(const PlayerLockGuard&) = delete;
+};
 
 // --- Bring-up and take-down (main thread, while no device runs) ---
 // Creates PlayerChip at sampleRate and resets it, installs its hooks (no IRQ hook, with
@@ -70,7 +81,7 @@ void PlayerRouteWrite(Track* track, uint8_t reg, uint8_t value);
 void TrackStop(Track* track);
 uint8_t PlayerStopSfx(uint8_t which);  // 0..5 one track, 0xFF all; else 0xFF and nothing
 void PlayerStopAll();                  // the music, then SFX 0..5
-bool PlayerAnyTrackPlaying();          // the music or an SFX track is TrackPlaying
+bool PlayerAnyTrackPlaying();          // the music or an SFX track is TrackPlaying (locks)
 void PlayerShutdown();                 // after the device has stopped
 void PlayerPauseMusic();
 void PlayerResumeMusic();

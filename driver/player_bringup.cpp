@@ -13,17 +13,17 @@ bool PlayerBringUp(uint32_t sampleRate) {
     chip->beforeWriteHook = SettleAttacksHook;
     chip->beforeWriteParam = &PlayerChip;
     FmChipReset(chip);  // again, now with the hooks installed
-    PlayerLock();
+    PlayerLockGuard lock;
     PlayerReset();
-    PlayerUnlock();
     return true;
 }
 
 void PlayerBringDown() {
     if (PlayerChip == nullptr) return;
-    PlayerLock();
-    PlayerShutdown();
-    PlayerUnlock();
+    {
+        PlayerLockGuard lock;
+        PlayerShutdown();
+    }
     for (int s = 0; s < 4; ++s) PlayerSlotFree(s);
     FmChipDestroy(PlayerChip);
     PlayerChip = nullptr;

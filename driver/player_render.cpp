@@ -33,7 +33,7 @@ uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
     uint8_t* out = static_cast<uint8_t*>(buffer);
     int32_t sample[2];
     int32_t* outputs[2] = {&sample[0], &sample[1]};
-    PlayerLock();
+    PlayerLockGuard lock;
     for (uint32_t i = 0; i < n; ++i) {
         FmChipRender(PlayerChip, 1, outputs);
         if (PlayerChip->statusReg & PlayerChip->irqEnableMask & FmStatusTimer1) {
@@ -43,6 +43,5 @@ uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
         int16_t clipped = Clip(sample[0]);
         std::memcpy(out + 2 * i, &clipped, 2);  // the buffer need not be 2-byte aligned
     }
-    PlayerUnlock();
     return 2 * n;
 }

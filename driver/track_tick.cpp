@@ -3,6 +3,8 @@
 // times per Timer 1 interrupt; it allocates nothing, does no I/O, runs at most 65,536
 // commands and never reads outside the slot's image: a command or operand past fileSize, or
 // a tick that runs out of commands, ends the track.
+#include <cassert>
+
 #include "driver/player.h"
 
 namespace {
@@ -70,6 +72,7 @@ void Opl1Write(Track* track, uint8_t reg, uint8_t value) {
 }  // namespace
 
 void TrackTick(Track* track) {
+    assert(PlayerLockHeld());
     const VgmSlot* slot = track->slot;
     const uint8_t* data = slot->fileData;
     const uint32_t size = slot->fileSize;

@@ -1,14 +1,17 @@
 // commands_test.cpp - the command interpreter in-process: its parsing and case folding, its
 // messages, its line ends, what each command does to the tracks and slots, the reload of a
 // slot that tracks are playing, and the quit. The driver runs on a real chip, rendered by
-// hand where a test needs time to pass.
+// hand where a test needs time to pass, and by a second thread where commands must hold the
+// driver lock against the render callback (run under the thread sanitizer in CI).
 #include "app/commands.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/player.h"
@@ -273,6 +276,42 @@ TEST_F(CommandTest, QuitStopsEverythingAndFreesTheSlots) {
         EXPECT_EQ(s.fileData, nullptr);
         EXPECT_EQ(s.fileSize, 0u);
     }
+}
+
+TEST_F(CommandTest, CommandsRunWhileAnotherThreadRenders) {
+    Run("L0 " + Path("song.vgm") + "\n");
+    Run("L1 " + Path("other.vgm") + "\n");
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> buffers{0};
+    std::thread feeder([&] {
+        int16_t buffer[441];
+        while (!stop.load()) {
+            PlayerRender(nullptr, sizeof buffer, buffer);
+            buffers.fetch_add(1);
+        }
+    });
+    // Every command that changes tracks, each round, with at least one buffer rendered
+    // between rounds so that the two threads really interleave.
+    const char* lines[] = {"PM0\n", "P21\n", "P50\n", "P30\n", "E\n",  "R\n",
+                           "S2\n",  "S\n",   "PM1\n", "SM\n",  "P41\n"};
+    const int rounds = 150;
+    for (int round = 0; round < rounds; ++round) {
+        for (const char* line : lines) CommandExecute(line, strlen(line));
+        if (round % 50 == 49) {  // a reload stops the tracks on the slot under the renderer
+            EXPECT_EQ(Run("L1 " + Path("other.vgm") + "\n"), "VGM loaded into slot 1.\n");
+        }
+        uint32_t seen = buffers.load();
+        while (buffers.load() == seen) std::this_thread::yield();
+    }
+    // With the music playing, stopping every effect gives every channel back.
+    CommandExecute("PM0\n", 4);
+    CommandExecute("S\n", 2);
+    stop.store(true);
+    feeder.join();
+    EXPECT_GE(buffers.load(), uint32_t(rounds));
+    EXPECT_EQ(ReservedChannelMask, 0);
+    EXPECT_EQ(MusicTrack.playState, TrackPlaying);
+    for (const Track& t : SfxTracks) EXPECT_NE(t.playState, TrackPlaying);
 }
 
 }  // namespace

@@ -76,7 +76,10 @@ TEST_F(PlayerChipTest, MusicDataCannotRetuneStopOrMaskTimer1) {
     }
     VgmWriterEnd(&w);
     ASSERT_EQ(LoadVgm(0, &w), VgmLoadOk);
-    StartOn(&MusicTrack, 0);
+    {
+        PlayerLockGuard lock;
+        StartOn(&MusicTrack, 0);
+    }
     RenderSingly(44100);
     ExpectTicksEvery883Or884();
     EXPECT_EQ(MusicTrack.playState, TrackPlaying);
@@ -95,7 +98,10 @@ TEST_F(PlayerChipTest, LoudSumsAreClippedTo32767) {
     VgmWriterWait(&w, 60000);
     VgmWriterEnd(&w);
     ASSERT_EQ(LoadVgm(0, &w), VgmLoadOk);
-    StartOn(&MusicTrack, 0);
+    {
+        PlayerLockGuard lock;
+        StartOn(&MusicTrack, 0);
+    }
     std::vector<int16_t> out = RenderSingly(8000);
     EXPECT_EQ(*std::max_element(out.begin(), out.end()), 32767);
     EXPECT_EQ(*std::min_element(out.begin(), out.end()), -32767);

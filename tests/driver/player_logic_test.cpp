@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "tests/driver/driver_test_files.h"
 #include "tests/driver/fake_chip.h"
@@ -22,18 +23,40 @@ using Writes = std::vector<FakeWrite>;
 
 class PlayerTest : public ::testing::Test {
    protected:
+    // The test body holds the driver lock, as the driver's callers must; the calls that take
+    // it themselves go through Render, Free and Reload.
     void SetUp() override {
         PlayerChip = FmChipCreate(44100);
         FmChipReset(PlayerChip);
+        PlayerLock();
         PlayerReset();
         FakeChipClearLog();
     }
     void TearDown() override {
+        PlayerReset();  // every track idle before the slots go
+        PlayerUnlock();
         FreeSlots();
         FmChipDestroy(PlayerChip);
         PlayerChip = nullptr;
         FakeChipOutput = 0;
         FakeChipTimerSamples = 883;
+    }
+    uint32_t Render(uint32_t byteCount, void* buffer) {
+        PlayerUnlock();
+        uint32_t written = PlayerRender(nullptr, byteCount, buffer);
+        PlayerLock();
+        return written;
+    }
+    void Free(int slot) {
+        PlayerUnlock();
+        PlayerSlotFree(slot);
+        PlayerLock();
+    }
+    uint8_t Reload(int slot, const char* path) {
+        PlayerUnlock();
+        uint8_t code = PlayerSlotReload(slot, path);
+        PlayerLock();
+        return code;
     }
     // Loads a file of raw commands (after a 0x80 header) into slot and starts track on it.
     void Play(Track* track, int slot, const std::vector<uint8_t>& commands) {
@@ -126,7 +149,7 @@ TEST_F(PlayerTest, StartOnAnEmptyOrFailedSlotLeavesTheTrackIdle) {
     TrackStart(&SfxTracks[1]);
     EXPECT_EQ(SfxTracks[1].playState, TrackIdle);
     int16_t buf[2000];
-    PlayerRender(nullptr, sizeof buf, buf);  // two ticks, nothing but the acknowledges
+    Render(sizeof buf, buf);  // two ticks, nothing but the acknowledges
     EXPECT_EQ(FakeChipWrites, (Writes{{0x04, 0x80}, {0x04, 0x80}, {0x04, 0x80}}));
 }
 
@@ -545,7 +568,7 @@ TEST_F(PlayerTest, FreeingASlotStopsItsTracksMusicFirst) {
     StartOn(&MusicTrack, 3);
     Play(&SfxTracks[1], 1, {0x61, 0xFF, 0xFF, 0x66});
     FakeChipClearLog();
-    PlayerSlotFree(3);
+    Free(3);
     EXPECT_EQ(MusicTrack.playState, TrackStopped);
     EXPECT_EQ(SfxTracks[4].playState, TrackStopped);
     EXPECT_EQ(SfxTracks[1].playState, TrackPlaying);  // another slot: untouched
@@ -563,12 +586,12 @@ TEST_F(PlayerTest, ReloadInstallsTheNewFileAndAFailureLeavesTheSlotEmpty) {
     VgmWriterFinish(&w);
     std::string path = TestPath("reload.vgm");
     ASSERT_TRUE(VgmWriterSave(&w, path.c_str()));
-    EXPECT_EQ(PlayerSlotReload(2, path.c_str()), VgmLoadOk);
+    EXPECT_EQ(Reload(2, path.c_str()), VgmLoadOk);
     EXPECT_EQ(SfxTracks[0].playState, TrackStopped);
     EXPECT_EQ(VgmSlots[2].fileSize, w.bytes.size());
-    EXPECT_EQ(PlayerSlotReload(2, TestPath("missing.vgm").c_str()), VgmLoadCannotOpen);
+    EXPECT_EQ(Reload(2, TestPath("missing.vgm").c_str()), VgmLoadCannotOpen);
     EXPECT_EQ(VgmSlots[2].fileData, nullptr);
-    EXPECT_EQ(PlayerSlotReload(4, path.c_str()), VgmLoadCannotOpen);
+    EXPECT_EQ(Reload(4, path.c_str()), VgmLoadCannotOpen);
 }
 
 // --- Render callback ---------------------------------------------------------------------
@@ -576,16 +599,16 @@ TEST_F(PlayerTest, ReloadInstallsTheNewFileAndAFailureLeavesTheSlotEmpty) {
 TEST_F(PlayerTest, RenderFillsWholeSamplesOnly) {
     uint8_t buf[8];
     std::memset(buf, 0xEE, sizeof buf);
-    EXPECT_EQ(PlayerRender(nullptr, 0, buf), 0u);
+    EXPECT_EQ(Render(0, buf), 0u);
     EXPECT_EQ(FakeChipRenders, 0u);
     FakeChipOutput = 0x1234;
-    EXPECT_EQ(PlayerRender(nullptr, 7, buf), 6u);
+    EXPECT_EQ(Render(7, buf), 6u);
     EXPECT_EQ(FakeChipRenders, 3u);
     int16_t s;
     std::memcpy(&s, buf + 4, 2);
     EXPECT_EQ(s, 0x1234);
     EXPECT_EQ(buf[6], 0xEE);
-    EXPECT_EQ(PlayerRender(nullptr, 1, buf + 1), 0u);  // odd, unaligned: nothing
+    EXPECT_EQ(Render(1, buf + 1), 0u);  // odd, unaligned: nothing
 }
 
 TEST_F(PlayerTest, RenderClipsToPlusMinus32767) {
@@ -596,7 +619,7 @@ TEST_F(PlayerTest, RenderClipsToPlusMinus32767) {
     for (auto [sum, stored] : cases) {
         FakeChipOutput = sum;
         int16_t out[3] = {};
-        PlayerRender(nullptr, sizeof out, out);
+        Render(sizeof out, out);
         for (int16_t s : out) EXPECT_EQ(s, stored) << sum;
     }
 }
@@ -608,7 +631,7 @@ TEST_F(PlayerTest, EachInterruptAcknowledgesAndTicksOnlyPlayingTracks) {
     PlayerPauseMusic();
     FakeChipClearLog();
     int16_t buf[250];
-    PlayerRender(nullptr, sizeof buf, buf);  // interrupts at samples 0, 100, 200
+    Render(sizeof buf, buf);  // interrupts at samples 0, 100, 200
     EXPECT_EQ(FakeChipWrites, (Writes{{0x04, 0x80}, {0x04, 0x80}, {0x04, 0x80}}));
     EXPECT_EQ(SfxTracks[4].targetTime, 3 * 880u);
     EXPECT_EQ(MusicTrack.targetTime, 0u);
@@ -619,10 +642,53 @@ TEST_F(PlayerTest, MusicCannotMaskOrStopTimer1) {
     Play(&MusicTrack, 0,
          {0x5A, 0x04, 0x40, 0x5A, 0x04, 0x00, 0x5A, 0x02, 0xFF, 0x61, 0xFF, 0xFF, 0x66});
     int16_t buf[500];
-    PlayerRender(nullptr, sizeof buf, buf);
+    Render(sizeof buf, buf);
     EXPECT_EQ(MusicTrack.targetTime, 10 * 880u);  // every interrupt still ticked it
     EXPECT_EQ(MusicRegs[0x04], 0x00);
     for (const FakeWrite& w : FakeChipWrites) EXPECT_TRUE(w.reg != 0x02 && w.reg != 0x03);
 }
+
+// --- Driver lock -------------------------------------------------------------------------
+
+TEST(PlayerLock, HeldOnlyByTheThreadThatTookIt) {
+    EXPECT_FALSE(PlayerLockHeld());
+    {
+        PlayerLockGuard lock;
+        EXPECT_TRUE(PlayerLockHeld());
+        bool heldElsewhere = true;
+        std::thread([&heldElsewhere] { heldElsewhere = PlayerLockHeld(); }).join();
+        EXPECT_FALSE(heldElsewhere);
+    }
+    EXPECT_FALSE(PlayerLockHeld());
+}
+
+#ifndef NDEBUG
+// Debug builds stop at a driver call made without the lock and at an unlock that leaves an
+// invariant broken.
+TEST(PlayerLockDeathTest, DebugChecksStopAtMisuse) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PlayerChip = FmChipCreate(44100);
+    EXPECT_DEATH(TrackStop(&MusicTrack), "PlayerLockHeld");
+    EXPECT_DEATH(
+        {
+            PlayerLock();
+            PlayerReset();
+            SfxTracks[2].slot = &VgmSlots[0];  // an effect playing an empty slot: (4)
+            SfxTracks[2].playState = TrackPlaying;
+            PlayerUnlock();
+        },
+        "\\(4\\)");
+    EXPECT_DEATH(
+        {
+            PlayerLock();
+            PlayerReset();
+            ReservedChannelMask = 1 << 6;  // a channel no effect can hold: (6)
+            PlayerUnlock();
+        },
+        "\\(6\\)");
+    FmChipDestroy(PlayerChip);
+    PlayerChip = nullptr;
+}
+#endif
 
 }  // namespace

@@ -248,6 +248,7 @@ TEST_F(HostileFiles, EachFileGetsItsLoadCodeOrAnEndedTrack) {
             EXPECT_EQ(VgmSlots[0].fileSize, 0u);
             continue;
         }
+        PlayerLockGuard lock;  // the calls below want it; the next reload takes it itself
         MusicTrack.slot = &VgmSlots[0];
         TrackStart(&MusicTrack);
         ASSERT_EQ(MusicTrack.playState, TrackPlaying);

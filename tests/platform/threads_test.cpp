@@ -3,7 +3,13 @@
 #include "platform/threads.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -59,9 +65,25 @@ TEST(Threads, WaitTimesOutThenSeesTheEnd) {
     EXPECT_NE(0, CloseHandle(thread));
 }
 
+// What a thread finds itself running with.
+struct SeenPriority {
+    int policy = -1;
+    int nice = 99;
+};
+
+uint32_t RecordPriority(void* parameter) {
+    SeenPriority* seen = static_cast<SeenPriority*>(parameter);
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &seen->policy, &param);
+    seen->nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    return 0;
+}
+
 TEST(Threads, PriorityRequests) {
-    HANDLE thread = CreateThread(nullptr, 0, CountRun, nullptr, CREATE_SUSPENDED, nullptr);
+    SeenPriority seen;
+    HANDLE thread = CreateThread(nullptr, 0, RecordPriority, &seen, CREATE_SUSPENDED, nullptr);
     ASSERT_NE(nullptr, thread);
+    int inheritedNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
     // Time-critical may be refused where real-time scheduling is not permitted; highest then
     // falls back to the best nice value and never fails.
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
@@ -71,6 +93,14 @@ TEST(Threads, PriorityRequests) {
     ResumeThread(thread);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 2000));
     CloseHandle(thread);
+    // The request took effect: real-time scheduling, or else the lowest negative nice value
+    // the limit allows (20 - RLIMIT_NICE), or the inherited one where none is allowed.
+    if (seen.policy != SCHED_FIFO) {
+        rlimit limit{};
+        ASSERT_EQ(0, getrlimit(RLIMIT_NICE, &limit));
+        int best = limit.rlim_cur == RLIM_INFINITY ? -20 : std::max(-20, 20 - int(limit.rlim_cur));
+        EXPECT_EQ(best < 0 ? best : inheritedNice, seen.nice) << "policy " << seen.policy;
+    }
 }
 
 }  // namespace

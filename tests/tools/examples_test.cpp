@@ -217,7 +217,10 @@ TEST_F(ExamplePlayback, EachEffectSoundsOnAnotherTrackAndEndsByItself) {
         Load(w, 1);
         Track* track = &SfxTracks[(e.sourceChannel + 1) % SfxTrackCount];
         track->slot = &VgmSlots[1];
-        TrackStart(track);
+        {
+            PlayerLockGuard lock;
+            TrackStart(track);
+        }
         ASSERT_EQ(track->playState, TrackPlaying);
         int peak = Peak(Render(U32(w.bytes, 0x18) + 2 * 884));
         EXPECT_NE(track->playState, TrackPlaying);
@@ -232,7 +235,10 @@ TEST_F(ExamplePlayback, MusicLoopsWithoutClipping) {
     ExampleMusic(&w);
     Load(w, 0);
     MusicTrack.slot = &VgmSlots[0];
-    TrackStart(&MusicTrack);
+    {
+        PlayerLockGuard lock;
+        TrackStart(&MusicTrack);
+    }
     std::vector<int16_t> out = Render(35 * 44100);
     EXPECT_EQ(MusicTrack.playState, TrackPlaying);
     EXPECT_GE(MusicTrack.loopCount, 1);
@@ -250,7 +256,10 @@ TEST_F(ExamplePlayback, NotePitchMatchesItsFrequency) {
     ScoreToVgm(s, UINT32_MAX, 2 * 44100, &w);
     Load(w, 0);
     MusicTrack.slot = &VgmSlots[0];
-    TrackStart(&MusicTrack);
+    {
+        PlayerLockGuard lock;
+        TrackStart(&MusicTrack);
+    }
     std::vector<int16_t> out = Render(44100 + 44100);
     int crossings = 0;
     for (size_t i = 44100 + 1; i < out.size(); ++i) crossings += out[i - 1] < 0 && out[i] >= 0;
