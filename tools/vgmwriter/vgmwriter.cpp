@@ -67,6 +67,29 @@ void VgmWriterArpeggio(VgmWriter* w, int firstCh, int channels, int steps, uint3
     }
 }
 
+void VgmWriterLoad(VgmWriter* w, int channels, bool rhythm, uint32_t seconds) {
+    static const uint8_t slotOffsets[18] = {0x00, 0x03, 0x01, 0x04, 0x02, 0x05, 0x08, 0x0B, 0x09,
+                                            0x0C, 0x0A, 0x0D, 0x10, 0x13, 0x11, 0x14, 0x12, 0x15};
+    for (int slot = 0; slot < 18; ++slot) {
+        uint8_t off = slotOffsets[slot];
+        VgmWriterOpl2(w, uint8_t(0x20 + off), uint8_t(0xE0 | (1 + slot % 4)));  // AM VIB EG MULT
+        VgmWriterOpl2(w, uint8_t(0x40 + off), 0x00);
+        VgmWriterOpl2(w, uint8_t(0x60 + off), 0xF0);
+        VgmWriterOpl2(w, uint8_t(0x80 + off), 0x00);
+    }
+    for (int ch = 0; ch < 9; ++ch) {
+        int fnum = 0x200 + 37 * ch;  // high enough for vibrato to move it
+        VgmWriterOpl2(w, uint8_t(0xC0 + ch), 0x0E);
+        VgmWriterOpl2(w, uint8_t(0xA0 + ch), uint8_t(fnum));
+        uint8_t key = ch < channels ? 0x20 : 0x00;
+        VgmWriterOpl2(w, uint8_t(0xB0 + ch), uint8_t(key | 4 << 2 | fnum >> 8));
+    }
+    VgmWriterOpl2(w, 0xBD, rhythm ? 0xFF : 0xC0);
+    VgmWriterMarkLoop(w);
+    VgmWriterWait(w, seconds * 44100);
+    VgmWriterEnd(w);
+}
+
 void VgmWriterWait16(VgmWriter* w, uint16_t samples) {
     Put(w, 0x61);
     Put(w, uint8_t(samples));

@@ -40,6 +40,11 @@ void VgmWriterOpl2Note(VgmWriter* w, int ch, uint16_t fnum, uint8_t block, bool 
 // steps chords of one note per channel, each held stepSamples and keyed off.
 void VgmWriterArpeggio(VgmWriter* w, int firstCh, int channels, int steps, uint32_t stepSamples);
 
+// A load for benchmarks and render checks: `channels` (0..9) channels keyed and sustained at
+// full level with tremolo, vibrato and feedback 7, deep LFO; with rhythm, channels 6-8 turn
+// into the five rhythm instruments, all keyed. Then `seconds` of waits inside a loop.
+void VgmWriterLoad(VgmWriter* w, int channels, bool rhythm, uint32_t seconds);
+
 // Waits samples (44100 Hz) with the shortest commands: 0x62 (735), 0x63 (882), 0x7n (1..16),
 // else 0x61 nn nn in pieces of at most 65535.
 void VgmWriterWait(VgmWriter* w, uint32_t samples);

@@ -1,0 +1,52 @@
+#!/bin/bash
+# measure.sh - the render speed figures of one or more build trees, side by side:
+# callgrind instructions per output sample inclusive PlayerRender (deterministic) for the
+# idle, one-channel, full-load and rhythm loads, and the whole-process oplrender time of a
+# 60 s full-load render (median of N runs, the builds alternating so that a busy machine
+# weighs on all of them alike).
+#   bench/measure.sh [--runs N] [--no-callgrind] BUILD_DIR...
+set -eu
+runs=5
+callgrind=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) runs=$2; shift 2 ;;
+    --no-callgrind) callgrind=0; shift ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || { echo "usage: $0 [--runs N] [--no-callgrind] BUILD_DIR..." >&2; exit 2; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$1/bench/loadgen" "$work"
+
+if [ "$callgrind" = 1 ]; then
+  seconds=2
+  samples=$((seconds * 44100))
+  for build in "$@"; do
+    for load in ch0 ch1 ch9 rhythm; do
+      out="$work/cg.out"
+      valgrind --tool=callgrind --callgrind-out-file="$out" \
+        "$build/tools/oplrender/oplrender" --quiet --seconds "$seconds" \
+        --out "$work/cg.wav" --vgm "$work/$load.vgm" >/dev/null 2>&1
+      ir=$(callgrind_annotate --inclusive=yes "$out" 2>/dev/null |
+        awk '/PlayerRender/ { gsub(",", "", $1); print $1; exit }')
+      echo "callgrind $build $load: $((ir / samples)) instructions/sample inclusive PlayerRender"
+    done
+  done
+fi
+
+declare -A times
+for ((i = 0; i < runs; i++)); do
+  for build in "$@"; do
+    t0=$(date +%s%N)
+    "$build/tools/oplrender/oplrender" --quiet --seconds 60 --out "$work/full.wav" \
+      --vgm "$work/ch9.vgm"
+    t1=$(date +%s%N)
+    times[$build]+="$(((t1 - t0) / 1000)) "
+  done
+done
+for build in "$@"; do
+  median=$(echo ${times[$build]} | tr ' ' '\n' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+  echo "oplrender $build: 60 s full load, median of $runs: $median us = $((60000000 / median))x real time (runs: ${times[$build]})"
+done

@@ -1,0 +1,30 @@
+// render_check.h - renders for the output checks: a VGM file played through the sound driver
+// or fed straight to a chip, a random register storm, and hashes of what came out, so that
+// two renderers (or a render and a recorded hash) can be compared sample for sample.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+uint64_t HashSamples(const int16_t* samples, size_t count);
+std::string HashText(uint64_t hash);  // 16 hex digits
+
+// The load files of the benchmarks (VgmWriterLoad), looping, written to path.
+bool WriteLoadVgm(const std::string& path, int channels, bool rhythm);
+
+// Plays music (slot 0) with up to three effects (slots 1-3, on the six SFX tracks in turn)
+// through PlayerRender for `samples` samples, in buffers of changing sizes; returns the hash
+// of the 16-bit output. An empty music path plays only the effects.
+uint64_t PlayerRenderHash(const std::string& music, const std::vector<std::string>& effects,
+                          uint32_t samples);
+
+struct ChipRenderResult {
+    uint64_t output;  // hash of every 32-bit mix sample
+    uint64_t state;   // hash of the chip's state after the last sample
+};
+// Feeds a VGM file's OPL writes straight to a chip with Timer 1 running, acknowledging
+// its flag after the sample that raised it, for `samples` samples.
+ChipRenderResult ChipRenderHash(const std::string& path, uint32_t samples);
+// Random writes to every register (timers and CSM included) between runs of random length.
+ChipRenderResult RegisterStormHash(uint32_t seed, uint32_t samples);
