@@ -30,14 +30,16 @@ void LoadVoices(FmChip* chip, int keyed) {
     }
 }
 
-enum Load { Idle, Full, Rhythm };
+enum Load { Idle, Full, Rhythm, FullTapped };
 
 void RenderOneSamplePerCall(benchmark::State& state, Load load) {
     FmChip* chip = FmChipCreate(44100);
     FmChipReset(chip);
     FmChipWrite(0x02, chip, 7);  // Timer 1 running, as the driver programs it
     FmChipWrite(0x04, chip, 0x01);
-    if (load == Full) {
+    FmChipTap tap{};  // meters only, as a viewer sets it
+    if (load == FullTapped) FmChipSetTap(chip, &tap);
+    if (load == Full || load == FullTapped) {
         LoadVoices(chip, 9);
         FmChipWrite(0xBD, chip, 0xC0);
     } else if (load == Rhythm) {
@@ -65,6 +67,7 @@ void RenderOneSamplePerCall(benchmark::State& state, Load load) {
 BENCHMARK_CAPTURE(RenderOneSamplePerCall, idle, Idle);
 BENCHMARK_CAPTURE(RenderOneSamplePerCall, full_load, Full);
 BENCHMARK_CAPTURE(RenderOneSamplePerCall, rhythm, Rhythm);
+BENCHMARK_CAPTURE(RenderOneSamplePerCall, full_load_tap, FullTapped);
 // A fixed sample count (10 s of output) for instruction counts under callgrind:
 //   valgrind --tool=callgrind ./fmchip_bench --benchmark_filter=full_load_fixed
 BENCHMARK_CAPTURE(RenderOneSamplePerCall, full_load_fixed, Full)->Iterations(441000);

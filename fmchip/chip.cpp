@@ -31,6 +31,7 @@ FmChip* FmChipCreate(uint32_t sampleRate) {
     chip->clockHz = FmChipClockHz;
     chip->sampleRate = sampleRate;
     FmChipInitRates(chip);
+    FmChipSetMute(chip, 0, 0);
     return chip;
 }
 
@@ -312,12 +313,11 @@ void WriteRhythm(FmChip* chip, uint8_t v) {
 }
 
 // 0xC0-0xC8 (and the mirror 0xD0-0xD8): feedback and connection of the first operator.
-void WriteFeedback(FmChip* chip, FmChannel* ch, uint8_t v) {
+void WriteFeedback(FmChannel* ch, uint8_t v) {
     FmOperator* op = &ch->ops[0];
     uint32_t fb = (v >> 1) & 7;
     op->feedbackShift = static_cast<uint8_t>(fb ? fb + 7 : 0);
     op->connection = v & 1;
-    op->modOutput = op->connection ? &chip->mixSum : &chip->modInput;
 }
 }  // namespace
 
@@ -347,7 +347,7 @@ void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
         }
         case 0xC0: {
             uint32_t n = reg & 0x0F;
-            if (n <= 8) WriteFeedback(chip, &chip->channels[n], value);
+            if (n <= 8) WriteFeedback(&chip->channels[n], value);
             break;
         }
         default:

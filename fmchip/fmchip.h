@@ -8,6 +8,7 @@
 //   Lifecycle ................ FmChipCreate, FmChipReset, FmChipDestroy
 //   Register writes .......... FmChipWrite, key sources, status and IRQ
 //   Time and output .......... FmChipSettleAttacks, FmChipRender
+//   Tap, mute and solo ....... FmChipSetTap, FmChipSetMute
 #pragma once
 
 #include <cstdint>
@@ -60,7 +61,6 @@ struct FmOperator {
     uint32_t phase;              // 16.16; bits 16-25 index the waveform
     uint32_t phaseStep;          // channel freqStep * multiple
     uint8_t feedbackShift;       // first operator only: 0, or FB + 7
-    int32_t* modOutput;          // first operator only: &chip->mixSum (CON 1) or &chip->modInput
     int32_t feedbackHistory[2];  // first operator only: last two outputs, older first
     uint8_t connection;          // first operator only: 0 FM, 1 additive
     uint8_t sustainHold;         // 0x20 when EG type is set
@@ -84,6 +84,29 @@ struct FmChannel {
     uint32_t freqStep;       // fnumStepTable[fnum] >> (7 - block)
     uint32_t keyScaleAtten;  // KslAttenTable[freqReg >> 6]
     uint8_t keyCode;         // block * 2 + note-select bit
+};
+
+// Sources of the mix, as the tap reports them and mute and solo select them: 0-8 are chip channels
+// 0-8; while rhythm mode is on, channels 6-8 carry 0 and the five rhythm instruments carry their
+// output (at the doubled rhythm amplitude).
+enum : int {
+    FmTapBd = 9,
+    FmTapSd = 10,
+    FmTapTt = 11,
+    FmTapCy = 12,
+    FmTapHh = 13,
+    FmTapSources = 14
+};
+constexpr uint32_t FmTapAllSources = (1u << FmTapSources) - 1;
+
+// What the chip reports of each source while a tap is set. The sources are taken before
+// mute and solo, so a meter still shows what a muted channel plays; their sum equals the mix
+// of an unmuted chip. Owned by the caller; the chip writes it during renders only.
+struct FmChipTap {
+    int32_t* samples[FmTapSources];  // optional buffers (stems); nullptr: not kept
+    uint32_t capacity;               // samples each buffer holds
+    uint32_t count;                  // samples written since the caller last set it to 0
+    int32_t peak[FmTapSources];      // largest |output| since the caller last zeroed it
 };
 
 typedef void (*FmIrqHook)(void* param, int line);
@@ -122,9 +145,11 @@ struct FmChip {
     uint8_t modeReg;   // register 0x08: bit 7 CSM, bit 6 note select
     uint32_t clockHz;  // 3579545
     uint32_t sampleRate;
-    double rateRatio;  // clockHz / 72 / sampleRate; 0 when sampleRate is 0
-    int32_t modInput;  // scratch: modulation input of the channel being rendered
-    int32_t mixSum;    // scratch: sum of the sample being rendered
+    double rateRatio;   // clockHz / 72 / sampleRate; 0 when sampleRate is 0
+    FmChipTap* tap;     // told every source of every rendered sample; may be empty
+    uint32_t muteMask;  // sources left out of the mix (bit i = source i)
+    uint32_t soloMask;  // when nonzero, only these sources (less the muted) are mixed
+    uint32_t mixMask;   // the sources mixed, from the two masks
 };
 
 // --- Lifecycle ---------------------------------------------------------------------------
@@ -166,3 +191,13 @@ void SettleAttacksHook(void* param);
 // count 0 only settles attacks; count < 0 does nothing. Runs 44100 times a second per chip:
 // integer only, no allocation, no locking, no division.
 void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]);
+
+// --- Tap, mute and solo ------------------------------------------------------------------
+// Both may be called between renders on the thread that renders (or under the lock that
+// keeps renders and writes apart); they allocate nothing. Mute and solo outlive a reset.
+
+// Sets the tap that every render from now on reports to; nullptr turns it off.
+void FmChipSetTap(FmChip* chip, FmChipTap* tap);
+// Leaves out of the mix the sources in muteMask and, when soloMask is nonzero, every source
+// not in it. Both 0 (as after creation): every source is mixed.
+void FmChipSetMute(FmChip* chip, uint32_t muteMask, uint32_t soloMask);

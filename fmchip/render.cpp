@@ -1,7 +1,8 @@
 // render.cpp - the chip's output stage: operator levels summed in the log domain and
 // turned linear by one lookup, two-operator channels with feedback, and the five rhythm
-// instruments. FmChipRender runs 44100 times a second per chip on the audio thread:
-// integer only, no allocation, no locking, no division.
+// instruments, mixed under mute and solo and reported to the tap. FmChipRender runs 44100
+// times a second per chip on the audio thread: integer only, no allocation, no locking, no
+// division.
 #include "fmchip/fmchip_internal.h"
 
 namespace {
@@ -41,34 +42,37 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
     return previous;
 }
 
-void RenderChannel(FmChip* chip, FmChannel* ch) {
-    chip->modInput = 0;
+// A two-operator channel's output: the second operator modulated by the first one's previous
+// output, or (additive connection) both summed.
+int32_t RenderChannel(const FmChip* chip, FmChannel* ch) {
     FmOperator* first = &ch->ops[0];
-    *first->modOutput += FeedbackOperator(chip, first);
+    int32_t previous = FeedbackOperator(chip, first);
+    int32_t modulation = first->connection ? 0 : previous;
+    int32_t out = first->connection ? previous : 0;
     FmOperator* second = &ch->ops[1];
     uint32_t atten = AttenSum(chip, second);
     if (atten < SilentAtten)
-        chip->mixSum +=
-            OperatorOutput(second, atten, ModulatedIndex(second->phase, chip->modInput));
+        out += OperatorOutput(second, atten, ModulatedIndex(second->phase, modulation));
+    return out;
 }
 
 // A rhythm instrument is mixed at twice an ordinary operator's amplitude.
-void MixRhythm(FmChip* chip, const FmOperator* op, uint32_t x) {
+int32_t RhythmOutput(const FmChip* chip, const FmOperator* op, uint32_t x) {
     uint32_t atten = AttenSum(chip, op);
-    if (atten < SilentAtten) chip->mixSum += 2 * OperatorOutput(op, atten, x);
+    return atten < SilentAtten ? 2 * OperatorOutput(op, atten, x) : 0;
 }
 
-// Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal. The noise bit is
-// the one at the start of the sample.
-void RenderRhythm(FmChip* chip, uint32_t noise) {
+// Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal, into their tap
+// sources. The noise bit is the one at the start of the sample.
+void RenderRhythm(FmChip* chip, uint32_t noise, int32_t* sources) {
     FmChannel* ch = chip->channels;
-    chip->modInput = 0;
 
     // Bass drum: the first operator only modulates (with connection 0), never sounds.
     FmOperator* bass = &ch[6].ops[0];
     int32_t previous = FeedbackOperator(chip, bass);
-    if (bass->connection == 0) chip->modInput = previous;
-    MixRhythm(chip, &ch[6].ops[1], ModulatedIndex(ch[6].ops[1].phase, chip->modInput));
+    int32_t modulation = bass->connection == 0 ? previous : 0;
+    sources[FmTapBd] =
+        RhythmOutput(chip, &ch[6].ops[1], ModulatedIndex(ch[6].ops[1].phase, modulation));
 
     uint32_t h = ch[7].ops[0].phase >> 16;
     uint32_t k = ch[8].ops[1].phase >> 16;
@@ -77,16 +81,61 @@ void RenderRhythm(FmChip* chip, uint32_t noise) {
 
     uint32_t hat = (r1 | r2) ? 0x234 : 0xD0;
     if (noise) hat = (hat & 0x200) ? 0x2D0 : 0x34;
-    MixRhythm(chip, &ch[7].ops[0], hat);
+    sources[FmTapHh] = RhythmOutput(chip, &ch[7].ops[0], hat);
 
     uint32_t snare = (h & 0x100) ? 0x200 : 0x100;
     if (noise) snare ^= 0x100;
-    MixRhythm(chip, &ch[7].ops[1], snare);
+    sources[FmTapSd] = RhythmOutput(chip, &ch[7].ops[1], snare);
 
-    MixRhythm(chip, &ch[8].ops[0], (ch[8].ops[0].phase >> 16) & 1023);
-    MixRhythm(chip, &ch[8].ops[1], (r1 | r2) ? 0x300 : 0x100);
+    sources[FmTapTt] = RhythmOutput(chip, &ch[8].ops[0], (ch[8].ops[0].phase >> 16) & 1023);
+    sources[FmTapCy] = RhythmOutput(chip, &ch[8].ops[1], (r1 | r2) ? 0x300 : 0x100);
+    sources[6] = sources[7] = sources[8] = 0;
+}
+
+// Every source of one sample, and their sum under the mix mask; the tap is told each.
+int32_t RenderSources(FmChip* chip, bool rhythm) {
+    int32_t sources[FmTapSources] = {};
+    int last = rhythm ? 6 : 9;
+    for (int c = 0; c < last; ++c) sources[c] = RenderChannel(chip, &chip->channels[c]);
+    if (rhythm) RenderRhythm(chip, chip->noiseShift & 1, sources);
+    int32_t mix = 0;
+    for (int s = 0; s < FmTapSources; ++s)
+        if (chip->mixMask >> s & 1) mix += sources[s];
+    if (FmChipTap* tap = chip->tap) {
+        bool keep = tap->count < tap->capacity;
+        for (int s = 0; s < FmTapSources; ++s) {
+            int32_t magnitude = sources[s] < 0 ? -sources[s] : sources[s];
+            if (magnitude > tap->peak[s]) tap->peak[s] = magnitude;
+            if (keep && tap->samples[s]) tap->samples[s][tap->count] = sources[s];
+        }
+        if (keep) ++tap->count;
+    }
+    return mix;
+}
+
+// The sum of one sample when nothing is muted and no tap is set.
+int32_t RenderMix(FmChip* chip, bool rhythm) {
+    int32_t mix = 0;
+    int last = rhythm ? 6 : 9;
+    for (int c = 0; c < last; ++c) mix += RenderChannel(chip, &chip->channels[c]);
+    if (rhythm) {
+        int32_t sources[FmTapSources];
+        RenderRhythm(chip, chip->noiseShift & 1, sources);
+        for (int s = FmTapBd; s < FmTapSources; ++s) mix += sources[s];
+    }
+    return mix;
 }
 }  // namespace
+
+void FmChipSetTap(FmChip* chip, FmChipTap* tap) {
+    chip->tap = tap;
+}
+
+void FmChipSetMute(FmChip* chip, uint32_t muteMask, uint32_t soloMask) {
+    chip->muteMask = muteMask & FmTapAllSources;
+    chip->soloMask = soloMask & FmTapAllSources;
+    chip->mixMask = (chip->soloMask ? chip->soloMask : FmTapAllSources) & ~chip->muteMask;
+}
 
 void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {
     if (count < 0) return;
@@ -95,14 +144,12 @@ void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {
         return;
     }
     bool rhythm = (chip->rhythmBits & 0x20) != 0;
+    bool plain = !chip->tap && chip->mixMask == FmTapAllSources;
     for (int i = 0; i < count; ++i) {
-        chip->mixSum = 0;
         FmChipAdvanceLfo(chip);
-        int last = rhythm ? 6 : 9;
-        for (int c = 0; c < last; ++c) RenderChannel(chip, &chip->channels[c]);
-        if (rhythm) RenderRhythm(chip, chip->noiseShift & 1);
-        outputs[0][i] = chip->mixSum;
-        outputs[1][i] = chip->mixSum;
+        int32_t mix = plain ? RenderMix(chip, rhythm) : RenderSources(chip, rhythm);
+        outputs[0][i] = mix;
+        outputs[1][i] = mix;
         FmChipAdvanceClock(chip);
     }
 }

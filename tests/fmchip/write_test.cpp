@@ -77,7 +77,6 @@ TEST(ChipLifecycle, CreatedChipIsZeroedUntilReset) {
     EXPECT_EQ(chip->noiseShift, 0u);
     for (const FmChannel& ch : chip->channels) {
         EXPECT_EQ(ch.ops[0].envAtten, 0);
-        EXPECT_EQ(ch.ops[0].modOutput, nullptr);
     }
     FmChipReset(chip);
     EXPECT_EQ(chip->statusReg, 0);
@@ -91,7 +90,6 @@ TEST(ChipLifecycle, CreatedChipIsZeroedUntilReset) {
     EXPECT_EQ(chip->rhythmBits, 0);
     EXPECT_EQ(chip->waveSelectEnable, 0);
     for (const FmChannel& ch : chip->channels) {
-        EXPECT_EQ(ch.ops[0].modOutput, &chip->modInput);
         for (const FmOperator& op : ch.ops) {
             EXPECT_EQ(op.egPhase, EgOff);
             EXPECT_EQ(op.envAtten, 511);
@@ -417,7 +415,6 @@ TEST_F(ChipTest, FeedbackAndConnectionThroughBothRegisterBanks) {
             const FmOperator& op = Op(6);
             EXPECT_EQ(op.feedbackShift, fb ? fb + 7 : 0);
             EXPECT_EQ(op.connection, fb & 1);
-            EXPECT_EQ(op.modOutput, (fb & 1) ? &chip->mixSum : &chip->modInput);
         }
     }
 }

@@ -1,0 +1,154 @@
+// tap_test.cpp - the chip's tap and its mute and solo: the sources add up to the mix, the
+// tap changes no sample, and mute and solo leave out exactly the sources they name while the
+// tap still shows them. Each case runs two chips fed the same writes, one of them plain.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "fmchip/fmchip.h"
+#include "tests/fmchip/chip_fixture.h"
+
+namespace {
+
+constexpr int Samples = 30000;  // long enough for the LFO, envelopes and noise to move
+
+// Nine channels with tremolo, vibrato and feedback, channels 1 and 5 additive; with rhythm,
+// the five instruments keyed instead of channels 6-8 and the bass drum's operator additive.
+void Load(FmChip* chip, bool rhythm) {
+    for (int slot = 0; slot < 18; ++slot) {
+        uint8_t off = SlotOffset(slot);
+        FmChipWrite(uint8_t(0x20 + off), chip,
+                    uint8_t(0xC0 | (slot % 3 ? 0x20 : 0) | (1 + slot % 4)));
+        FmChipWrite(uint8_t(0x40 + off), chip, uint8_t(slot % 5));
+        FmChipWrite(uint8_t(0x60 + off), chip, uint8_t(0xF0 | slot % 4));
+        FmChipWrite(uint8_t(0x80 + off), chip, uint8_t(0x24 + slot % 3));
+    }
+    for (int ch = 0; ch < 9; ++ch) {
+        int fnum = 0x180 + 41 * ch;
+        FmChipWrite(uint8_t(0xC0 + ch), chip, uint8_t(ch == 1 || ch == 5 || ch == 6 ? 0x0F : 0x0C));
+        FmChipWrite(uint8_t(0xA0 + ch), chip, uint8_t(fnum));
+        bool keyed = !rhythm || ch < 6;
+        FmChipWrite(uint8_t(0xB0 + ch), chip, uint8_t((keyed ? 0x20 : 0) | 4 << 2 | fnum >> 8));
+    }
+    FmChipWrite(0x01, chip, 0x20);
+    FmChipWrite(0xF0, chip, 0x01);  // a half-sine waveform on channel 0's modulator
+    FmChipWrite(0xBD, chip, rhythm ? 0xFF : 0xC0);
+}
+
+struct Pair {
+    FmChip* plain;
+    FmChip* tapped;
+    FmChipTap tap{};
+    std::vector<int32_t> stems[FmTapSources];
+
+    explicit Pair(bool rhythm) : plain(FmChipCreate(44100)), tapped(FmChipCreate(44100)) {
+        for (FmChip* c : {plain, tapped}) {
+            FmChipReset(c);
+            Load(c, rhythm);
+        }
+        for (int s = 0; s < FmTapSources; ++s) {
+            stems[s].assign(Samples, 0x7FFFFFFF);
+            tap.samples[s] = stems[s].data();
+        }
+        tap.capacity = Samples;
+        FmChipSetTap(tapped, &tap);
+    }
+    ~Pair() {
+        FmChipDestroy(plain);
+        FmChipDestroy(tapped);
+    }
+
+    // Renders both; returns the plain chip's mix and fills the tapped chip's.
+    std::vector<int32_t> Render(std::vector<int32_t>* tappedMix) {
+        std::vector<int32_t> a(Samples), b(Samples), scratch(Samples);
+        int32_t* outA[2] = {a.data(), scratch.data()};
+        int32_t* outB[2] = {b.data(), scratch.data()};
+        FmChipRender(plain, Samples, outA);
+        FmChipRender(tapped, Samples, outB);
+        *tappedMix = b;
+        return a;
+    }
+
+    int32_t Sum(int i, uint32_t sources) const {
+        int32_t sum = 0;
+        for (int s = 0; s < FmTapSources; ++s)
+            if (sources >> s & 1) sum += stems[s][i];
+        return sum;
+    }
+};
+
+TEST(ChipTap, SourcesAddUpToTheMixAndTheTapChangesNothing) {
+    for (bool rhythm : {false, true}) {
+        SCOPED_TRACE(rhythm ? "rhythm mode" : "nine channels");
+        Pair p(rhythm);
+        std::vector<int32_t> tappedMix;
+        std::vector<int32_t> mix = p.Render(&tappedMix);
+        ASSERT_EQ(mix, tappedMix) << "the tap moved the mix";
+        EXPECT_EQ(p.tap.count, uint32_t(Samples));
+        int32_t peak[FmTapSources] = {};
+        for (int i = 0; i < Samples; ++i) {
+            ASSERT_EQ(p.Sum(i, FmTapAllSources), mix[i]) << "sample " << i;
+            for (int s = 0; s < FmTapSources; ++s)
+                peak[s] = std::max(peak[s], std::abs(p.stems[s][i]));
+        }
+        for (int s = 0; s < FmTapSources; ++s) {
+            EXPECT_EQ(p.tap.peak[s], peak[s]) << "source " << s;
+            bool silentSource = rhythm ? (s >= 6 && s <= 8) : s >= FmTapBd;
+            EXPECT_EQ(peak[s] == 0, silentSource) << "source " << s;
+        }
+    }
+}
+
+TEST(ChipTap, MuteAndSoloLeaveOutExactlyTheirSourcesAndTheTapStillShowsThem) {
+    struct Case {
+        uint32_t mute, solo;
+        bool rhythm;
+    };
+    const Case cases[] = {
+        {1u << 3, 0, false},
+        {0x1FF & ~1u, 0, false},
+        {0, 1u << 1 | 1u << 5, false},
+        {1u << 5, 1u << 1 | 1u << 5, false},  // a muted source stays out though soloed
+        {1u << FmTapSd | 1u << 2, 0, true},
+        {0, 1u << FmTapBd | 1u << FmTapHh, true},
+        {1u << FmTapHh, 1u << FmTapHh, true},  // nothing left: silence
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mute " << c.mute << " solo " << c.solo);
+        Pair p(c.rhythm);
+        FmChipSetMute(p.tapped, c.mute, c.solo);
+        std::vector<int32_t> mutedMix;
+        std::vector<int32_t> mix = p.Render(&mutedMix);
+        uint32_t heard = (c.solo ? c.solo : FmTapAllSources) & ~c.mute;
+        bool differs = false;
+        for (int i = 0; i < Samples; ++i) {
+            ASSERT_EQ(mutedMix[i], p.Sum(i, heard)) << "sample " << i;
+            ASSERT_EQ(mix[i], p.Sum(i, FmTapAllSources)) << "the tap shows sources before mute";
+            differs |= mutedMix[i] != mix[i];
+        }
+        EXPECT_TRUE(differs) << "the muted sources were heard";
+    }
+}
+
+TEST(ChipTap, BuffersStopAtTheirCapacityAndUnmutingRestoresTheMix) {
+    Pair p(false);
+    p.tap.capacity = 100;
+    p.tap.samples[4] = nullptr;  // a meter-only source
+    FmChipSetMute(p.tapped, 0x0F, 0);
+    FmChipSetMute(p.tapped, 0, 0);
+    std::vector<int32_t> tappedMix;
+    std::vector<int32_t> mix = p.Render(&tappedMix);
+    EXPECT_EQ(mix, tappedMix);
+    EXPECT_EQ(p.tap.count, 100u);
+    EXPECT_EQ(p.stems[0][100], 0x7FFFFFFF) << "written past the capacity";
+    EXPECT_NE(p.stems[0][99], 0x7FFFFFFF);
+    EXPECT_EQ(p.stems[4][0], 0x7FFFFFFF) << "written to a buffer that was taken away";
+    EXPECT_GT(p.tap.peak[4], 0) << "the meter of a source without a buffer";
+    FmChipSetTap(p.tapped, nullptr);
+    p.tap.count = 0;
+    FmChipRender(p.tapped, 10, std::vector<int32_t*>{tappedMix.data(), tappedMix.data()}.data());
+    EXPECT_EQ(p.tap.count, 0u) << "a tap that was turned off is still written";
+}
+
+}  // namespace
