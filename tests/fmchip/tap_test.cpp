@@ -17,7 +17,7 @@ constexpr int Samples = 30000;  // long enough for the LFO, envelopes and noise 
 // the five instruments keyed instead of channels 6-8 and the bass drum's operator additive.
 void Load(FmChip* chip, bool rhythm) {
     for (int slot = 0; slot < 18; ++slot) {
-        uint8_t off = SlotOffset(slot);
+        uint8_t off = OpSlotOffset(slot);
         FmChipWrite(uint8_t(0x20 + off), chip,
                     uint8_t(0xC0 | (slot % 3 ? 0x20 : 0) | (1 + slot % 4)));
         FmChipWrite(uint8_t(0x40 + off), chip, uint8_t(slot % 5));

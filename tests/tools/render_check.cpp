@@ -8,7 +8,6 @@
 
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
-#include "tools/playerrig/player_rig.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
@@ -119,7 +118,7 @@ bool WriteLoadVgm(const std::string& path, int channels, bool rhythm) {
 
 uint64_t PlayerRenderHash(const std::string& music, const std::vector<std::string>& effects,
                           uint32_t samples) {
-    if (!PlayerRigUp()) return 0;
+    if (!PlayerBringUp(44100)) return 0;
     bool musicLoaded = !music.empty() && PlayerSlotReload(0, music.c_str()) == VgmLoadOk;
     int loaded = 0;
     for (const std::string& e : effects)
@@ -146,7 +145,7 @@ uint64_t PlayerRenderHash(const std::string& music, const std::vector<std::strin
         if (PlayerRender(nullptr, bytes, out.data() + done) != 2 * n) break;
         done += n;
     }
-    PlayerRigDown();
+    PlayerBringDown();
     return HashSamples(out.data(), done);
 }
 

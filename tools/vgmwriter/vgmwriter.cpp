@@ -68,10 +68,8 @@ void VgmWriterArpeggio(VgmWriter* w, int firstCh, int channels, int steps, uint3
 }
 
 void VgmWriterLoad(VgmWriter* w, int channels, bool rhythm, uint32_t seconds) {
-    static const uint8_t slotOffsets[18] = {0x00, 0x03, 0x01, 0x04, 0x02, 0x05, 0x08, 0x0B, 0x09,
-                                            0x0C, 0x0A, 0x0D, 0x10, 0x13, 0x11, 0x14, 0x12, 0x15};
     for (int slot = 0; slot < 18; ++slot) {
-        uint8_t off = slotOffsets[slot];
+        uint8_t off = OpSlotOffset(slot);
         VgmWriterOpl2(w, uint8_t(0x20 + off), uint8_t(0xE0 | (1 + slot % 4)));  // AM VIB EG MULT
         VgmWriterOpl2(w, uint8_t(0x40 + off), 0x00);
         VgmWriterOpl2(w, uint8_t(0x60 + off), 0xF0);
