@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "tests/tools/render_check.h"
 #include "tests/tools/tool_run.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
@@ -361,3 +363,55 @@ TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
 }
 
 }  // namespace
+
+// The stems of a render: every file as long as the mix, and their sum, clipped as the driver
+// clips, equal to the mix sample for sample (so FLAC stems are lossless as well).
+void ExpectStemsSumToMix(const std::string& dir, const std::string& ext, bool rhythm) {
+    WavData mix = ToolReadWav(dir + "/out." + ext);
+    ASSERT_TRUE(mix.ok);
+    std::vector<std::string> names = {"ch0", "ch1", "ch2", "ch3", "ch4", "ch5", "ch6", "ch7", "ch8"};
+    for (const char* r : {"bd", "sd", "tt", "cy", "hh"}) {
+        bool present = ::access((dir + "/stems/" + r + "." + ext).c_str(), F_OK) == 0;
+        EXPECT_EQ(present, rhythm) << r << ": rhythm stems only when rhythm mode was on";
+        if (rhythm) names.push_back(r);
+    }
+    std::vector<int64_t> sum(mix.samples.size(), 0);
+    int sounding = 0;
+    for (const std::string& name : names) {
+        WavData stem = ToolReadWav(dir + "/stems/" + name + "." + ext);
+        ASSERT_TRUE(stem.ok) << name;
+        ASSERT_EQ(stem.samples.size(), mix.samples.size()) << name << " is sample-aligned";
+        bool heard = false;
+        for (size_t i = 0; i < sum.size(); ++i) {
+            sum[i] += stem.samples[i];
+            heard = heard || stem.samples[i] != 0;
+        }
+        sounding += heard;
+    }
+    EXPECT_GE(sounding, 6) << "most sources play something";
+    size_t wrong = 0, clipped = 0;
+    for (size_t i = 0; i < sum.size(); ++i) {
+        int64_t expected = std::clamp<int64_t>(sum[i], -32767, 32767);
+        clipped += expected != sum[i];
+        wrong += mix.samples[i] != expected;
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << sum.size() << " samples (" << clipped << " clipped)";
+}
+
+TEST(Oplrender, StemsAddUpToTheMix) {
+    // The demo: music in rhythm mode with effects on all six tracks, in FLAC.
+    std::string demo = ToolScratchDir("stems_demo");
+    ToolResult r = ToolRun(Source, Renderer,
+                           {"-q", "--stems", demo + "/stems", "-o", demo + "/out.flac",
+                            "--seconds", "12", "examples/demo.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ExpectStemsSumToMix(demo, "flac", true);
+
+    // Nine melodic channels at full level, no rhythm mode, in WAV.
+    std::string full = ToolScratchDir("stems_full");
+    ASSERT_TRUE(WriteLoadVgm(full + "/load.vgm", 9, false));
+    r = ToolRun(full, Renderer,
+                {"-q", "--stems", "stems", "--seconds", "3", "--vgm", "load.vgm", "-o", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ExpectStemsSumToMix(full, "wav", false);
+}

@@ -98,14 +98,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "oplrender: %s\n", out.error.c_str());
         return ExitRefused;
     }
+    RenderStems stems;
+    if (!o.stemsDir.empty() && !StemsOpen(&stems, o.stemsDir, format, o.rate, &error)) {
+        std::fprintf(stderr, "oplrender: %s\n", error.c_str());
+        OutputFinish(&out, false);
+        return ExitRefused;
+    }
     SessionLog log;
     const std::string& input = o.vgm.empty() ? o.script : o.vgm;
     log.title = input.substr(input.rfind('/') + 1);
-    SessionResult result = RenderSession(o, lines, &out, o.picture.empty() ? nullptr : &log);
-    bool kept = OutputFinish(&out, result.status == 0);
+    SessionResult result = RenderSession(o, lines, &out, o.picture.empty() ? nullptr : &log,
+                                         o.stemsDir.empty() ? nullptr : &stems);
+    // The stems are completed first: when one fails, the mix is not kept either.
+    bool complete = result.status == 0 && out.error.empty();
+    if (!o.stemsDir.empty()) complete = StemsFinish(&stems, complete, &error) && complete;
+    bool kept = OutputFinish(&out, complete);
     if (result.status != 0) return result.status;
     if (!kept) {
-        std::fprintf(stderr, "oplrender: %s\n", out.error.c_str());
+        std::fprintf(stderr, "oplrender: %s\n", out.error.empty() ? error.c_str() : out.error.c_str());
         return ExitFailed;
     }
     if (!o.picture.empty() && !PictureDraw(log, o.picture, &error)) {

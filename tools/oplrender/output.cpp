@@ -190,6 +190,12 @@ bool OutputFormatOf(const std::string& name, const std::string& formatOption, in
     return false;
 }
 
+const char* OutputExtensionOf(int format) {
+    for (const FormatName& f : Formats)
+        if ((f.format & SF_FORMAT_TYPEMASK) == (format & SF_FORMAT_TYPEMASK)) return f.extension;
+    return "wav";
+}
+
 std::string OutputTempName(const std::string& path) {
     return path + "." + std::to_string(getpid()) + ".tmp";
 }

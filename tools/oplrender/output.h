@@ -40,6 +40,21 @@ bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count);
 // temporary file is removed. Returns true when the file was completed and kept.
 bool OutputFinish(RenderOutput* out, bool keep);
 
+// A fade-out: the gain falls in a straight line (in amplitude) from 1 at sample start to 0 at
+// sample start + length - 1.
+struct OutputFade {
+    uint64_t start = UINT64_MAX, length = 0;
+};
+inline int64_t OutputFaded(const OutputFade& f, uint64_t at, int64_t v) {
+    if (at < f.start) return v;
+    int64_t span = int64_t(f.length) - 1;
+    int64_t left = span - int64_t(at - f.start);
+    return span > 0 && left > 0 ? v * left / span : 0;
+}
+
+// The file name extension of a format, without the dot ("wav" for WAV).
+const char* OutputExtensionOf(int format);
+
 // A temporary name for path in its own folder, and the signal handling that removes every
 // registered temporary file when the render is interrupted (SIGINT, SIGTERM, SIGHUP).
 std::string OutputTempName(const std::string& path);

@@ -113,26 +113,14 @@ constexpr uint32_t LoggedBlockSamples = 32;  // state read this often for the pi
 struct Renderer {
     RenderOutput* out;
     SessionLog* log;
+    RenderStems* stems;
     Progress* progress;
     uint64_t done = 0;  // samples rendered
-    uint64_t fadeStart = UINT64_MAX, fadeLength = 0;
+    OutputFade fade;
     int16_t block[BlockSamples] = {};
     uint32_t filled = 0;  // samples in block not yet written
     uint8_t clipped[LoggedBlockSamples] = {};
 };
-
-// Fades samples [first, first + n) of the render: the gain falls in a straight line from 1
-// at fadeStart to 0 at its last sample.
-void ApplyFade(Renderer* r, int16_t* s, uint64_t first, uint32_t n) {
-    if (first + n <= r->fadeStart) return;
-    int64_t span = int64_t(r->fadeLength) - 1;
-    for (uint32_t i = 0; i < n; ++i) {
-        uint64_t at = first + i;
-        if (at < r->fadeStart) continue;
-        int64_t left = span - int64_t(at - r->fadeStart);
-        s[i] = span > 0 && left > 0 ? int16_t(int64_t(s[i]) * left / span) : 0;
-    }
-}
 
 void Flush(Renderer* r) {
     if (r->filled) OutputWrite(r->out, r->block, r->filled);
@@ -147,10 +135,21 @@ void RenderUntil(Renderer* r, uint64_t end) {
             uint32_t(std::min<uint64_t>(std::min(step, BlockSamples - r->filled), end - r->done));
         int16_t* s = r->block + r->filled;
         PlayerRender(nullptr, n * 2, s);
-        if (r->log) {
+        if (r->log && r->stems) {
+            // The mix before clipping is the sum of the tap's sources.
+            for (uint32_t i = 0; i < n; ++i) {
+                int64_t sum = 0;
+                for (const int32_t* source : r->stems->tap.samples) sum += source[i];
+                r->clipped[i] = sum > 32767 || sum < -32767;
+            }
+        } else if (r->log) {
             for (uint32_t i = 0; i < n; ++i) r->clipped[i] = s[i] >= 32767 || s[i] <= -32767;
         }
-        ApplyFade(r, s, r->done, n);
+        if (r->stems) StemsWrite(r->stems, r->fade, r->done);
+        if (r->done + n > r->fade.start) {
+            for (uint32_t i = 0; i < n; ++i)
+                s[i] = int16_t(OutputFaded(r->fade, r->done + i, s[i]));
+        }
         r->filled += n;
         r->done += n;
         if (r->log) {
@@ -184,7 +183,7 @@ uint64_t RenderSampleOfVgmTime(uint64_t vgmSamples, uint32_t rate) {
 }
 
 SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine>& lines,
-                            RenderOutput* out, SessionLog* log) {
+                            RenderOutput* out, SessionLog* log, RenderStems* stems) {
     SessionResult result;
     if (!PlayerBringUp(o.rate)) {
         std::fprintf(stderr, "oplrender: the FM chip cannot be created (out of memory)\n");
@@ -202,7 +201,8 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
     progress.totalSamples = untilSilence ? 0 : limit;
     progress.start = progress.lastShown = std::chrono::steady_clock::now();
 
-    Renderer renderer{out, log, &progress};
+    if (stems) StemsAttach(stems);
+    Renderer renderer{out, log, stems, &progress};
     Renderer* r = &renderer;
     if (log) {
         log->rate = o.rate;
@@ -253,8 +253,7 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
             uint64_t fade = o.hasFade ? RenderSampleOfTime(o.fadeNs, o.rate) : 0;
             if (loopEnd + fade < limit || untilSilence) limit = loopEnd + fade;
             untilSilence = false;
-            r->fadeStart = loopEnd;
-            r->fadeLength = fade;
+            r->fade = {loopEnd, fade};
             progress.totalSamples = limit;
         }  // no loop: the file plays once, to its end
     }

@@ -11,6 +11,7 @@
 #include "tools/oplrender/output.h"
 #include "tools/oplrender/render_script.h"
 #include "tools/oplrender/session_log.h"
+#include "tools/oplrender/stems.h"
 
 constexpr uint32_t RenderCapSeconds = 600;  // without an end, the render stops here
 
@@ -25,8 +26,9 @@ struct SessionResult {
     double elapsed = 0;  // seconds of wall time
 };
 
-// Runs the lines (the --vgm lines included) into out, and into log when not null. Prints the
+// Runs the lines (the --vgm lines included) into out, and into log and stems when they are
+// not null (stems opened, not yet attached). Prints the
 // console's messages to standard output and, on a terminal, a progress bar above which they
 // stay. The outputs are left open for the caller to finish.
 SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine>& lines,
-                            RenderOutput* out, SessionLog* log);
+                            RenderOutput* out, SessionLog* log, RenderStems* stems);
