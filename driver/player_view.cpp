@@ -21,6 +21,9 @@ namespace {
 constexpr uint8_t RhythmModeBit = 0x20;
 
 uint32_t MuteMask, SoloMask;
+// Peaks only: installed by the first snapshot when nothing else taps the chip (a renderer's
+// stems tap reports the same peaks), so a program that never views pays nothing for meters.
+FmChipTap MeterTap;
 
 // Copies src into dst[cap], cut at a character boundary when it does not fit.
 void CopyText(char* dst, size_t cap, const char* src) {
@@ -70,6 +73,7 @@ uint8_t PlayerChannelOwner(int channel) {
 void PlayerSetMute(uint32_t muteMask, uint32_t soloMask) {
     MuteMask = muteMask;
     SoloMask = soloMask;
+    if (PlayerChip) FmChipSetMute(PlayerChip, muteMask, soloMask);
 }
 
 uint32_t PlayerMuteMask() {
@@ -86,18 +90,22 @@ void PlayerSnapshot(PlayerView* out) {
     TrackCopy(&MusicTrack, &out->music);
     for (int i = 0; i < SfxTrackCount; ++i) TrackCopy(&SfxTracks[i], &out->sfx[i]);
     out->reservedChannelMask = ReservedChannelMask;
-    const FmChip* chip = PlayerChip;
+    FmChip* chip = PlayerChip;
+    if (chip && !chip->tap) FmChipSetTap(chip, &MeterTap);
+    FmChipTap* tap = chip ? chip->tap : nullptr;
     for (int c = 0; c < 9; ++c) {
         PlayerChannelView* ch = &out->channels[c];
         ch->owner = PlayerChannelOwner(c);
         ch->keyOn = chip && (chip->channels[c].ops[1].keySources & FmKeyRegister);
         ch->block = chip ? uint8_t(chip->channels[c].freqReg >> 10 & 7) : 0;
         ch->fnum = chip ? uint16_t(chip->channels[c].freqReg & 0x3FF) : 0;
-        ch->peak = 0;
+        ch->peak = tap ? tap->peak[c] : 0;
     }
     out->rhythmMode = chip && (chip->rhythmBits & RhythmModeBit);
     out->rhythmKeys = chip ? uint8_t(chip->rhythmBits & 0x1F) : 0;
-    for (int32_t& p : out->rhythmPeak) p = 0;
+    for (int r = 0; r < RhythmCount; ++r) out->rhythmPeak[r] = tap ? tap->peak[FmTapBd + r] : 0;
+    if (tap)
+        for (int32_t& p : tap->peak) p = 0;
     out->muteMask = MuteMask;
     out->soloMask = SoloMask;
     out->chipRate = chip ? chip->sampleRate : 0;

@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/commands.h"
+#include "driver/player.h"
 #include "driver/player_view.h"
 #include "tests/app/app_test_files.h"
 #include "tools/vgmwriter/vgmwriter.h"
@@ -121,6 +125,42 @@ TEST_F(ExtendedCommandTest, MuteSoloAndUnmuteKeepTheirListsAndRefuseBadChannelsW
     EXPECT_EQ(v.muteMask, 1u << 9);
     EXPECT_EQ(v.soloMask, 1u << 8);
     EXPECT_EQ(Run(":unmute"), "Muted: -  Solo: -\n");
+}
+
+// Renders n samples through the driver; returns the largest |sample|.
+int RenderPeak(int n) {
+    std::vector<int16_t> out(n);
+    PlayerRender(nullptr, uint32_t(n * 2), out.data());
+    int peak = 0;
+    for (int16_t s : out) peak = std::max(peak, std::abs(int(s)));
+    return peak;
+}
+
+TEST_F(ExtendedCommandTest, MuteAndSoloChangeWhatIsHeardWhileTheMetersShowEverySource) {
+    Run("LM " + dir + "/song.vgm\n");
+    Run("L1 " + dir + "/coin.vgm\n");
+    Run("PMM\n");
+    Run("P21\n");
+    PlayerView v;
+    PlayerSnapshot(&v);  // the meters count from here
+    EXPECT_GT(RenderPeak(4410), 0);
+    PlayerSnapshot(&v);
+    ASSERT_GT(v.channels[0].peak, 0) << "the music's tone";
+    ASSERT_GT(v.channels[2].peak, 0) << "the effect on SFX track 2";
+    EXPECT_EQ(v.channels[5].peak, 0);
+
+    Run(":mute 0 2");
+    EXPECT_EQ(RenderPeak(4410), 0) << "both sounding channels muted";
+    PlayerSnapshot(&v);
+    EXPECT_GT(v.channels[0].peak, 0) << "a muted channel still shows what it plays";
+    EXPECT_GT(v.channels[2].peak, 0);
+
+    Run(":unmute");
+    Run(":solo 2");
+    int heard = RenderPeak(4410);
+    PlayerSnapshot(&v);
+    EXPECT_EQ(heard, v.channels[2].peak) << "only the soloed channel reaches the mix";
+    EXPECT_GT(v.channels[0].peak, 0);
 }
 
 TEST_F(ExtendedCommandTest, WaitTakesSecondsAndRefusesAnythingElse) {

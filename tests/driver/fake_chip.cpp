@@ -61,3 +61,10 @@ void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {
 
 // The bring-up installs it; the recording chip has no envelopes to settle.
 void SettleAttacksHook(void*) {}
+
+// The recording chip has no sources to tap or mute; it keeps the tap so a viewer can read it.
+void FmChipSetTap(FmChip* chip, FmChipTap* tap) {
+    chip->tap = tap;
+}
+
+void FmChipSetMute(FmChip*, uint32_t, uint32_t) {}

@@ -369,7 +369,8 @@ TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
 void ExpectStemsSumToMix(const std::string& dir, const std::string& ext, bool rhythm) {
     WavData mix = ToolReadWav(dir + "/out." + ext);
     ASSERT_TRUE(mix.ok);
-    std::vector<std::string> names = {"ch0", "ch1", "ch2", "ch3", "ch4", "ch5", "ch6", "ch7", "ch8"};
+    std::vector<std::string> names = {"ch0", "ch1", "ch2", "ch3", "ch4",
+                                      "ch5", "ch6", "ch7", "ch8"};
     for (const char* r : {"bd", "sd", "tt", "cy", "hh"}) {
         bool present = ::access((dir + "/stems/" + r + "." + ext).c_str(), F_OK) == 0;
         EXPECT_EQ(present, rhythm) << r << ": rhythm stems only when rhythm mode was on";
@@ -402,8 +403,8 @@ TEST(Oplrender, StemsAddUpToTheMix) {
     // The demo: music in rhythm mode with effects on all six tracks, in FLAC.
     std::string demo = ToolScratchDir("stems_demo");
     ToolResult r = ToolRun(Source, Renderer,
-                           {"-q", "--stems", demo + "/stems", "-o", demo + "/out.flac",
-                            "--seconds", "12", "examples/demo.txt"});
+                           {"-q", "--stems", demo + "/stems", "-o", demo + "/out.flac", "--seconds",
+                            "12", "examples/demo.txt"});
     ASSERT_EQ(r.status, 0) << r.err;
     ExpectStemsSumToMix(demo, "flac", true);
 

@@ -115,7 +115,8 @@ int main(int argc, char** argv) {
     bool kept = OutputFinish(&out, complete);
     if (result.status != 0) return result.status;
     if (!kept) {
-        std::fprintf(stderr, "oplrender: %s\n", out.error.empty() ? error.c_str() : out.error.c_str());
+        std::fprintf(stderr, "oplrender: %s\n",
+                     out.error.empty() ? error.c_str() : out.error.c_str());
         return ExitFailed;
     }
     if (!o.picture.empty() && !PictureDraw(log, o.picture, &error)) {

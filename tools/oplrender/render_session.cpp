@@ -116,7 +116,7 @@ struct Renderer {
     RenderStems* stems;
     Progress* progress;
     uint64_t done = 0;  // samples rendered
-    OutputFade fade;
+    OutputFade fade = {};
     int16_t block[BlockSamples] = {};
     uint32_t filled = 0;  // samples in block not yet written
     uint8_t clipped[LoggedBlockSamples] = {};

@@ -31,4 +31,4 @@ struct SessionResult {
 // console's messages to standard output and, on a terminal, a progress bar above which they
 // stay. The outputs are left open for the caller to finish.
 SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine>& lines,
-                            RenderOutput* out, SessionLog* log, RenderStems* stems);
+                            RenderOutput* out, SessionLog* log, RenderStems* stems = nullptr);
