@@ -12,6 +12,7 @@
 #include "tests/tools/tool_run.h"
 #include "tools/oplrender/picture.h"
 #include "tools/oplrender/render_session.h"
+#include "tools/vgmwriter/vgmwriter.h"
 
 namespace {
 
@@ -111,3 +112,30 @@ TEST(RenderPicture, OwnerIntervalsFollowTheDriversEvents) {
 }
 
 }  // namespace
+
+TEST(RenderPicture, TitleTakesTheMusicsGd3Title) {
+    std::string dir = ToolScratchDir("picture_title");
+    VgmWriter w;
+    VgmWriterBegin(&w);
+    VgmWriterOpl2Voice(&w, 0);
+    VgmWriterOpl2Note(&w, 0, 0x244, 4, true);
+    VgmWriterWait(&w, 4410);
+    VgmWriterEnd(&w);
+    VgmWriterGd3(&w, {u"Caf\u00e9 Theme", u"", u"", u"", u"", u"", u"", u"", u"", u"", u""});
+    VgmWriterFinish(&w);
+    ASSERT_TRUE(VgmWriterSave(&w, (dir + "/tagged.vgm").c_str()));
+    RenderOptions o;
+    o.quiet = true;
+    std::vector<RenderLine> lines;
+    uint32_t errorLine = 0;
+    std::string error;
+    ASSERT_TRUE(RenderScriptParse("@0 LM " + dir + "/tagged.vgm\n@0 PMM\n@0.1\n", o.rate, &lines,
+                                  &errorLine, &error))
+        << error;
+    RenderOutput out;
+    ASSERT_TRUE(OutputOpen(&out, dir + "/out.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, o.rate));
+    SessionLog log;
+    EXPECT_EQ(RenderSession(o, lines, &out, &log).status, 0);
+    EXPECT_TRUE(OutputFinish(&out, true));
+    EXPECT_EQ(log.gd3Title, "Caf\u00e9 Theme");
+}

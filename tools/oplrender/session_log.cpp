@@ -31,6 +31,11 @@ void SessionLogState(SessionLog* log, uint64_t sample) {
         f.channels[c].freqReg = uint16_t(ch.freqReg);
     }
     f.rhythmBits = PlayerChip->rhythmBits;
+    // The title is the first GD3 title of a file that plays as the music.
+    if (log->gd3Title.empty() && MusicTrack.slot && MusicTrack.playState < TrackIdle) {
+        const char* title = Gd3Field(&MusicTrack.slot->gd3, Gd3TitleEn);
+        if (title) log->gd3Title = title;
+    }
     PlayerUnlock();
     if (!log->frames.empty() && SameState(log->frames.back(), f)) return;
     if (!log->frames.empty() && log->frames.back().sample == sample)
