@@ -215,9 +215,10 @@ CommandReadResult CommandLineRead(CommandReader* reader, std::string* line) {
     return CommandReadLine;
 }
 
-CommandLoopEnd CommandLoop(int wakeFd) {
+CommandLoopEnd CommandLoop(int wakeFd, const std::vector<std::string>& startLines) {
     CommandPrintHelp();
     CommandSlotsClear();
+    for (const std::string& line : startLines) CommandExecute(line.data(), line.size());
     // Messages are flushed after every command so that a reader on a pipe sees them as
     // they happen, not when the buffer fills. A flush that fails means nobody reads them.
     CommandLoopEnd end = CommandLoopQuit;

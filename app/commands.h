@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Longest line run as a command, line end not counted. A longer line is read to its end and
 // answered "Unknown Command!" as a whole.
@@ -52,8 +53,9 @@ enum CommandLoopEnd : int {
     CommandLoopOutputLost,  // standard output cannot be written any more (a closed pipe)
 };
 
-// The interactive session: help, slots cleared, lines from standard input until a quit
+// The interactive session: help, slots cleared, startLines run as commands, lines from
+// standard input until a quit
 // line or the end of input, the quit steps, then one key press on the console (none without
 // a terminal). A readable wakeFd (-1: none) or an output that fails ends it early, still
 // with the quit steps (without the key). Main thread.
-CommandLoopEnd CommandLoop(int wakeFd = -1);
+CommandLoopEnd CommandLoop(int wakeFd = -1, const std::vector<std::string>& startLines = {});

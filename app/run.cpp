@@ -8,6 +8,7 @@
 
 #include "app/commands.h"
 #include "app/session_signals.h"
+#include "app/view.h"
 #include "audio/audio.h"
 #include "audio/notice.h"
 #include "audio/wavfile/wavfile.h"
@@ -57,7 +58,8 @@ bool RecorderClose(AudioStream* stream) {
     return whole;
 }
 
-int BenchRun(const AudioDriver* const* drivers, const char* recordPath) {
+int BenchRun(const AudioDriver* const* drivers, const char* recordPath,
+             const BenchSession* session) {
     SessionSignalsCatch();
     AudioNoticePrefix = "oplbench: ";
     AudioInit(drivers);  // a failure shows as an empty driver table
@@ -92,7 +94,10 @@ int BenchRun(const AudioDriver* const* drivers, const char* recordPath) {
     if (result != 0) {
         printf("Dev Init Error: %02X\n", result);
     } else {
-        CommandLoopEnd end = CommandLoop(SessionWakeFd());
+        const BenchSession plain{};
+        if (session == nullptr) session = &plain;
+        CommandLoopEnd end = session->view ? ViewLoop(SessionWakeFd(), session->startLines)
+                                           : CommandLoop(SessionWakeFd(), session->startLines);
         stream->driver->Stop(stream->instance);  // ends the feeder thread
         if (end == CommandLoopOutputLost) exitCode = 1;
         if (int sig = SessionEndSignal())

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "audio/audio.h"
 
@@ -14,4 +16,10 @@
 // standard output could not be written, else 0. SIGINT, SIGTERM and SIGHUP end the session
 // as a quit does (SessionEndSignal tells which came).
 // The registry is started on drivers (AudioBuiltInDrivers in the program).
-int BenchRun(const AudioDriver* const* drivers, const char* recordPath = nullptr);
+// session (optional) chooses the full-screen view and gives lines run before any input.
+struct BenchSession {
+    std::vector<std::string> startLines;  // console commands run right after the help
+    bool view;                            // the full-screen view instead of the plain console
+};
+int BenchRun(const AudioDriver* const* drivers, const char* recordPath = nullptr,
+             const BenchSession* session = nullptr);
