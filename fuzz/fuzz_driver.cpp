@@ -84,18 +84,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    PlayerReset();
+    // The driver's contract holds here too: every call that changes tracks holds the lock.
+    {
+        PlayerLockGuard lock;
+        PlayerReset();
+    }
     VgmSlotFree(&VgmSlots[0]);
     if (VgmSlotLoadMemory(data, size, &VgmSlots[0]) != VgmLoadOk) return 0;
     // The schedule follows the input's size: when SFX 1 starts, when the music pauses and
     // resumes, so that channels are taken and given back in every order.
     uint32_t h = uint32_t(size) * 2654435761u;
     int sfxStart = int(h % 40), pauseAt = 20 + int((h >> 8) % 60), resumeAt = pauseAt + 5;
-    MusicTrack.slot = &VgmSlots[0];
-    TrackStart(&MusicTrack);
-    SfxTracks[4].slot = &VgmSlots[0];
-    TrackStart(&SfxTracks[4]);
+    {
+        PlayerLockGuard lock;
+        MusicTrack.slot = &VgmSlots[0];
+        TrackStart(&MusicTrack);
+        SfxTracks[4].slot = &VgmSlots[0];
+        TrackStart(&SfxTracks[4]);
+    }
     for (int tick = 0; tick < MaxTicks && PlayerAnyTrackPlaying(); tick++) {
+        PlayerLockGuard lock;
         FakeChipClearLog();
         if (tick == sfxStart) {
             SfxTracks[1].slot = &VgmSlots[0];
@@ -106,7 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Tick(&MusicTrack);
         for (Track& t : SfxTracks) Tick(&t);
     }
-    PlayerStopAll();
+    {
+        PlayerLockGuard lock;
+        PlayerStopAll();
+    }
     VgmSlotFree(&VgmSlots[0]);
     return 0;
 }
