@@ -103,10 +103,12 @@ TEST_F(RecordTest, EndingSignalsLeaveACompleteFile) {
             << "status " << status;
         EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
         EXPECT_NE(p.errors.find("session ended\n"), std::string::npos) << p.errors;
-        EXPECT_GE(SndfileSeconds(wav), played - 0.010);
+        // The file grows by whole 10 ms buffers at the device's pace, which is the sound
+        // server's clock, not ours: three buffers of slack, far below a lost second.
+        EXPECT_GE(SndfileSeconds(wav), played - 0.030);
         double python = PythonWaveSeconds(wav);
         if (python != -2) {
-            EXPECT_GE(python, played - 0.010);
+            EXPECT_GE(python, played - 0.030);
         }
         BenchClose(&p);
         p = BenchProcess();
