@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "app/commands.h"
@@ -33,12 +34,20 @@ static void CopyFile(const std::string& from, const std::string& to) {
     fclose(out);
 }
 
+// The session folder, removed with its files when the process ends.
+static std::string SessionDir;
+
+static void RemoveSessionDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(SessionDir, ec);
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FuzzSetUpPlayer();
-    std::string pattern =
-        std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/oplbench-fuzz-session-XXXXXX";
-    char* dir = mkdtemp(pattern.data());
+    SessionDir = (std::filesystem::temp_directory_path() / "oplbench-fuzz-session-XXXXXX").string();
+    char* dir = mkdtemp(SessionDir.data());
     if (!dir) abort();
+    std::atexit(RemoveSessionDir);
     FuzzWriteVgmFiles(dir);
     const char* examples = OPLBENCH_EXAMPLES_DIR;
     for (const char* name : {"music.vgm", "coin.vgm", "jump.vgm", "laser.vgm", "explosion.vgm",
