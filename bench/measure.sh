@@ -41,7 +41,7 @@ for ((i = 0; i < runs; i++)); do
   for build in "$@"; do
     t0=$(date +%s%N)
     "$build/tools/oplrender/oplrender" --quiet --seconds 60 --out "$work/full.wav" \
-      --vgm "$work/ch9.vgm"
+      --vgm "$work/ch9.vgm" >/dev/null
     t1=$(date +%s%N)
     times[$build]+="$(((t1 - t0) / 1000)) "
   done

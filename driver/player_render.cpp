@@ -1,5 +1,6 @@
-// player_render.cpp - the render callback, the driver's only clock: one chip sample per
-// output sample, and a tick of every playing track on each Timer 1 interrupt. Called by the
+// player_render.cpp - the render callback, the driver's only clock: the chip renders runs of
+// samples, each run ending on the sample whose Timer 1 interrupt ticks every playing track,
+// so that a tick lands exactly where a sample-by-sample loop would put it. Called by the
 // audio feeder thread for every buffer; holds the driver lock for the whole call, allocates
 // nothing and does no I/O.
 #include <cstring>
@@ -12,6 +13,9 @@ static_assert(std::is_same_v<decltype(&PlayerRender), AudioRenderCallback>,
               "PlayerRender is installed in the audio stream as its render callback");
 
 namespace {
+
+// Samples rendered per chip call at most: the mix waits on the stack before it is clipped.
+constexpr uint32_t RunSamples = 512;
 
 int16_t Clip(int32_t s) {
     if (s < -32767) return -32767;
@@ -31,17 +35,23 @@ uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
     uint32_t n = byteCount / 2;
     if (n == 0) return 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
-    int32_t sample[2];
-    int32_t* outputs[2] = {&sample[0], &sample[1]};
+    int32_t mix[RunSamples];
     PlayerLockGuard lock;
-    for (uint32_t i = 0; i < n; ++i) {
-        FmChipRender(PlayerChip, 1, outputs);
+    for (uint32_t i = 0; i < n;) {
+        // A run stops after the sample on which the enabled Timer 1 flag comes up; the tick
+        // follows that sample, and its writes are heard from the next one.
+        uint32_t want = n - i < RunSamples ? n - i : RunSamples;
+        uint8_t stop = PlayerChip->irqEnableMask & FmStatusTimer1;
+        uint32_t got = uint32_t(FmChipRenderUntil(PlayerChip, int(want), mix, stop));
+        for (uint32_t j = 0; j < got; ++j) {
+            int16_t clipped = Clip(mix[j]);
+            std::memcpy(out + 2 * (i + j), &clipped, 2);  // the buffer need not be 2-byte aligned
+        }
+        i += got;
         if (PlayerChip->statusReg & PlayerChip->irqEnableMask & FmStatusTimer1) {
             PlayerChipWrite(0x04, 0x80);  // acknowledge the interrupt
             TickPlayingTracks();
         }
-        int16_t clipped = Clip(sample[0]);
-        std::memcpy(out + 2 * i, &clipped, 2);  // the buffer need not be 2-byte aligned
     }
     return 2 * n;
 }

@@ -1,13 +1,14 @@
 // fmchip.h - a YM3812 (OPL2) compatible FM synthesis chip, computed in the log domain
 // with integer arithmetic. One heap record per chip; the shared tables are process-wide.
-// The render path (FmChipRender) runs once per output sample on the audio thread.
+// The render path (FmChipRender, FmChipRenderUntil) runs on the audio thread, 44100 samples
+// a second.
 //
 // Index
 //   Units and tables ......... attenuation steps, AttenLinTable, LogWaveTable, constants
 //   Records .................. FmOperator, FmChannel, FmChip
 //   Lifecycle ................ FmChipCreate, FmChipReset, FmChipDestroy
 //   Register writes .......... FmChipWrite, key sources, status and IRQ
-//   Time and output .......... FmChipSettleAttacks, FmChipRender
+//   Time and output .......... FmChipSettleAttacks, FmChipRender, FmChipRenderUntil
 //   Tap, mute and solo ....... FmChipSetTap, FmChipSetMute
 #pragma once
 
@@ -191,6 +192,11 @@ void SettleAttacksHook(void* param);
 // count 0 only settles attacks; count < 0 does nothing. Runs 44100 times a second per chip:
 // integer only, no allocation, no locking, no division.
 void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]);
+// Renders up to count samples (the mono sum) into output, and stops early after the first
+// sample at whose end statusReg & stopMask is nonzero. Returns the samples rendered (0 for
+// count <= 0). Rendering n samples in runs gives the same samples and state as n calls of
+// FmChipRender with count 1. Same rules as FmChipRender.
+int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask);
 
 // --- Tap, mute and solo ------------------------------------------------------------------
 // Both may be called between renders on the thread that renders (or under the lock that

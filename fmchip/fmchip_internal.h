@@ -1,10 +1,84 @@
-// fmchip_internal.h - the per-sample time steps shared by the chip's own sources; not part
-// of the chip's interface. Both run on the render path, 44100 times a second per chip.
+// fmchip_internal.h - what the chip's own sources share and nothing else uses: the envelope
+// step of one operator, the phase step under vibrato, and the timer overflow. The inline
+// ones run on the render path, up to 44100 times a second per operator.
 #pragma once
 
 #include "fmchip/fmchip.h"
 
-// Tremolo level and vibrato column for the coming sample; runs before any output.
-void FmChipAdvanceLfo(FmChip* chip);
-// Envelope ticks (timers, envelopes), phases and noise; runs after the sample is stored.
-void FmChipAdvanceClock(FmChip* chip);
+inline bool FmStepDue(uint32_t counter, uint8_t shift) {
+    return (counter & ((1u << shift) - 1)) == 0;
+}
+
+inline int32_t FmStepIncrement(uint32_t counter, uint8_t shift, uint8_t row) {
+    return EgStepRows[row + ((counter >> shift) & 7)];
+}
+
+// The attack moves towards 0 by a fraction of the remaining distance: an arithmetic
+// shift of the (negative) product floors, so every due step moves at least one unit.
+inline int32_t FmAttackTarget(int32_t envAtten, int32_t increment) {
+    return envAtten + ((~envAtten * increment) >> 3);
+}
+
+// Whether an operator's envelope can still move: off and a held sustain cannot, until a
+// key event or a register write changes the operator.
+inline bool FmEnvelopeLive(const FmOperator* op) {
+    return op->egPhase != EgOff && !(op->egPhase == EgSustain && op->sustainHold);
+}
+
+// One envelope tick of one operator.
+inline void FmEnvelopeStep(FmOperator* op, uint32_t counter) {
+    switch (op->egPhase) {
+        case EgAttack:
+            if (FmStepDue(counter, op->attackShift)) {
+                int32_t e = FmAttackTarget(
+                    op->envAtten, FmStepIncrement(counter, op->attackShift, op->attackRow));
+                if (e <= 0) {
+                    op->envAtten = 0;
+                    op->egPhase = EgDecay;
+                } else {
+                    op->envAtten = e;
+                }
+            }
+            break;
+        case EgDecay:
+            if (FmStepDue(counter, op->decayShift)) {
+                op->envAtten += FmStepIncrement(counter, op->decayShift, op->decayRow);
+                if (static_cast<uint32_t>(op->envAtten) >= op->sustainLevel)
+                    op->egPhase = EgSustain;
+            }
+            break;
+        case EgSustain:
+            // A percussive tone keeps falling at the release rate but stays in sustain.
+            if (!op->sustainHold && FmStepDue(counter, op->releaseShift)) {
+                op->envAtten += FmStepIncrement(counter, op->releaseShift, op->releaseRow);
+                if (op->envAtten >= 511) op->envAtten = 511;
+            }
+            break;
+        case EgRelease:
+            if (FmStepDue(counter, op->releaseShift)) {
+                op->envAtten += FmStepIncrement(counter, op->releaseShift, op->releaseRow);
+                if (op->envAtten >= 511) {
+                    op->envAtten = 511;
+                    op->egPhase = EgOff;
+                }
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+// The phase step of an operator of channel ch at a vibrato column: its own step, or with
+// vibrato the step of freqReg moved by the column's offset.
+inline uint32_t FmPhaseStep(const FmChip* chip, const FmChannel* ch, const FmOperator* op,
+                            int32_t column) {
+    if (!op->vibratoOn) return op->phaseStep;
+    int32_t d = VibratoTable[((ch->freqReg >> 7) & 7) * 16 + column];
+    if (d == 0) return op->phaseStep;
+    uint32_t b = ch->freqReg + static_cast<uint32_t>(d);
+    return (chip->fnumStepTable[b & 1023] >> (7 - ((b >> 10) & 7))) * op->multiple;
+}
+
+// Timer i (0 or 1) reached its count: the flag, the IRQ and, for Timer 1 in CSM mode, the
+// key on and off of every channel; the count reloads. Hooks run from here.
+void FmTimerOverflow(FmChip* chip, int i);

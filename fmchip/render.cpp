@@ -1,23 +1,122 @@
-// render.cpp - the chip's output stage: operator levels summed in the log domain and
-// turned linear by one lookup, two-operator channels with feedback, and the five rhythm
-// instruments, mixed under mute and solo and reported to the tap. FmChipRender runs 44100
-// times a second per chip on the audio thread: integer only, no allocation, no locking, no
-// division.
+// render.cpp - the chip's sample loop: LFO, operator output summed in the log domain and
+// turned linear by one lookup, two-operator channels with feedback, the five rhythm
+// instruments, mute, solo and the tap, then the clock (envelope ticks, timers, phases,
+// noise). Runs 44100 times a second per chip on the audio thread: integer only, no
+// allocation, no locking, no division.
+//
+// A render call works on a copy of what changes every sample (phases, feedback history) and
+// on values derived from the chip record once per call (phase steps at the current vibrato
+// column, attenuations, the operators whose envelope can move). Nothing outside the loop can
+// change the chip while it runs except the hooks a timer overflow calls, so the copy goes
+// back before an overflow and everything is derived again after it. Register writes between
+// calls need not keep anything up to date.
+//
+// Index
+//   Working set ........ RenderWork, Load, Store, derived values
+//   One sample ......... channels, rhythm, sources and tap
+//   Clock .............. LFO, envelope ticks, timers, phases, noise
+//   Entry points ....... FmChipRender, FmChipRenderUntil, FmChipSetTap, FmChipSetMute
+#include <cstring>
+
 #include "fmchip/fmchip_internal.h"
 
 namespace {
-// At and above this attenuation sum an operator is silent and costs nothing more.
-constexpr uint32_t SilentAtten = 384;
 
-uint32_t AttenSum(const FmChip* chip, const FmOperator* op) {
-    return static_cast<uint32_t>(op->baseAtten) + static_cast<uint32_t>(op->envAtten) +
-           (op->tremoloMask & chip->tremoloLevel);
+// --- Working set -------------------------------------------------------------------------
+
+constexpr int Ops = 18;
+// An attenuation of 384 (x16: 6144) or more is silent: with it every table index is at or
+// above FmAttenLinSize, where the output is 0.
+constexpr uint32_t SilentAtten16 = 384 * 16;
+
+struct RenderWork {
+    uint32_t phase[Ops];
+    uint32_t step[Ops];     // phase step at the current vibrato column
+    uint32_t atten16[Ops];  // 16 x (baseAtten + envAtten + tremolo), the log-domain level
+    const uint32_t* wave[Ops];
+    int32_t history0[9], history1[9];  // first operators' last two outputs, older first
+    uint32_t feedbackShift[9], feedbackMask[9];
+    int32_t modulationMask[9], additiveMask[9];  // all ones or zero, from the connection
+    uint32_t tremoloOps;                         // operators with tremolo
+    uint32_t live;                               // operators whose envelope can move
+    uint32_t audible;       // operators whose attenuation is below the silent level
+    uint32_t quietSamples;  // samples in a row with no operator audible
+};
+
+FmOperator* OpAt(FmChip* chip, int k) {
+    return &chip->channels[k >> 1].ops[k & 1];
 }
 
-// Output of an audible operator (attenuation sum below SilentAtten) at waveform index x.
-int32_t OperatorOutput(const FmOperator* op, uint32_t atten, uint32_t x) {
-    uint32_t p = atten * 16 + LogWaveTable[op->waveBase + x];
+void SetAtten(RenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
+    uint32_t a = static_cast<uint32_t>(op->baseAtten) + static_cast<uint32_t>(op->envAtten) +
+                 (op->tremoloMask & chip->tremoloLevel);
+    w->atten16[k] = a * 16;
+    uint32_t bit = 1u << k;
+    w->audible = a * 16 < SilentAtten16 ? w->audible | bit : w->audible & ~bit;
+}
+
+void SetSteps(RenderWork* w, const FmChip* chip) {
+    for (int k = 0; k < Ops; ++k) {
+        const FmChannel* ch = &chip->channels[k >> 1];
+        w->step[k] = FmPhaseStep(chip, ch, &ch->ops[k & 1], chip->vibratoIndex);
+    }
+}
+
+// Everything the loop reads, from the chip record.
+void Load(RenderWork* w, FmChip* chip) {
+    w->tremoloOps = 0;
+    w->live = 0;
+    w->audible = 0;
+    w->quietSamples = 0;
+    for (int k = 0; k < Ops; ++k) {
+        FmOperator* op = OpAt(chip, k);
+        w->phase[k] = op->phase;
+        w->wave[k] = LogWaveTable + op->waveBase;
+        if (op->tremoloMask) w->tremoloOps |= 1u << k;
+        if (FmEnvelopeLive(op)) w->live |= 1u << k;
+        SetAtten(w, chip, op, k);
+    }
+    for (int c = 0; c < 9; ++c) {
+        const FmOperator* first = &chip->channels[c].ops[0];
+        w->history0[c] = first->feedbackHistory[0];
+        w->history1[c] = first->feedbackHistory[1];
+        w->feedbackShift[c] = first->feedbackShift;
+        w->feedbackMask[c] = first->feedbackShift ? ~0u : 0;
+        w->modulationMask[c] = first->connection ? 0 : -1;
+        w->additiveMask[c] = first->connection ? -1 : 0;
+    }
+    SetSteps(w, chip);
+}
+
+// What the loop changed, back into the chip record.
+void Store(const RenderWork* w, FmChip* chip) {
+    for (int k = 0; k < Ops; ++k) OpAt(chip, k)->phase = w->phase[k];
+    for (int c = 0; c < 9; ++c) {
+        chip->channels[c].ops[0].feedbackHistory[0] = w->history0[c];
+        chip->channels[c].ops[0].feedbackHistory[1] = w->history1[c];
+    }
+}
+
+// --- One sample --------------------------------------------------------------------------
+
+int32_t Linear(uint32_t p) {
     return p < static_cast<uint32_t>(FmAttenLinSize) ? AttenLinTable[p] : 0;
+}
+
+int32_t OperatorOutput(const RenderWork* w, int k, uint32_t x) {
+    return Linear(w->atten16[k] + w->wave[k][x]);
+}
+
+// The first operator of channel c with feedback; returns the output it computed one sample
+// ago, which is what reaches the second operator or the mix in this sample.
+[[gnu::always_inline]] inline int32_t FeedbackOperator(RenderWork* w, int c) {
+    int32_t previous = w->history1[c];
+    int32_t s = w->history0[c] + previous;
+    w->history0[c] = previous;
+    uint32_t f = (static_cast<uint32_t>(s) << w->feedbackShift[c]) & w->feedbackMask[c];
+    uint32_t x = (((w->phase[2 * c] & 0xFFFF0000u) + f) >> 16) & 1023;
+    w->history1[c] = OperatorOutput(w, 2 * c, x);
+    return previous;
 }
 
 // Index of an operator whose phase is moved by `modulation` waveform steps.
@@ -25,79 +124,64 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
     return ((phase + (static_cast<uint32_t>(modulation) << 16)) >> 16) & 1023;
 }
 
-// The first operator with feedback. Returns the output it computed one sample ago, which
-// is what reaches the second operator or the mix in this sample.
-[[gnu::always_inline]] inline int32_t FeedbackOperator(const FmChip* chip, FmOperator* op) {
-    int32_t* history = op->feedbackHistory;
-    int32_t s = history[0] + history[1];
-    int32_t previous = history[1];
-    history[0] = previous;
-    history[1] = 0;
-    uint32_t atten = AttenSum(chip, op);
-    if (atten < SilentAtten) {
-        uint32_t f = op->feedbackShift ? static_cast<uint32_t>(s) << op->feedbackShift : 0;
-        uint32_t x = (((op->phase & 0xFFFF0000u) + f) >> 16) & 1023;
-        history[1] = OperatorOutput(op, atten, x);
-    }
-    return previous;
-}
-
-// A two-operator channel's output: the second operator modulated by the first one's previous
-// output, or (additive connection) both summed.
-int32_t RenderChannel(const FmChip* chip, FmChannel* ch) {
-    FmOperator* first = &ch->ops[0];
-    int32_t previous = FeedbackOperator(chip, first);
-    int32_t modulation = first->connection ? 0 : previous;
-    int32_t out = first->connection ? previous : 0;
-    FmOperator* second = &ch->ops[1];
-    uint32_t atten = AttenSum(chip, second);
-    if (atten < SilentAtten)
-        out += OperatorOutput(second, atten, ModulatedIndex(second->phase, modulation));
-    return out;
-}
-
-// A rhythm instrument is mixed at twice an ordinary operator's amplitude.
-int32_t RhythmOutput(const FmChip* chip, const FmOperator* op, uint32_t x) {
-    uint32_t atten = AttenSum(chip, op);
-    return atten < SilentAtten ? 2 * OperatorOutput(op, atten, x) : 0;
+// A two-operator channel's output: the second operator modulated by the first one's
+// previous output, or (additive connection) both summed.
+[[gnu::always_inline]] inline int32_t Channel(RenderWork* w, int c) {
+    int32_t previous = FeedbackOperator(w, c);
+    int k = 2 * c + 1;
+    uint32_t x = ModulatedIndex(w->phase[k], previous & w->modulationMask[c]);
+    return (previous & w->additiveMask[c]) + OperatorOutput(w, k, x);
 }
 
 // Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal, into their tap
-// sources. The noise bit is the one at the start of the sample.
-void RenderRhythm(FmChip* chip, uint32_t noise, int32_t* sources) {
-    FmChannel* ch = chip->channels;
-
+// sources; a rhythm instrument sounds at twice an operator's amplitude. The noise bit is the
+// one at the start of the sample.
+void Rhythm(RenderWork* w, uint32_t noise, int32_t* sources) {
     // Bass drum: the first operator only modulates (with connection 0), never sounds.
-    FmOperator* bass = &ch[6].ops[0];
-    int32_t previous = FeedbackOperator(chip, bass);
-    int32_t modulation = bass->connection == 0 ? previous : 0;
-    sources[FmTapBd] =
-        RhythmOutput(chip, &ch[6].ops[1], ModulatedIndex(ch[6].ops[1].phase, modulation));
+    int32_t previous = FeedbackOperator(w, 6);
+    uint32_t x = ModulatedIndex(w->phase[13], previous & w->modulationMask[6]);
+    sources[FmTapBd] = 2 * OperatorOutput(w, 13, x);
 
-    uint32_t h = ch[7].ops[0].phase >> 16;
-    uint32_t k = ch[8].ops[1].phase >> 16;
+    uint32_t h = w->phase[14] >> 16;
+    uint32_t k = w->phase[17] >> 16;
     uint32_t r1 = (((h >> 2) ^ (h >> 7)) | (h >> 3)) & 1;
     uint32_t r2 = ((k >> 3) ^ (k >> 5)) & 1;
 
     uint32_t hat = (r1 | r2) ? 0x234 : 0xD0;
     if (noise) hat = (hat & 0x200) ? 0x2D0 : 0x34;
-    sources[FmTapHh] = RhythmOutput(chip, &ch[7].ops[0], hat);
+    sources[FmTapHh] = 2 * OperatorOutput(w, 14, hat);
 
     uint32_t snare = (h & 0x100) ? 0x200 : 0x100;
     if (noise) snare ^= 0x100;
-    sources[FmTapSd] = RhythmOutput(chip, &ch[7].ops[1], snare);
+    sources[FmTapSd] = 2 * OperatorOutput(w, 15, snare);
 
-    sources[FmTapTt] = RhythmOutput(chip, &ch[8].ops[0], (ch[8].ops[0].phase >> 16) & 1023);
-    sources[FmTapCy] = RhythmOutput(chip, &ch[8].ops[1], (r1 | r2) ? 0x300 : 0x100);
+    sources[FmTapTt] = 2 * OperatorOutput(w, 16, (w->phase[16] >> 16) & 1023);
+    sources[FmTapCy] = 2 * OperatorOutput(w, 17, (r1 | r2) ? 0x300 : 0x100);
     sources[6] = sources[7] = sources[8] = 0;
 }
 
-// Every source of one sample, and their sum under the mix mask; the tap is told each.
-int32_t RenderSources(FmChip* chip, bool rhythm) {
+// The mix of one sample when nothing is muted and no tap is set.
+[[gnu::always_inline]] inline int32_t Mix(RenderWork* w, bool rhythm, uint32_t noise) {
+    int32_t mix = 0;
+    if (!rhythm) {
+        for (int c = 0; c < 9; ++c) mix += Channel(w, c);
+        return mix;
+    }
+    for (int c = 0; c < 6; ++c) mix += Channel(w, c);
+    int32_t sources[FmTapSources];
+    Rhythm(w, noise, sources);
+    for (int s = FmTapBd; s < FmTapSources; ++s) mix += sources[s];
+    return mix;
+}
+
+// Every source of one sample, reported to the tap, and their sum under the mix mask.
+int32_t MixSources(RenderWork* w, const FmChip* chip, bool rhythm, uint32_t noise, bool quiet) {
     int32_t sources[FmTapSources] = {};
-    int last = rhythm ? 6 : 9;
-    for (int c = 0; c < last; ++c) sources[c] = RenderChannel(chip, &chip->channels[c]);
-    if (rhythm) RenderRhythm(chip, chip->noiseShift & 1, sources);
+    if (!quiet) {
+        int last = rhythm ? 6 : 9;
+        for (int c = 0; c < last; ++c) sources[c] = Channel(w, c);
+        if (rhythm) Rhythm(w, noise, sources);
+    }
     int32_t mix = 0;
     for (int s = 0; s < FmTapSources; ++s)
         if (chip->mixMask >> s & 1) mix += sources[s];
@@ -113,19 +197,114 @@ int32_t RenderSources(FmChip* chip, bool rhythm) {
     return mix;
 }
 
-// The sum of one sample when nothing is muted and no tap is set.
-int32_t RenderMix(FmChip* chip, bool rhythm) {
-    int32_t mix = 0;
-    int last = rhythm ? 6 : 9;
-    for (int c = 0; c < last; ++c) mix += RenderChannel(chip, &chip->channels[c]);
-    if (rhythm) {
-        int32_t sources[FmTapSources];
-        RenderRhythm(chip, chip->noiseShift & 1, sources);
-        for (int s = FmTapBd; s < FmTapSources; ++s) mix += sources[s];
+// --- Clock -------------------------------------------------------------------------------
+
+// Tremolo level and vibrato column for the coming sample; what depends on them follows.
+[[gnu::always_inline]] inline void AdvanceLfo(RenderWork* w, FmChip* chip) {
+    chip->tremoloCounter += chip->tremoloStep;
+    if (chip->tremoloCounter >= 0xD2000000u) chip->tremoloCounter += 0x2E000000u;  // -210<<24
+    uint32_t level = TremoloTable[chip->tremoloCounter >> 24];
+    if (!chip->tremoloDeep) level >>= 2;
+    if (level != chip->tremoloLevel) {
+        chip->tremoloLevel = level;
+        for (uint32_t m = w->tremoloOps; m; m &= m - 1) {
+            int k = __builtin_ctz(m);
+            SetAtten(w, chip, OpAt(chip, k), k);
+        }
     }
-    return mix;
+    chip->vibratoCounter += chip->vibratoStep;
+    int32_t column = static_cast<int32_t>(((chip->vibratoCounter >> 24) & 7) | chip->vibratoDeep);
+    if (column != chip->vibratoIndex) {
+        chip->vibratoIndex = column;
+        SetSteps(w, chip);
+    }
 }
+
+// One envelope tick: the timers, then the envelope of every operator that can move.
+void EnvelopeTick(RenderWork* w, FmChip* chip) {
+    uint32_t counter = ++chip->egCounter;
+    for (int t = 0; t < 2; ++t) {
+        if (!chip->timerRunning[t]) continue;
+        if (chip->timerCount[t] == 0) {
+            // The hooks may change anything: the working set goes back and is derived anew.
+            Store(w, chip);
+            FmTimerOverflow(chip, t);
+            Load(w, chip);
+        }
+        --chip->timerCount[t];
+    }
+    for (uint32_t m = w->live; m; m &= m - 1) {
+        int k = __builtin_ctz(m);
+        FmOperator* op = OpAt(chip, k);
+        FmEnvelopeStep(op, counter);
+        SetAtten(w, chip, op, k);
+        if (!FmEnvelopeLive(op)) w->live &= ~(1u << k);
+    }
+}
+
+[[gnu::always_inline]] inline void AdvanceClock(RenderWork* w, FmChip* chip) {
+    chip->egAccum += chip->egAccumStep;
+    while (chip->egAccum >= chip->egAccumWrap) {
+        chip->egAccum -= chip->egAccumWrap;
+        EnvelopeTick(w, chip);
+    }
+    for (int k = 0; k < Ops; ++k) w->phase[k] += w->step[k];
+    chip->noiseAccum += chip->noiseStep;
+    uint32_t n = chip->noiseAccum >> 16;
+    chip->noiseAccum &= 0xFFFF;
+    for (; n > 0; --n) {
+        if (chip->noiseShift & 1) chip->noiseShift ^= 0x800302;
+        chip->noiseShift >>= 1;
+    }
+}
+
+// --- Entry points ------------------------------------------------------------------------
+
+template <bool Plain>
+int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
+    RenderWork w;
+    Load(&w, chip);
+    bool rhythm = (chip->rhythmBits & 0x20) != 0;
+    int i = 0;
+    while (i < count) {
+        AdvanceLfo(&w, chip);
+        // With every operator silent for two samples the feedback history is all zeros, and
+        // so is every output.
+        bool quiet = w.audible == 0 && w.quietSamples >= 2;
+        w.quietSamples = w.audible == 0 ? w.quietSamples + 1 : 0;
+        uint32_t noise = chip->noiseShift & 1;
+        int32_t mix;
+        if (Plain)
+            mix = quiet ? 0 : Mix(&w, rhythm, noise);
+        else
+            mix = MixSources(&w, chip, rhythm, noise, quiet);
+        output[i++] = mix;
+        AdvanceClock(&w, chip);
+        if (chip->statusReg & stopMask) break;
+    }
+    Store(&w, chip);
+    return i;
+}
+
 }  // namespace
+
+int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
+    if (count <= 0) return 0;
+    if (!chip->tap && chip->mixMask == FmTapAllSources)
+        return RenderLoop<true>(chip, count, output, stopMask);
+    return RenderLoop<false>(chip, count, output, stopMask);
+}
+
+void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {
+    if (count < 0) return;
+    if (count == 0) {
+        FmChipSettleAttacks(chip);
+        return;
+    }
+    FmChipRenderUntil(chip, count, outputs[0], 0);
+    if (outputs[1] != outputs[0])
+        std::memcpy(outputs[1], outputs[0], sizeof(int32_t) * static_cast<size_t>(count));
+}
 
 void FmChipSetTap(FmChip* chip, FmChipTap* tap) {
     chip->tap = tap;
@@ -135,21 +314,4 @@ void FmChipSetMute(FmChip* chip, uint32_t muteMask, uint32_t soloMask) {
     chip->muteMask = muteMask & FmTapAllSources;
     chip->soloMask = soloMask & FmTapAllSources;
     chip->mixMask = (chip->soloMask ? chip->soloMask : FmTapAllSources) & ~chip->muteMask;
-}
-
-void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {
-    if (count < 0) return;
-    if (count == 0) {
-        FmChipSettleAttacks(chip);
-        return;
-    }
-    bool rhythm = (chip->rhythmBits & 0x20) != 0;
-    bool plain = !chip->tap && chip->mixMask == FmTapAllSources;
-    for (int i = 0; i < count; ++i) {
-        FmChipAdvanceLfo(chip);
-        int32_t mix = plain ? RenderMix(chip, rhythm) : RenderSources(chip, rhythm);
-        outputs[0][i] = mix;
-        outputs[1][i] = mix;
-        FmChipAdvanceClock(chip);
-    }
 }

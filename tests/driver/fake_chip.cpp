@@ -68,3 +68,14 @@ void FmChipSetTap(FmChip* chip, FmChipTap* tap) {
 }
 
 void FmChipSetMute(FmChip*, uint32_t, uint32_t) {}
+
+int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
+    int i = 0;
+    while (i < count) {
+        int32_t* outputs[2] = {output + i, output + i};
+        FmChipRender(chip, 1, outputs);
+        ++i;
+        if (chip->statusReg & stopMask) break;
+    }
+    return i;
+}

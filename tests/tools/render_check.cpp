@@ -60,11 +60,12 @@ uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
 // acknowledges the Timer 1 flag after the sample that raised it.
 struct ChipRun {
     FmChip* chip;
+    RenderMode mode;
     uint64_t hash = FnvBasis;
     uint32_t left;
     uint32_t leftAtWrite = ~0u;
 
-    explicit ChipRun(uint32_t samples) : chip(FmChipCreate(44100)), left(samples) {
+    ChipRun(uint32_t samples, RenderMode m) : chip(FmChipCreate(44100)), mode(m), left(samples) {
         FmChipReset(chip);
         FmChipWrite(0x02, chip, 7);
         FmChipWrite(0x04, chip, 0x01);
@@ -79,11 +80,16 @@ struct ChipRun {
     void Render(uint32_t n) {
         if (n > left) n = left;
         left -= n;
-        int32_t sample[2];
-        int32_t* outputs[2] = {&sample[0], &sample[1]};
-        for (uint32_t i = 0; i < n; ++i) {
-            FmChipRender(chip, 1, outputs);
-            hash = Mix(hash, uint32_t(sample[0]));
+        int32_t mix[1024];
+        int32_t* outputs[2] = {mix, mix};
+        while (n > 0) {
+            int got = 1;
+            if (mode == RenderSampleBySample)
+                FmChipRender(chip, 1, outputs);
+            else
+                got = FmChipRenderUntil(chip, int(n < 1024 ? n : 1024), mix, FmStatusTimer1);
+            for (int i = 0; i < got; ++i) hash = Mix(hash, uint32_t(mix[i]));
+            n -= uint32_t(got);
             if (chip->statusReg & FmStatusTimer1) FmChipWrite(0x04, chip, 0x80);
         }
     }
@@ -116,9 +122,32 @@ bool WriteLoadVgm(const std::string& path, int channels, bool rhythm) {
     return VgmWriterSave(&w, path.c_str());
 }
 
-uint64_t PlayerRenderHash(const std::string& music, const std::vector<std::string>& effects,
-                          uint32_t samples) {
-    if (!PlayerBringUp(44100)) return 0;
+namespace {
+// The render callback as a sample-by-sample loop: one chip sample, the tick test, the clip.
+uint32_t SampleBySampleRender(uint32_t byteCount, void* buffer) {
+    uint32_t n = byteCount / 2;
+    int16_t* out = static_cast<int16_t*>(buffer);
+    int32_t sample[2];
+    int32_t* outputs[2] = {&sample[0], &sample[1]};
+    PlayerLock();
+    for (uint32_t i = 0; i < n; ++i) {
+        FmChipRender(PlayerChip, 1, outputs);
+        if (PlayerChip->statusReg & PlayerChip->irqEnableMask & FmStatusTimer1) {
+            PlayerChipWrite(0x04, 0x80);
+            if (MusicTrack.playState == TrackPlaying) TrackTick(&MusicTrack);
+            for (Track& t : SfxTracks)
+                if (t.playState == TrackPlaying) TrackTick(&t);
+        }
+        out[i] = int16_t(sample[0] < -32767 ? -32767 : sample[0] > 32767 ? 32767 : sample[0]);
+    }
+    PlayerUnlock();
+    return 2 * n;
+}
+}  // namespace
+
+ChipRenderResult PlayerRenderHash(const std::string& music, const std::vector<std::string>& effects,
+                                  uint32_t samples, RenderMode mode) {
+    if (!PlayerBringUp(44100)) return {};
     bool musicLoaded = !music.empty() && PlayerSlotReload(0, music.c_str()) == VgmLoadOk;
     int loaded = 0;
     for (const std::string& e : effects)
@@ -142,15 +171,18 @@ uint64_t PlayerRenderHash(const std::string& music, const std::vector<std::strin
         uint32_t n = sizes[k % 9];
         if (n > samples - done) n = samples - done;
         uint32_t bytes = 2 * n + (k % 5 == 4 ? 1 : 0);
-        if (PlayerRender(nullptr, bytes, out.data() + done) != 2 * n) break;
+        uint32_t rendered = mode == RenderRuns ? PlayerRender(nullptr, bytes, out.data() + done)
+                                               : SampleBySampleRender(bytes, out.data() + done);
+        if (rendered != 2 * n) break;
         done += n;
     }
+    ChipRenderResult result = {HashSamples(out.data(), done), StateHash(PlayerChip)};
     PlayerBringDown();
-    return HashSamples(out.data(), done);
+    return result;
 }
 
-ChipRenderResult ChipRenderHash(const std::string& path, uint32_t samples) {
-    ChipRun run(samples);
+ChipRenderResult ChipRenderHash(const std::string& path, uint32_t samples, RenderMode mode) {
+    ChipRun run(samples, mode);
     std::vector<uint8_t> b = ReadAll(path);
     if (b.size() < 0x40 || U32(b, 0) != 0x206D6756) return run.Finish();  // "Vgm "
     size_t start = U32(b, 8) >= 0x150 && U32(b, 0x34) ? 0x34 + U32(b, 0x34) : 0x40;
@@ -184,8 +216,8 @@ ChipRenderResult ChipRenderHash(const std::string& path, uint32_t samples) {
     return run.Finish();
 }
 
-ChipRenderResult RegisterStormHash(uint32_t seed, uint32_t samples) {
-    ChipRun run(samples);
+ChipRenderResult RegisterStormHash(uint32_t seed, uint32_t samples, RenderMode mode) {
+    ChipRun run(samples, mode);
     uint32_t x = seed * 2654435761u + 1;
     auto next = [&x] {
         x ^= x << 13;

@@ -13,18 +13,25 @@ std::string HashText(uint64_t hash);  // 16 hex digits
 // The load files of the benchmarks (VgmWriterLoad), looping, written to path.
 bool WriteLoadVgm(const std::string& path, int channels, bool rhythm);
 
-// Plays music (slot 0) with up to three effects (slots 1-3, on the six SFX tracks in turn)
-// through PlayerRender for `samples` samples, in buffers of changing sizes; returns the hash
-// of the 16-bit output. An empty music path plays only the effects.
-uint64_t PlayerRenderHash(const std::string& music, const std::vector<std::string>& effects,
-                          uint32_t samples);
-
 struct ChipRenderResult {
-    uint64_t output;  // hash of every 32-bit mix sample
+    uint64_t output;  // hash of every output sample
     uint64_t state;   // hash of the chip's state after the last sample
+    bool operator==(const ChipRenderResult&) const = default;
 };
+
+// How a render is driven: the chip's run renderer (FmChipRenderUntil, and PlayerRender as
+// it is), or one sample per FmChipRender call with the tick test after each sample.
+enum RenderMode { RenderRuns, RenderSampleBySample };
+
+// Plays music (slot 0) with up to three effects (slots 1-3, on the six SFX tracks in turn)
+// for `samples` samples, in buffers of changing sizes, and hashes the 16-bit output. An
+// empty music path plays only the effects.
+ChipRenderResult PlayerRenderHash(const std::string& music, const std::vector<std::string>& effects,
+                                  uint32_t samples, RenderMode mode = RenderRuns);
+
 // Feeds a VGM file's OPL writes straight to a chip with Timer 1 running, acknowledging
 // its flag after the sample that raised it, for `samples` samples.
-ChipRenderResult ChipRenderHash(const std::string& path, uint32_t samples);
+ChipRenderResult ChipRenderHash(const std::string& path, uint32_t samples,
+                                RenderMode mode = RenderRuns);
 // Random writes to every register (timers and CSM included) between runs of random length.
-ChipRenderResult RegisterStormHash(uint32_t seed, uint32_t samples);
+ChipRenderResult RegisterStormHash(uint32_t seed, uint32_t samples, RenderMode mode = RenderRuns);
