@@ -39,12 +39,33 @@ struct RenderWork {
     int32_t modulationMask[9], additiveMask[9];  // all ones or zero, from the connection
     uint32_t tremoloOps;                         // operators with tremolo
     uint32_t live;                               // operators whose envelope can move
-    uint32_t audible;       // operators whose attenuation is below the silent level
-    uint32_t quietSamples;  // samples in a row with no operator audible
+    uint32_t liveByShift[13];  // live operators by the shift of their current envelope phase
+    uint8_t shift[Ops];        // that shift, for each live operator
+    uint32_t audible;          // operators whose attenuation is below the silent level
+    uint32_t quietSamples;     // samples in a row with no operator audible
 };
 
 FmOperator* OpAt(FmChip* chip, int k) {
     return &chip->channels[k >> 1].ops[k & 1];
+}
+
+// Files operator k under the shift of its envelope phase, or takes it out when its envelope
+// cannot move. An envelope step is due on the ticks whose counter has at least `shift`
+// trailing zero bits.
+void SetLive(RenderWork* w, const FmOperator* op, int k) {
+    uint32_t bit = 1u << k;
+    if (w->live & bit) w->liveByShift[w->shift[k]] &= ~bit;
+    if (!FmEnvelopeLive(op)) {
+        w->live &= ~bit;
+        return;
+    }
+    uint8_t phase = op->egPhase;
+    uint8_t shift = phase == EgAttack  ? op->attackShift
+                    : phase == EgDecay ? op->decayShift
+                                       : op->releaseShift;
+    w->shift[k] = shift;
+    w->liveByShift[shift] |= bit;
+    w->live |= bit;
 }
 
 void SetAtten(RenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
@@ -66,6 +87,7 @@ void SetSteps(RenderWork* w, const FmChip* chip) {
 void Load(RenderWork* w, FmChip* chip) {
     w->tremoloOps = 0;
     w->live = 0;
+    for (uint32_t& m : w->liveByShift) m = 0;
     w->audible = 0;
     w->quietSamples = 0;
     for (int k = 0; k < Ops; ++k) {
@@ -73,7 +95,7 @@ void Load(RenderWork* w, FmChip* chip) {
         w->phase[k] = op->phase;
         w->wave[k] = LogWaveTable + op->waveBase;
         if (op->tremoloMask) w->tremoloOps |= 1u << k;
-        if (FmEnvelopeLive(op)) w->live |= 1u << k;
+        SetLive(w, op, k);
         SetAtten(w, chip, op, k);
     }
     for (int c = 0; c < 9; ++c) {
@@ -233,12 +255,17 @@ void EnvelopeTick(RenderWork* w, FmChip* chip) {
         }
         --chip->timerCount[t];
     }
-    for (uint32_t m = w->live; m; m &= m - 1) {
+    if (!w->live) return;
+    int zeros = counter ? __builtin_ctz(counter) : 32;
+    uint32_t due = 0;
+    for (int shift = 0; shift <= zeros && shift < 13; ++shift) due |= w->liveByShift[shift];
+    for (uint32_t m = due; m; m &= m - 1) {
         int k = __builtin_ctz(m);
         FmOperator* op = OpAt(chip, k);
+        uint8_t phase = op->egPhase;
         FmEnvelopeStep(op, counter);
         SetAtten(w, chip, op, k);
-        if (!FmEnvelopeLive(op)) w->live &= ~(1u << k);
+        if (op->egPhase != phase) SetLive(w, op, k);
     }
 }
 
