@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -281,13 +284,20 @@ bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count) {
 
 bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count) {
     if (!out->error.empty()) return false;
-    int32_t scaled[1024];
+    int16_t clipped[4096];
     for (uint32_t done = 0; done < count;) {
-        uint32_t n = std::min<uint32_t>(count - done, 1024);
-        for (uint32_t i = 0; i < n; ++i)
-            scaled[i] = std::clamp(samples[done + i], -32768, 32767) * 65536;
-        if (sf_write_int(out->file, scaled, n) != sf_count_t(n))
-            return Fail(out, "cannot write " + out->name + ": " + sf_strerror(out->file));
+        uint32_t n = std::min<uint32_t>(count - done, 4096);
+        uint32_t i = 0;
+#if defined(__SSE2__)
+        // Saturating packs clip exactly as the scalar loop does, eight samples at a time.
+        for (; i + 8 <= n; i += 8) {
+            __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + done + i));
+            __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + done + i + 4));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(clipped + i), _mm_packs_epi32(lo, hi));
+        }
+#endif
+        for (; i < n; ++i) clipped[i] = int16_t(std::clamp(samples[done + i], -32768, 32767));
+        if (!OutputWrite(out, clipped, n)) return false;
         done += n;
     }
     return true;

@@ -33,8 +33,8 @@ struct RenderOutput {
 bool OutputOpen(RenderOutput* out, const std::string& name, int format, uint32_t rate);
 // Writes 16-bit samples. False once anything failed (out->error says what).
 bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count);
-// Writes samples on the 16-bit scale held in 32 bits (the chip's own outputs), unclipped
-// where the format holds them.
+// Writes samples on the 16-bit scale held in 32 bits (the chip's own outputs), clipped to
+// 16 bits as the mix is.
 bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count);
 // Closes the file. With keep and no failure, a regular file takes its name; otherwise its
 // temporary file is removed. Returns true when the file was completed and kept.

@@ -134,18 +134,23 @@ void RenderUntil(Renderer* r, uint64_t end) {
         uint32_t n =
             uint32_t(std::min<uint64_t>(std::min(step, BlockSamples - r->filled), end - r->done));
         int16_t* s = r->block + r->filled;
+        uint32_t tapped = 0;  // where this call's samples begin in the tap
+        if (r->stems) {
+            StemsReserve(r->stems, r->fade, n);
+            tapped = r->stems->tap.count;
+        }
         PlayerRender(nullptr, n * 2, s);
+        if (r->stems) StemsRendered(r->stems);
         if (r->log && r->stems) {
             // The mix before clipping is the sum of the tap's sources.
             for (uint32_t i = 0; i < n; ++i) {
                 int64_t sum = 0;
-                for (const int32_t* source : r->stems->tap.samples) sum += source[i];
+                for (const int32_t* source : r->stems->tap.samples) sum += source[tapped + i];
                 r->clipped[i] = sum > 32767 || sum < -32767;
             }
         } else if (r->log) {
             for (uint32_t i = 0; i < n; ++i) r->clipped[i] = s[i] >= 32767 || s[i] <= -32767;
         }
-        if (r->stems) StemsWrite(r->stems, r->fade, r->done);
         if (r->done + n > r->fade.start) {
             for (uint32_t i = 0; i < n; ++i)
                 s[i] = int16_t(OutputFaded(r->fade, r->done + i, s[i]));
@@ -253,6 +258,9 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
             uint64_t fade = o.hasFade ? RenderSampleOfTime(o.fadeNs, o.rate) : 0;
             if (loopEnd + fade < limit || untilSilence) limit = loopEnd + fade;
             untilSilence = false;
+            // The stems rendered so far are written before the fade is known to them, as
+            // the mix's were.
+            if (stems) StemsWrite(stems, r->fade);
             r->fade = {loopEnd, fade};
             progress.totalSamples = limit;
         }  // no loop: the file plays once, to its end
@@ -267,6 +275,7 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
         }
     }
     Flush(r);
+    if (stems) StemsWrite(stems, r->fade);
     if (capture.memfd >= 0) close(capture.memfd);
     result.samples = r->done;
     ProgressClear(&progress);

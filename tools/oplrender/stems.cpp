@@ -1,5 +1,6 @@
-// stems.cpp - the chip tap's fourteen sources written as files of their own, each block right
-// after the render call that produced it, so that every stem is sample-aligned with the mix.
+// stems.cpp - the chip tap's fourteen sources written as files of their own. The tap gathers
+// the samples of many render calls, each stem sample-aligned with the mix, and they are
+// written a long block at a time.
 #include "tools/oplrender/stems.h"
 
 #include <sys/stat.h>
@@ -47,13 +48,23 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
 
 void StemsAttach(RenderStems* s) {
     s->tap.count = 0;
+    s->first = 0;
     FmChipSetTap(PlayerChip, &s->tap);
 }
 
-bool StemsWrite(RenderStems* s, const OutputFade& fade, uint64_t first) {
-    uint32_t n = s->tap.count;
-    s->tap.count = 0;
+bool StemsReserve(RenderStems* s, const OutputFade& fade, uint32_t n) {
+    return s->tap.count + n <= s->tap.capacity || StemsWrite(s, fade);
+}
+
+void StemsRendered(RenderStems* s) {
     if (PlayerChip->rhythmBits & 0x20) s->rhythmUsed = true;
+}
+
+bool StemsWrite(RenderStems* s, const OutputFade& fade) {
+    uint32_t n = s->tap.count;
+    uint64_t first = s->first;
+    s->tap.count = 0;
+    s->first += n;
     bool ok = true;
     for (int i = 0; i < FmTapSources; ++i) {
         int32_t* b = s->buffers[i];
