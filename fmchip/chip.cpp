@@ -78,6 +78,7 @@ void FmChipReset(FmChip* chip) {
             op.envAtten = 511;
         }
     }
+    chip->unsettledOps = FmAllOps;
 }
 
 void FmChipDestroy(FmChip* chip) {
@@ -326,6 +327,7 @@ void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
     switch (group) {
         case 0x00:
             WriteLowRegister(chip, reg, value);
+            chip->unsettledOps = FmAllOps;  // note select moves every key scale
             break;
         case 0x20:
         case 0x40:
@@ -333,16 +335,23 @@ void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
         case 0x80:
         case 0xE0: {
             int32_t slot = OperatorSlotMap[reg & 0x1F];
-            if (slot >= 0) WriteOperator(chip, group, slot, value);
+            if (slot >= 0) {
+                WriteOperator(chip, group, slot, value);
+                chip->unsettledOps |= 1u << slot;
+            }
             break;
         }
         case 0xA0: {
             if (reg == 0xBD) {
                 WriteRhythm(chip, value);
+                chip->unsettledOps = FmAllOps;
                 break;
             }
             uint32_t n = reg & 0x0F;
-            if (n <= 8) WriteFrequency(chip, &chip->channels[n], (reg & 0x10) != 0, value);
+            if (n <= 8) {
+                WriteFrequency(chip, &chip->channels[n], (reg & 0x10) != 0, value);
+                chip->unsettledOps |= 3u << (2 * n);
+            }
             break;
         }
         case 0xC0: {

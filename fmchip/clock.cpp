@@ -4,18 +4,22 @@
 // Integer arithmetic and table lookups only, no allocation, no locking.
 #include "fmchip/fmchip_internal.h"
 
+// Settling twice at the same envelope counter changes nothing, so only the operators touched
+// since the last settle are looked at: a storm of writes between two samples costs a few
+// instructions per write, not a scan of all eighteen operators.
 void FmChipSettleAttacks(FmChip* chip) {
     uint32_t counter = chip->egCounter;
-    for (FmChannel& ch : chip->channels) {
-        for (FmOperator& op : ch.ops) {
-            if (op.egPhase != EgAttack || !FmStepDue(counter, op.attackShift)) continue;
-            int32_t increment = FmStepIncrement(counter, op.attackShift, op.attackRow);
-            if (FmAttackTarget(op.envAtten, increment) <= 0) {
-                op.envAtten = 0;
-                op.egPhase = EgDecay;
-            }
+    for (uint32_t ops = chip->unsettledOps; ops; ops &= ops - 1) {
+        int k = __builtin_ctz(ops);
+        FmOperator& op = chip->channels[k >> 1].ops[k & 1];
+        if (op.egPhase != EgAttack || !FmStepDue(counter, op.attackShift)) continue;
+        int32_t increment = FmStepIncrement(counter, op.attackShift, op.attackRow);
+        if (FmAttackTarget(op.envAtten, increment) <= 0) {
+            op.envAtten = 0;
+            op.egPhase = EgDecay;
         }
     }
+    chip->unsettledOps = 0;
 }
 
 void SettleAttacksHook(void* param) {

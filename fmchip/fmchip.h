@@ -113,6 +113,8 @@ struct FmChipTap {
 typedef void (*FmIrqHook)(void* param, int line);
 typedef void (*FmBeforeWriteHook)(void* param);
 
+constexpr uint32_t FmAllOps = (1u << 18) - 1;  // one bit per operator, 2 * channel + operator
+
 struct FmChip {
     FmChannel channels[9];
     uint32_t egCounter;
@@ -151,6 +153,9 @@ struct FmChip {
     uint32_t muteMask;  // sources left out of the mix (bit i = source i)
     uint32_t soloMask;  // when nonzero, only these sources (less the muted) are mixed
     uint32_t mixMask;   // the sources mixed, from the two masks
+    // Operators (bit 2 * channel + operator) whose attack may have become due since the
+    // attacks were last settled: those a register write touched, and all after a render.
+    uint32_t unsettledOps;
 };
 
 // --- Lifecycle ---------------------------------------------------------------------------

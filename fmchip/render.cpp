@@ -317,9 +317,13 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
 
 int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     if (count <= 0) return 0;
-    if (!chip->tap && chip->mixMask == FmTapAllSources)
-        return RenderLoop<true>(chip, count, output, stopMask);
-    return RenderLoop<false>(chip, count, output, stopMask);
+    int rendered = !chip->tap && chip->mixMask == FmTapAllSources
+                       ? RenderLoop<true>(chip, count, output, stopMask)
+                       : RenderLoop<false>(chip, count, output, stopMask);
+    // The envelopes moved (and a CSM key-on may have settled on the way): the next settle
+    // looks at every operator again.
+    chip->unsettledOps = FmAllOps;
+    return rendered;
 }
 
 void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {

@@ -284,6 +284,8 @@ TEST_F(SoundTest, CountZeroOnlySettlesAndNegativeDoesNothing) {
     FmChipRender(chip, -5, outputs);
     EXPECT_EQ(std::memcmp(&before, chip, sizeof(FmChip)), 0);
     FmChipRender(chip, 0, outputs);
+    EXPECT_EQ(chip->unsettledOps, 0u);  // every operator looked at
+    before.unsettledOps = 0;
     EXPECT_EQ(std::memcmp(&before, chip, sizeof(FmChip)), 0);  // no attack to settle
     EXPECT_TRUE(std::all_of(left, left + 4, [](int32_t v) { return v == 7; }));
     EXPECT_TRUE(std::all_of(right, right + 4, [](int32_t v) { return v == 7; }));
