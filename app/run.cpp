@@ -10,9 +10,10 @@
 #include "app/session_signals.h"
 #include "app/view.h"
 #include "audio/audio.h"
-#include "audio/notice.h"
 #include "audio/wavfile/wavfile.h"
+#include "audio/winmm/winmm.h"
 #include "driver/player.h"
+#include "platform/notice.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ bool RecorderClose(AudioStream* stream) {
 int BenchRun(const AudioDriver* const* drivers, const char* recordPath,
              const BenchSession* session) {
     SessionSignalsCatch();
-    AudioNoticePrefix = "oplbench: ";
+    NoticePrefix = "oplbench: ";
     AudioInit(drivers);  // a failure shows as an empty driver table
     if (AudioDriverCount == 0) return RunEnd(0);
     printf("Using driver %s.\n", AudioDriverEntries[0].driver->name);
@@ -93,6 +94,8 @@ int BenchRun(const AudioDriver* const* drivers, const char* recordPath,
     int exitCode = 0;
     if (result != 0) {
         printf("Dev Init Error: %02X\n", result);
+        if (stream->driver == &WinmmDriver && result == WinmmOpenFailed)
+            fprintf(stderr, "oplbench: %s\n", WinmmLastErrorText());
     } else {
         const BenchSession plain{};
         if (session == nullptr) session = &plain;

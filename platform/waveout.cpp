@@ -4,14 +4,20 @@
 #include "platform/waveout.h"
 
 #include <alsa/asoundlib.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "platform/notice.h"
+#include "platform/threads.h"
 
 // --- Calls -----------------------------------------------------------------------------------
 
@@ -146,18 +152,47 @@ MMRESULT AlsaGetDevCaps(uintptr_t deviceId, WAVEOUTCAPSA* caps) {
 // --- ALSA playback ---------------------------------------------------------------------------
 // Only the playback thread calls ALSA on an open PCM; the controlling thread leaves it orders
 // (pause, reset, quit) under the device lock. The PCM is non-blocking and the thread waits for
-// room at most WaitMs at a time, so every order is seen within that time.
+// room at most WaitMs at a time, so every order is seen within that time. It never spins: when
+// ALSA says there is room but takes nothing (EAGAIN), it naps RetryNapMs before it asks again.
+// It runs at the same real-time priority as the driver's feeder where the system permits.
 //
 // Played into an idle PulseAudio null sink, a new PCM is not read until the sink's next 2 s
 // clock tick: ALSA's buffer stays full (the driver's ring with it) for up to 2 s, and the
 // frames queued before the tick never reach the sink's monitor. That is the sink's doing; once
 // it runs, every frame given to ALSA arrives in order.
+//
+// An error that snd_pcm_recover cannot mend (the sound server went away, the device was
+// unplugged) marks the device lost: every queued buffer is handed back and every later write
+// answers MMSYSERR_NODRIVER at once. An underrun that recover mends is reported on standard
+// error with its length, at most one line a second.
 
 constexpr int WaitMs = 10;
+constexpr uint32_t RetryNapMs = 2;
+
+std::mutex ErrorTextLock;
+char ErrorText[256] = "no error";
+
+void SetErrorText(const char* what, int error, const char* hint) {
+    std::lock_guard<std::mutex> hold(ErrorTextLock);
+    snprintf(ErrorText, sizeof ErrorText, "%s: %s%s", what, snd_strerror(error), hint);
+}
+
+int SystemOpen(snd_pcm_t** pcm, const char* name) {
+    return snd_pcm_open(pcm, name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+}
+int SystemSetParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
+                    unsigned latencyUs) {
+    return snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
+                              latencyUs);
+}
+int SystemRecover(snd_pcm_t* pcm, int error) {
+    return snd_pcm_recover(pcm, error, 1);
+}
 
 struct AlsaDevice {
     snd_pcm_t* pcm = nullptr;
     uint32_t frameBytes = 0;
+    uint32_t rate = 0;
     std::mutex lock;
     std::condition_variable wake;       // new buffer or new order for the playback thread
     std::condition_variable resetDone;  // the playback thread has handed every buffer back
@@ -168,7 +203,12 @@ struct AlsaDevice {
     bool pauseApplied = false;
     bool resetRequested = false;
     bool quit = false;
-    std::thread player;
+    bool lost = false;  // the device went away; nothing is played any more
+    HANDLE player = nullptr;
+    // Underruns not yet reported, and when the last report went out (playback thread only).
+    std::chrono::steady_clock::time_point lastWrite, lastReport;
+    uint32_t underruns = 0;
+    uint64_t underrunMs = 0;
 };
 
 AlsaDevice* Device(HWAVEOUT handle) {
@@ -185,6 +225,24 @@ void HandBackQueue(AlsaDevice* device) {
     device->headOffset = 0;
 }
 
+// Counts an underrun of about the time ALSA's buffer stood empty, and reports what has
+// gathered once a second has passed since the last report.
+void NoteUnderrun(AlsaDevice* device) {
+    using namespace std::chrono;
+    steady_clock::time_point now = steady_clock::now();
+    int64_t dry = duration_cast<milliseconds>(now - device->lastWrite).count() -
+                  int64_t(WaveOutAlsaLatencyUs / 1000);
+    device->underruns++;
+    device->underrunMs += uint64_t(dry > 1 ? dry : 1);
+    if (now - device->lastReport < seconds(1)) return;
+    Notice("sound underrun: the device ran dry for about %llu ms%s",
+           static_cast<unsigned long long>(device->underrunMs),
+           device->underruns > 1 ? " (several times)" : "");
+    device->underruns = 0;
+    device->underrunMs = 0;
+    device->lastReport = now;
+}
+
 // Gives ALSA as much of the head buffer as it takes within WaitMs, and hands the head back
 // once no whole frame of it is left. Called and returns with the device lock held.
 void FeedHead(AlsaDevice* device, std::unique_lock<std::mutex>& held) {
@@ -199,41 +257,61 @@ void FeedHead(AlsaDevice* device, std::unique_lock<std::mutex>& held) {
     }
     const char* data = header->lpData + device->headOffset;
     held.unlock();
+    const WaveOutAlsaCalls* alsa = WaveOutAlsaActiveCalls;
     snd_pcm_sframes_t written = 0;
-    int ready = snd_pcm_wait(device->pcm, WaitMs);  // 0: no room yet, negative: an xrun
+    int ready = alsa->Wait(device->pcm, WaitMs);  // 0: no room yet, negative: an xrun or worse
     if (ready > 0)
-        written = snd_pcm_writei(device->pcm, data, frames);
+        written = alsa->Write(device->pcm, data, frames);
     else if (ready < 0)
         written = ready;
-    if (written == -EAGAIN)
+    bool lost = false;
+    if (written == -EAGAIN || (ready > 0 && written == 0)) {
         written = 0;
-    else if (written < 0)  // a device that cannot recover drops the buffer, not the ring
-        written = snd_pcm_recover(device->pcm, static_cast<int>(written), 1) < 0 ? frames : 0;
+        Sleep(RetryNapMs);
+    } else if (written < 0) {
+        int error = static_cast<int>(written);
+        written = 0;
+        if (alsa->Recover(device->pcm, error) < 0) {
+            SetErrorText("the sound device went away", error, "");
+            lost = true;
+        } else if (error == -EPIPE) {
+            NoteUnderrun(device);
+        }
+    } else if (written > 0) {
+        device->lastWrite = std::chrono::steady_clock::now();
+    }
     held.lock();
     device->headOffset += static_cast<uint32_t>(written) * device->frameBytes;
+    if (lost) {
+        device->lost = true;
+        HandBackQueue(device);
+    }
 }
 
-void PlaybackThread(AlsaDevice* device) {
+uint32_t PlaybackThread(void* parameter) {
+    AlsaDevice* device = static_cast<AlsaDevice*>(parameter);
     std::unique_lock<std::mutex> held(device->lock);
     for (;;) {
         if (device->resetRequested) {
             held.unlock();
-            snd_pcm_drop(device->pcm);
-            snd_pcm_prepare(device->pcm);
+            if (!device->lost) {
+                snd_pcm_drop(device->pcm);
+                snd_pcm_prepare(device->pcm);
+            }
             held.lock();
             HandBackQueue(device);
             device->pauseApplied = false;
             device->resetRequested = false;
             device->resetDone.notify_all();
         } else if (device->quit) {
-            return;
-        } else if (device->paused != device->pauseApplied) {
+            return 0;
+        } else if (device->paused != device->pauseApplied && !device->lost) {
             bool pause = device->paused;
             held.unlock();
             snd_pcm_pause(device->pcm, pause ? 1 : 0);  // not every PCM pauses; none is fed then
             held.lock();
             device->pauseApplied = pause;
-        } else if (device->head == nullptr || device->paused) {
+        } else if (device->head == nullptr || device->paused || device->lost) {
             device->wake.wait(held);
         } else {
             FeedHead(device, held);
@@ -267,22 +345,48 @@ MMRESULT AlsaOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* forma
     if (!AlsaFormat(format, &alsaFormat) || format->nSamplesPerSec == 0) return WAVERR_BADFORMAT;
     std::string name;
     if (!AlsaDeviceName(deviceId, &name)) return MMSYSERR_BADDEVICEID;
+    const WaveOutAlsaCalls* alsa = WaveOutAlsaActiveCalls;
     snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0)
+    // Threads that ALSA's plugins start here inherit the signal mask: keep the signals that
+    // end a session for the main thread.
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    int error = alsa->Open(&pcm, name.c_str());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (error < 0) {
+        std::string what = "cannot open the sound device \"" + name + "\"";
+        SetErrorText(what.c_str(), error,
+                     " (is the sound server running? \"aplay -L\" lists the devices)");
         return MMSYSERR_ERROR;
-    if (snd_pcm_set_params(pcm, alsaFormat, SND_PCM_ACCESS_RW_INTERLEAVED, format->nChannels,
-                           format->nSamplesPerSec, 1, WaveOutAlsaLatencyUs) < 0) {
-        snd_pcm_close(pcm);
+    }
+    error = alsa->SetParams(pcm, alsaFormat, format->nChannels, format->nSamplesPerSec,
+                            WaveOutAlsaLatencyUs);
+    if (error < 0) {
+        SetErrorText("the sound device refused the format", error,
+                     " (try another device as the default)");
+        alsa->Close(pcm);
         return WAVERR_BADFORMAT;
     }
     AlsaDevice* device = new (std::nothrow) AlsaDevice;
     if (device == nullptr) {
-        snd_pcm_close(pcm);
+        alsa->Close(pcm);
         return MMSYSERR_NOMEM;
     }
     device->pcm = pcm;
     device->frameBytes = format->nBlockAlign;
-    device->player = std::thread(PlaybackThread, device);
+    device->rate = format->nSamplesPerSec;
+    device->lastWrite = std::chrono::steady_clock::now();
+    device->player = CreateThread(nullptr, 0, PlaybackThread, device, 0, nullptr);
+    if (device->player == nullptr) {
+        SetErrorText("no thread for the sound device", -EAGAIN, "");
+        alsa->Close(pcm);
+        delete device;
+        return MMSYSERR_NOMEM;
+    }
+    if (!SetThreadPriority(device->player, THREAD_PRIORITY_TIME_CRITICAL))
+        SetThreadPriority(device->player, THREAD_PRIORITY_HIGHEST);
     *handle = reinterpret_cast<HWAVEOUT>(device);
     return MMSYSERR_NOERROR;
 }
@@ -290,6 +394,10 @@ MMRESULT AlsaOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* forma
 MMRESULT AlsaWrite(HWAVEOUT handle, WAVEHDR* header) {
     AlsaDevice* device = Device(handle);
     std::lock_guard<std::mutex> hold(device->lock);
+    if (device->lost) {
+        WaveOutMarkDone(header);
+        return MMSYSERR_NODRIVER;
+    }
     if (device->tail != nullptr)
         device->tail->lpNext = header;
     else
@@ -332,13 +440,26 @@ MMRESULT AlsaClose(HWAVEOUT handle) {
         device->quit = true;
         device->wake.notify_one();
     }
-    device->player.join();
-    snd_pcm_close(device->pcm);
+    WaitForSingleObject(device->player, INFINITE);
+    CloseHandle(device->player);
+    WaveOutAlsaActiveCalls->Close(device->pcm);
     delete device;
     return MMSYSERR_NOERROR;
 }
 
 }  // namespace
+
+const WaveOutAlsaCalls WaveOutAlsaSystemCalls = {
+    SystemOpen, SystemSetParams, snd_pcm_wait, snd_pcm_writei, SystemRecover, snd_pcm_close,
+};
+const WaveOutAlsaCalls* WaveOutAlsaActiveCalls = &WaveOutAlsaSystemCalls;
+
+const char* WaveOutLastErrorText() {
+    static thread_local char copy[sizeof ErrorText];
+    std::lock_guard<std::mutex> hold(ErrorTextLock);
+    memcpy(copy, ErrorText, sizeof copy);
+    return copy;
+}
 
 const WaveOutBackend WaveOutAlsaBackend = {
     AlsaGetNumDevs, AlsaGetDevCaps, AlsaOpen,    AlsaWrite,

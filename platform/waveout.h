@@ -3,6 +3,8 @@
 // double through WaveOutActiveBackend. Only audio/winmm/ calls these functions.
 #pragma once
 
+#include <alsa/asoundlib.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,7 @@ enum : MMRESULT {
     MMSYSERR_ERROR = 1,
     MMSYSERR_BADDEVICEID = 2,
     MMSYSERR_INVALHANDLE = 5,
+    MMSYSERR_NODRIVER = 6,  // the device is gone (lost while playing); close and reopen it
     MMSYSERR_NOMEM = 7,
     MMSYSERR_INVALPARAM = 11,
     WAVERR_BADFORMAT = 32,
@@ -80,6 +83,8 @@ MMRESULT waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* fo
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh);
 // Queues a prepared buffer: clears WHDR_DONE now, sets it once all its bytes are played.
+// MMSYSERR_NODRIVER (buffer handed back done) once the device has gone away: from then on
+// the handle only resets and closes.
 MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t cbwh);
 // Stops playback and marks every queued buffer done before it returns.
 MMRESULT waveOutReset(HWAVEOUT handle);
@@ -116,3 +121,23 @@ inline void WaveOutMarkDone(WAVEHDR* header) {
 // The ALSA backend's own buffering, kept small so that the driver's ring is the latency that
 // counts.
 constexpr uint32_t WaveOutAlsaLatencyUs = 30000;
+
+// Why the last open failed or the device was lost, in plain words with ALSA's error text and
+// what to try. Any thread; the text is replaced by the next failure.
+const char* WaveOutLastErrorText();
+
+// --- ALSA calls ----------------------------------------------------------------------------
+// The ALSA backend reaches ALSA only through WaveOutAlsaActiveCalls, so that tests can make
+// an open, the parameters, a wait or a write fail (a lost device, EAGAIN, refused parameters)
+// without breaking the machine. Set before the device is opened; put the system's back after.
+struct WaveOutAlsaCalls {
+    int (*Open)(snd_pcm_t** pcm, const char* name);  // playback, non-blocking
+    int (*SetParams)(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
+                     unsigned latencyUs);
+    int (*Wait)(snd_pcm_t* pcm, int timeoutMs);  // >0 room, 0 time-out, <0 error
+    snd_pcm_sframes_t (*Write)(snd_pcm_t* pcm, const void* data, snd_pcm_uframes_t frames);
+    int (*Recover)(snd_pcm_t* pcm, int error);  // 0 when playback can go on
+    int (*Close)(snd_pcm_t* pcm);
+};
+extern const WaveOutAlsaCalls WaveOutAlsaSystemCalls;
+extern const WaveOutAlsaCalls* WaveOutAlsaActiveCalls;

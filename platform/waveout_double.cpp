@@ -21,6 +21,7 @@ struct DoubleState {
     bool paused = false;
     WAVEHDR* queue[QueueCapacity];
     uint32_t queueHead = 0;  // index of the oldest queued buffer
+    uint32_t writeAttempts = 0;
     WaveOutDoubleWrite log[WaveOutDoubleMaxWrites];
 };
 
@@ -74,6 +75,13 @@ MMRESULT DoubleOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* for
 MMRESULT DoubleWrite(HWAVEOUT, WAVEHDR* header) {
     DoubleState& s = State();
     std::lock_guard<std::mutex> hold(s.lock);
+    uint32_t attempt = ++s.writeAttempts;
+    if (attempt == s.config.failWriteAt ||
+        (s.config.failWritesOnward && s.config.failWriteAt != 0 &&
+         attempt > s.config.failWriteAt)) {
+        WaveOutMarkDone(header);
+        return MMSYSERR_NODRIVER;
+    }
     if (s.stats.queued == QueueCapacity) return MMSYSERR_NOMEM;
     s.queue[(s.queueHead + s.stats.queued++) % QueueCapacity] = header;
     if (s.stats.writes < WaveOutDoubleMaxWrites) {
@@ -173,6 +181,7 @@ void WaveOutDoubleInstall(const WaveOutDoubleConfig& config) {
         s.open = false;
         s.paused = false;
         s.queueHead = 0;
+        s.writeAttempts = 0;
     }
     WaveOutActiveBackend = &DoubleWaveOut;
     ThreadActiveBackend = &DoubleThreads;

@@ -21,6 +21,9 @@ struct WaveOutDoubleConfig {
     bool failPause;                              // pause and restart fail
     uint32_t failThreadCreateAt;                 // the Nth CreateThread fails; 0 none
     bool refuseTimeCritical;                     // SetThreadPriority(TIME_CRITICAL) fails
+    uint32_t failWriteAt;                        // the Nth write (1-based) fails as a lost
+                                                 // device (MMSYSERR_NODRIVER); 0 none
+    bool failWritesOnward;                       // and so does every write after it
 };
 
 struct WaveOutDoubleWrite {

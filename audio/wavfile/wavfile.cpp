@@ -23,7 +23,7 @@
 #include <new>
 #include <string>
 
-#include "audio/notice.h"
+#include "platform/notice.h"
 #include "platform/threads.h"
 
 ssize_t (*WavFileWriteCall)(int fd, const void* data, size_t bytes) = write;
@@ -170,8 +170,8 @@ bool WriteFrames(WavFileInstance* w, const void* data, uint64_t bytes) {
     if (written == want) return true;
     w->failed.store(true);
     if (w->decoupled)
-        AudioNotice("recording to %s failed: %s; the session goes on without it", w->path.c_str(),
-                    w->failedErrno != 0 ? strerror(w->failedErrno) : "the file took a short write");
+        Notice("recording to %s failed: %s; the session goes on without it", w->path.c_str(),
+               w->failedErrno != 0 ? strerror(w->failedErrno) : "the file took a short write");
     return false;
 }
 
@@ -181,8 +181,8 @@ void UpdateHeader(WavFileInstance* w) {
     struct stat info {};
     if (fstat(w->fd, &info) == 0 && info.st_nlink == 0) {
         w->failed.store(true);
-        AudioNotice("recording to %s failed: the file was removed; the session goes on without it",
-                    w->path.c_str());
+        Notice("recording to %s failed: the file was removed; the session goes on without it",
+               w->path.c_str());
         return;
     }
     sf_command(w->file, SFC_UPDATE_HEADER_NOW, nullptr, 0);
@@ -211,9 +211,8 @@ uint32_t WriterThread(void* parameter) {
         DrainRing(w);
         uint64_t lost = w->framesLost.load();
         if (lost != lostReported && !w->failed.load()) {
-            AudioNotice(
-                "recording to %s lost %llu ms: the file system kept it waiting", w->path.c_str(),
-                static_cast<unsigned long long>((lost - lostReported) * 1000 / w->sampleRate));
+            Notice("recording to %s lost %llu ms: the file system kept it waiting", w->path.c_str(),
+                   static_cast<unsigned long long>((lost - lostReported) * 1000 / w->sampleRate));
             lostReported = lost;
         }
         if (quit) return 0;

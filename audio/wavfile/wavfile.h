@@ -41,7 +41,7 @@ uint8_t WavFileStreamOpen(const AudioOptions* options, const char* path, AudioSt
 // stream's options, starts it on path and appends it to stream's listeners. The recorder never
 // makes the feeder wait: its WriteData copies into a ring of 4 s and a writer thread of its
 // own writes the file, updates the header twice a second and reports on standard error (through
-// AudioNotice) a failed write (once; the rest is let go and Stop returns WavFileWriteFailed) or
+// Notice) a failed write (once; the rest is let go and Stop returns WavFileWriteFailed) or
 // frames lost because the file system stalled longer than the ring holds. Call on the
 // controlling thread before AudioStreamSetCallback installs stream's callback and before
 // stream starts. AudioCurrentStream stays stream; AudioDeinit stops the recorder, which

@@ -51,8 +51,10 @@ struct WinmmStream {
     char* bufferMemory;  // bufferCount * bufferBytes; buffer i at i * bufferBytes
     HANDLE thread;
     uint32_t threadId;
-    HWAVEOUT waveOut;
-    WAVEHDR* headers;  // bufferCount records, header i for buffer i
+    HWAVEOUT waveOut;   // null while a lost device has not come back
+    uint32_t deviceId;  // the waveOut id it was opened on, for reopening after a loss
+    bool lossReported;  // feeder only: "lost" said, "back" not yet (a write has not worked)
+    WAVEHDR* headers;   // bufferCount records, header i for buffer i
     std::atomic<AudioRenderCallback> callback;
     std::atomic<uint32_t> blocksQueued;  // waveOutWrite calls since Start
     std::atomic<uint32_t> blocksDone;    // of those, ends of playback counted
@@ -84,3 +86,5 @@ uint8_t WinmmIsBusy(void* instance);
 // Queues byteCount bytes in the first free buffer, waiting (spinning) for one; running only.
 uint8_t WinmmWriteData(void* instance, uint32_t byteCount, void* data);
 uint32_t WinmmGetLatency(void* instance);  // queued, unplayed milliseconds; 0 unless running
+// Why the device could not be opened or went away, with what to try. Controlling thread.
+const char* WinmmLastErrorText();

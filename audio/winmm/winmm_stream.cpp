@@ -8,6 +8,7 @@
 #include <new>
 
 #include "audio/winmm/winmm.h"
+#include "platform/notice.h"
 
 static WinmmStream* Stream(void* instance) {
     return static_cast<WinmmStream*>(instance);
@@ -42,6 +43,24 @@ uint8_t WinmmDestroy(void* instance) {
 // --- Buffer sizing and Start -----------------------------------------------------------------
 
 static uint32_t WinmmFeeder(void* parameter);
+
+// Prepares every header on the open device and marks it free.
+static void PrepareHeaders(WinmmStream* s) {
+    for (uint32_t i = 0; i < s->bufferCount; ++i) {
+        waveOutPrepareHeader(s->waveOut, &s->headers[i], sizeof(WAVEHDR));
+        s->headers[i].dwFlags.fetch_or(WHDR_DONE);  // every buffer begins free
+    }
+}
+
+// Takes every buffer back from the device and closes it.
+static bool CloseDevice(WinmmStream* s) {
+    waveOutReset(s->waveOut);
+    for (uint32_t i = 0; i < s->bufferCount; ++i)
+        waveOutUnprepareHeader(s->waveOut, &s->headers[i], sizeof(WAVEHDR));
+    if (waveOutClose(s->waveOut) != MMSYSERR_NOERROR) return false;
+    s->waveOut = nullptr;
+    return true;
+}
 
 uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, void* userData) {
     WinmmStream* s = Stream(instance);
@@ -87,6 +106,7 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
         return WinmmOpenFailed;
     }
     s->waveOut = device;
+    s->deviceId = WinmmDevices.deviceIds[deviceIndex];
     s->thread = CreateThread(nullptr, 0, WinmmFeeder, s, CREATE_SUSPENDED, &s->threadId);
     if (s->thread == nullptr) {
         waveOutClose(device);
@@ -95,19 +115,26 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
         delete[] memory;
         return WinmmThreadFailed;
     }
-    if (!SetThreadPriority(s->thread, THREAD_PRIORITY_TIME_CRITICAL))
+    if (!SetThreadPriority(s->thread, THREAD_PRIORITY_TIME_CRITICAL)) {
         SetThreadPriority(s->thread, THREAD_PRIORITY_HIGHEST);
+        static bool reported = false;  // the limit is the process's: say it once
+        if (!reported)
+            Notice(
+                "no real-time priority for the sound threads (RLIMIT_RTPRIO is 0?); "
+                "the sound may drop out while the machine is busy");
+        reported = true;
+    }
 
     s->headers = headers;
     s->bufferMemory = memory;
     for (uint32_t i = 0; i < count; ++i) {
         headers[i].lpData = memory + size_t{i} * s->bufferBytes;
         headers[i].dwBufferLength = s->bufferBytes;
-        waveOutPrepareHeader(device, &headers[i], sizeof(WAVEHDR));
-        headers[i].dwFlags.fetch_or(WHDR_DONE);  // every buffer begins free
     }
+    PrepareHeaders(s);
     s->blocksQueued.store(0);
     s->blocksDone.store(0);
+    s->lossReported = false;
     s->state.store(WinmmRunning);
     ResumeThread(s->thread);
     return WinmmOk;
@@ -117,11 +144,42 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
 // Real-time path: allocates nothing, does no I/O but waveOutWrite, takes no lock of its own.
 // Each pass refills every free buffer in index order with one whole buffer from the callback;
 // it sleeps 1 ms only when a pass queued nothing or while no callback is installed.
+//
+// A write that fails means the device is gone. Then the feeder stops rendering (the driver's
+// clock stands still, nothing is lost of its state), says so once, closes the device and tries
+// to open it again once a second, sleeping in between; it plays on when the device is back.
+// Stop ends the wait within 100 ms.
+
+constexpr uint32_t ReopenEveryMs = 1000;
+constexpr uint32_t LostNapMs = 100;
+
+static void WaitForDevice(WinmmStream* s) {
+    if (!s->lossReported)
+        Notice("sound device lost (%s); the session goes on, trying again every second",
+               WaveOutLastErrorText());
+    s->lossReported = true;
+    bool closed = CloseDevice(s);
+    while (s->state.load() == WinmmRunning) {
+        for (uint32_t slept = 0; slept < ReopenEveryMs; slept += LostNapMs) {
+            if (s->state.load() != WinmmRunning) return;
+            Sleep(LostNapMs);
+        }
+        if (!closed && !(closed = CloseDevice(s))) continue;
+        HWAVEOUT device = nullptr;
+        if (waveOutOpen(&device, s->deviceId, &s->waveFormat, 0, 0, CALLBACK_NULL) ==
+            MMSYSERR_NOERROR) {
+            s->waveOut = device;
+            PrepareHeaders(s);
+            return;  // "back" is said once a write has worked
+        }
+    }
+}
 
 static uint32_t WinmmFeeder(void* parameter) {
     WinmmStream* s = Stream(parameter);
     while (s->state.load() == WinmmRunning) {
         uint32_t written = 0;
+        bool lost = false;
         for (uint32_t i = 0; i < s->bufferCount; ++i) {
             WAVEHDR& header = s->headers[i];
             if (IsDone(header)) {
@@ -131,11 +189,22 @@ static uint32_t WinmmFeeder(void* parameter) {
                 // A callback cannot make the device play past the end of its buffer.
                 header.dwBufferLength = produced < s->bufferBytes ? produced : s->bufferBytes;
                 CountPreviousEnd(s, header);
-                waveOutWrite(s->waveOut, &header, sizeof(WAVEHDR));
+                if (waveOutWrite(s->waveOut, &header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
+                    lost = true;
+                    break;
+                }
                 s->blocksQueued.fetch_add(1);
                 ++written;
+                if (s->lossReported) {
+                    s->lossReported = false;
+                    Notice("sound device back, playing again");
+                }
             }
             if (s->state.load() > WinmmRunning) break;
+        }
+        if (lost) {
+            WaitForDevice(s);
+            continue;
         }
         if (written == 0) Sleep(1);
         while (s->callback.load() == nullptr) {
@@ -160,16 +229,12 @@ uint8_t WinmmStop(void* instance) {
     CloseHandle(s->thread);
     s->thread = nullptr;
 
-    waveOutReset(s->waveOut);
-    for (uint32_t i = 0; i < s->bufferCount; ++i)
-        waveOutUnprepareHeader(s->waveOut, &s->headers[i], sizeof(WAVEHDR));
+    bool closed = s->waveOut == nullptr || CloseDevice(s);  // null: lost and not back
     delete[] s->bufferMemory;
     delete[] s->headers;
     s->bufferMemory = nullptr;
     s->headers = nullptr;
-
-    if (waveOutClose(s->waveOut) != MMSYSERR_NOERROR) return WinmmCloseFailed;
-    s->waveOut = nullptr;
+    if (!closed) return WinmmCloseFailed;
     s->state.store(WinmmStopped);
     return WinmmOk;
 }
@@ -217,6 +282,10 @@ uint8_t WinmmWriteData(void* instance, uint32_t byteCount, void* data) {
     waveOutWrite(s->waveOut, header, sizeof(WAVEHDR));
     s->blocksQueued.fetch_add(1);
     return WinmmOk;
+}
+
+const char* WinmmLastErrorText() {
+    return WaveOutLastErrorText();
 }
 
 uint32_t WinmmGetLatency(void* instance) {

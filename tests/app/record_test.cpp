@@ -143,7 +143,10 @@ TEST_F(RecordTest, FullDiskIsReportedOnceAndTheExitStatusIsOne) {
     for (int waited = 0; waited < 5000 && p.errors.find(message) == std::string::npos;
          waited += 100)
         BenchWaitFor(&p, "never printed", 100);
-    EXPECT_EQ(p.errors, message);
+    // Other notices (an underrun on a busy machine) may come too; this one comes once.
+    size_t at = p.errors.find(message);
+    EXPECT_NE(at, std::string::npos) << p.errors;
+    EXPECT_EQ(p.errors.find("recording to", at + message.size()), std::string::npos) << p.errors;
     BenchSend(&p, "S\n\n");  // the session still takes commands, and quits
     int status = BenchFinish(&p, 5000);
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1)

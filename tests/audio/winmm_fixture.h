@@ -9,7 +9,8 @@
 
 class WinmmOnDouble : public ::testing::Test {
    protected:
-    WaveOutDoubleConfig config{2, {"Speakers", "Headphones"}, false, 0, 0, false, false, 0, false};
+    WaveOutDoubleConfig config{
+        2, {"Speakers", "Headphones"}, false, 0, 0, false, false, 0, false, 0, false};
     WinmmStream* stream = nullptr;
 
     // Installs the double with `config` (as the test has changed it) and makes the instance.

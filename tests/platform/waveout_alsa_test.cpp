@@ -3,12 +3,15 @@
 // any is queued, reset hands them all back at once, and bad requests are refused.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/threads.h"
 #include "platform/waveout.h"
 
 namespace {
@@ -123,6 +126,114 @@ TEST_F(AlsaNull, RefusedRequests) {
     EXPECT_EQ(MMSYSERR_BADDEVICEID,
               waveOutOpen(&other, waveOutGetNumDevs(), &format, 0, 0, CALLBACK_NULL));
     EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutOpen(&other, NullDevice(), &format, 1, 0, CALLBACK_NULL));
+    EXPECT_EQ(nullptr, other);
+}
+
+// --- Faults through the backend's ALSA calls ---------------------------------------------------
+
+std::atomic<int> Writes{0}, Closes{0};
+std::atomic<int> WriteResult{0};  // 0: the system's write; else this error
+
+snd_pcm_sframes_t FaultyWrite(snd_pcm_t* pcm, const void* data, snd_pcm_uframes_t frames) {
+    Writes.fetch_add(1);
+    if (WriteResult.load() != 0) return WriteResult.load();
+    return snd_pcm_writei(pcm, data, frames);
+}
+int AlwaysRoom(snd_pcm_t*, int) {
+    return 1;
+}
+int CannotRecover(snd_pcm_t*, int error) {
+    return error;
+}
+int RefuseParams(snd_pcm_t*, snd_pcm_format_t, unsigned, unsigned, unsigned) {
+    return -EINVAL;
+}
+int NoSuchDevice(snd_pcm_t**, const char*) {
+    return -ENOENT;
+}
+int CountingClose(snd_pcm_t* pcm) {
+    Closes.fetch_add(1);
+    return snd_pcm_close(pcm);
+}
+HANDLE NoThread(LPTHREAD_START_ROUTINE, void*, bool, uint32_t*) {
+    return nullptr;
+}
+
+class AlsaFaults : public AlsaNull {
+   protected:
+    WaveOutAlsaCalls calls = WaveOutAlsaSystemCalls;
+    void SetUp() override {
+        Writes = 0;
+        Closes = 0;
+        WriteResult = 0;
+        calls.Write = FaultyWrite;
+        calls.Close = CountingClose;
+        WaveOutAlsaActiveCalls = &calls;
+        AlsaNull::SetUp();
+    }
+    void TearDown() override {
+        AlsaNull::TearDown();
+        WaveOutAlsaActiveCalls = &WaveOutAlsaSystemCalls;
+        ThreadActiveBackend = &ThreadPosixBackend;
+    }
+};
+
+TEST_F(AlsaFaults, LostDeviceHandsEveryBufferBackAndRefusesWrites) {
+    if (device == nullptr) return;
+    calls.Recover = CannotRecover;
+    WriteResult = -ENODEV;
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutPause(device));  // all queued before the failure
+    QueueAll();
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutRestart(device));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));
+    EXPECT_EQ(Writes.load(), 1) << "one failure is enough";
+    EXPECT_EQ(MMSYSERR_NODRIVER, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
+    EXPECT_TRUE(Done(headers[0]));
+    EXPECT_STREQ(WaveOutLastErrorText(), "the sound device went away: No such device");
+}
+
+TEST_F(AlsaFaults, AgainNeverSpinsAndKeepsTheBuffers) {
+    if (device == nullptr) return;
+    calls.Wait = AlwaysRoom;
+    WriteResult = -EAGAIN;
+    QueueAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LE(Writes.load(), 110) << "a write about every 2 ms at most";
+    for (WAVEHDR& h : headers) EXPECT_FALSE(Done(h));
+    WriteResult = 0;  // ALSA takes frames again: nothing was dropped
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));
+}
+
+TEST_F(AlsaFaults, RefusedOpenParametersAndThreadLeaveNothingOpen) {
+    if (device == nullptr) return;
+    WAVEFORMATEX format = MonoFormat();
+    HWAVEOUT other = nullptr;
+    calls.SetParams = RefuseParams;
+    EXPECT_EQ(WAVERR_BADFORMAT, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(Closes.load(), 1);
+    EXPECT_STREQ(WaveOutLastErrorText(),
+                 "the sound device refused the format: Invalid argument "
+                 "(try another device as the default)");
+    calls.SetParams = WaveOutAlsaSystemCalls.SetParams;
+    const ThreadBackend noThreads = {NoThread, ThreadPosixBackend.SetPriority};
+    ThreadActiveBackend = &noThreads;
+    EXPECT_EQ(MMSYSERR_NOMEM, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(Closes.load(), 2);
+    ThreadActiveBackend = &ThreadPosixBackend;
+    calls.Open = NoSuchDevice;
+    EXPECT_EQ(MMSYSERR_ERROR, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(std::string(WaveOutLastErrorText())
+                  .find("cannot open the sound device \"null\": "
+                        "No such file or directory (is the sound "
+                        "server running?"),
+              0u)
+        << WaveOutLastErrorText();
     EXPECT_EQ(nullptr, other);
 }
 

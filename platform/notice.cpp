@@ -1,6 +1,6 @@
 // notice.cpp - the drivers' notices on standard error: formatted on the stack and written
 // with one system call, so that lines from different threads never interleave.
-#include "audio/notice.h"
+#include "platform/notice.h"
 
 #include <unistd.h>
 
@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
-const char* AudioNoticePrefix = "";
+const char* NoticePrefix = "";
 
-void AudioNotice(const char* format, ...) {
+void Notice(const char* format, ...) {
     char line[256];
-    size_t used = strlen(AudioNoticePrefix);
+    size_t used = strlen(NoticePrefix);
     if (used > 64) used = 64;
-    memcpy(line, AudioNoticePrefix, used);
+    memcpy(line, NoticePrefix, used);
     va_list args;
     va_start(args, format);
     int wrote = vsnprintf(line + used, sizeof line - used - 1, format, args);
