@@ -13,7 +13,7 @@
 
 namespace {
 uint32_t chipCount = 0;  // live chips; created and destroyed on the main thread only
-}
+}  // namespace
 
 // --- Lifecycle ---------------------------------------------------------------------------
 
@@ -28,6 +28,7 @@ FmChip* FmChipCreate(uint32_t sampleRate) {
         --chipCount;  // no chip came into being, so none is counted
         return nullptr;
     }
+    chip->workStale = 1;
     chip->clockHz = FmChipClockHz;
     chip->sampleRate = sampleRate;
     FmChipInitRates(chip);
@@ -47,6 +48,7 @@ uint32_t TruncStep(double step) {
 void FmChipInitRates(FmChip* chip) {
     double ratio = chip->sampleRate ? chip->clockHz / 72.0 / chip->sampleRate : 0.0;
     chip->rateRatio = ratio;
+    chip->workStale = 1;
     for (uint32_t i = 0; i < 1024; ++i) chip->fnumStepTable[i] = TruncStep(i * 64 * ratio * 64);
     chip->tremoloStep = TruncStep(ratio * 262144);
     chip->vibratoStep = TruncStep(ratio * 16384);
@@ -323,6 +325,7 @@ void WriteFeedback(FmChannel* ch, uint8_t v) {
 }  // namespace
 
 void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
+    chip->workStale = 1;
     uint8_t group = reg & 0xE0;
     switch (group) {
         case 0x00:

@@ -17,6 +17,7 @@ void FmChipSettleAttacks(FmChip* chip) {
         if (FmAttackTarget(op.envAtten, increment) <= 0) {
             op.envAtten = 0;
             op.egPhase = EgDecay;
+            chip->workStale = 1;
         }
     }
     chip->unsettledOps = 0;

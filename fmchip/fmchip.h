@@ -5,7 +5,7 @@
 //
 // Index
 //   Units and tables ......... attenuation steps, AttenLinTable, LogWaveTable, constants
-//   Records .................. FmOperator, FmChannel, FmChip
+//   Records .................. FmOperator, FmChannel, FmRenderWork, FmChip
 //   Lifecycle ................ FmChipCreate, FmChipReset, FmChipDestroy
 //   Register writes .......... FmChipWrite, key sources, status and IRQ
 //   Time and output .......... FmChipSettleAttacks, FmChipRender, FmChipRenderUntil
@@ -110,6 +110,27 @@ struct FmChipTap {
     int32_t peak[FmTapSources];      // largest |output| since the caller last zeroed it
 };
 
+constexpr int FmOps = 18;  // operators of a chip
+
+// The render loop's working set, private to the chip. Phases and feedback history are the chip's
+// own while the set is current (they go back into the operator records after every call); the rest
+// is derived from the records and derived anew at the first render after workStale is set.
+struct FmRenderWork {
+    uint32_t phase[FmOps];
+    uint32_t step[FmOps];     // phase step at the current vibrato column
+    uint32_t atten16[FmOps];  // 16 x (baseAtten + envAtten + tremolo), the log-domain level
+    const uint32_t* wave[FmOps];
+    int32_t history0[9], history1[9];  // first operators' last two outputs, older first
+    uint32_t feedbackShift[9], feedbackMask[9];
+    int32_t modulationMask[9], additiveMask[9];  // all ones or zero, from the connection
+    uint32_t tremoloOps;                         // operators with tremolo
+    uint32_t live;                               // operators whose envelope can move
+    uint32_t liveByShift[13];  // live operators by the shift of their current envelope phase
+    uint8_t shift[FmOps];      // that shift, for each live operator
+    uint32_t audible;          // operators whose attenuation is below the silent level
+    uint32_t quietSamples;     // samples in a row with no operator audible
+};
+
 typedef void (*FmIrqHook)(void* param, int line);
 typedef void (*FmBeforeWriteHook)(void* param);
 
@@ -156,7 +177,11 @@ struct FmChip {
     // Operators (bit 2 * channel + operator) whose attack may have become due since the
     // attacks were last settled: those a register write touched, and all after a render.
     uint32_t unsettledOps;
+    FmRenderWork work;
+    uint8_t workStale;  // set by every change the render loop did not make: derive anew
 };
+// Code that changes operator or channel fields by hand rather than through FmChipWrite sets
+// workStale, or the next render goes on with what it derived before.
 
 // --- Lifecycle ---------------------------------------------------------------------------
 

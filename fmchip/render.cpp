@@ -4,15 +4,16 @@
 // noise). Runs 44100 times a second per chip on the audio thread: integer only, no
 // allocation, no locking, no division.
 //
-// A render call works on a copy of what changes every sample (phases, feedback history) and
-// on values derived from the chip record once per call (phase steps at the current vibrato
-// column, attenuations, the operators whose envelope can move). Nothing outside the loop can
-// change the chip while it runs except the hooks a timer overflow calls, so the copy goes
-// back before an overflow and everything is derived again after it. Register writes between
-// calls need not keep anything up to date.
+// The loop works on the chip's working set (FmRenderWork): what changes every sample (phases,
+// feedback history) and values derived from the chip record (phase steps at the current
+// vibrato column, attenuations, the operators whose envelope can move). The loop keeps it
+// current through LFO steps and envelope ticks; every other change marks the chip
+// (workStale) and the next call derives it all anew. Inside a call only the hooks of a timer
+// overflow can change the chip, so the phases go back before an overflow and everything is
+// derived again after it.
 //
 // Index
-//   Working set ........ RenderWork, Load, Store, derived values
+//   Working set ........ Load, Store, derived values
 //   One sample ......... channels, rhythm, sources and tap
 //   Clock .............. LFO, envelope ticks, timers, phases, noise
 //   Entry points ....... FmChipRender, FmChipRenderUntil, FmChipSetTap, FmChipSetMute
@@ -24,26 +25,9 @@ namespace {
 
 // --- Working set -------------------------------------------------------------------------
 
-constexpr int Ops = 18;
 // An attenuation of 384 (x16: 6144) or more is silent: with it every table index is at or
 // above FmAttenLinSize, where the output is 0.
 constexpr uint32_t SilentAtten16 = 384 * 16;
-
-struct RenderWork {
-    uint32_t phase[Ops];
-    uint32_t step[Ops];     // phase step at the current vibrato column
-    uint32_t atten16[Ops];  // 16 x (baseAtten + envAtten + tremolo), the log-domain level
-    const uint32_t* wave[Ops];
-    int32_t history0[9], history1[9];  // first operators' last two outputs, older first
-    uint32_t feedbackShift[9], feedbackMask[9];
-    int32_t modulationMask[9], additiveMask[9];  // all ones or zero, from the connection
-    uint32_t tremoloOps;                         // operators with tremolo
-    uint32_t live;                               // operators whose envelope can move
-    uint32_t liveByShift[13];  // live operators by the shift of their current envelope phase
-    uint8_t shift[Ops];        // that shift, for each live operator
-    uint32_t audible;          // operators whose attenuation is below the silent level
-    uint32_t quietSamples;     // samples in a row with no operator audible
-};
 
 FmOperator* OpAt(FmChip* chip, int k) {
     return &chip->channels[k >> 1].ops[k & 1];
@@ -52,7 +36,7 @@ FmOperator* OpAt(FmChip* chip, int k) {
 // Files operator k under the shift of its envelope phase, or takes it out when its envelope
 // cannot move. An envelope step is due on the ticks whose counter has at least `shift`
 // trailing zero bits.
-void SetLive(RenderWork* w, const FmOperator* op, int k) {
+void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
     uint32_t bit = 1u << k;
     if (w->live & bit) w->liveByShift[w->shift[k]] &= ~bit;
     if (!FmEnvelopeLive(op)) {
@@ -68,7 +52,7 @@ void SetLive(RenderWork* w, const FmOperator* op, int k) {
     w->live |= bit;
 }
 
-void SetAtten(RenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
+void SetAtten(FmRenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
     uint32_t a = static_cast<uint32_t>(op->baseAtten) + static_cast<uint32_t>(op->envAtten) +
                  (op->tremoloMask & chip->tremoloLevel);
     w->atten16[k] = a * 16;
@@ -76,21 +60,22 @@ void SetAtten(RenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
     w->audible = a * 16 < SilentAtten16 ? w->audible | bit : w->audible & ~bit;
 }
 
-void SetSteps(RenderWork* w, const FmChip* chip) {
-    for (int k = 0; k < Ops; ++k) {
+void SetSteps(FmRenderWork* w, const FmChip* chip) {
+    for (int k = 0; k < FmOps; ++k) {
         const FmChannel* ch = &chip->channels[k >> 1];
         w->step[k] = FmPhaseStep(chip, ch, &ch->ops[k & 1], chip->vibratoIndex);
     }
 }
 
 // Everything the loop reads, from the chip record.
-void Load(RenderWork* w, FmChip* chip) {
+void Load(FmRenderWork* w, FmChip* chip) {
+    chip->workStale = 0;
     w->tremoloOps = 0;
     w->live = 0;
     for (uint32_t& m : w->liveByShift) m = 0;
     w->audible = 0;
     w->quietSamples = 0;
-    for (int k = 0; k < Ops; ++k) {
+    for (int k = 0; k < FmOps; ++k) {
         FmOperator* op = OpAt(chip, k);
         w->phase[k] = op->phase;
         w->wave[k] = LogWaveTable + op->waveBase;
@@ -111,8 +96,8 @@ void Load(RenderWork* w, FmChip* chip) {
 }
 
 // What the loop changed, back into the chip record.
-void Store(const RenderWork* w, FmChip* chip) {
-    for (int k = 0; k < Ops; ++k) OpAt(chip, k)->phase = w->phase[k];
+void Store(const FmRenderWork* w, FmChip* chip) {
+    for (int k = 0; k < FmOps; ++k) OpAt(chip, k)->phase = w->phase[k];
     for (int c = 0; c < 9; ++c) {
         chip->channels[c].ops[0].feedbackHistory[0] = w->history0[c];
         chip->channels[c].ops[0].feedbackHistory[1] = w->history1[c];
@@ -125,13 +110,13 @@ int32_t Linear(uint32_t p) {
     return p < static_cast<uint32_t>(FmAttenLinSize) ? AttenLinTable[p] : 0;
 }
 
-int32_t OperatorOutput(const RenderWork* w, int k, uint32_t x) {
+int32_t OperatorOutput(const FmRenderWork* w, int k, uint32_t x) {
     return Linear(w->atten16[k] + w->wave[k][x]);
 }
 
 // The first operator of channel c with feedback; returns the output it computed one sample
 // ago, which is what reaches the second operator or the mix in this sample.
-[[gnu::always_inline]] inline int32_t FeedbackOperator(RenderWork* w, int c) {
+[[gnu::always_inline]] inline int32_t FeedbackOperator(FmRenderWork* w, int c) {
     int32_t previous = w->history1[c];
     int32_t s = w->history0[c] + previous;
     w->history0[c] = previous;
@@ -148,7 +133,7 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 
 // A two-operator channel's output: the second operator modulated by the first one's
 // previous output, or (additive connection) both summed.
-[[gnu::always_inline]] inline int32_t Channel(RenderWork* w, int c) {
+[[gnu::always_inline]] inline int32_t Channel(FmRenderWork* w, int c) {
     int32_t previous = FeedbackOperator(w, c);
     int k = 2 * c + 1;
     uint32_t x = ModulatedIndex(w->phase[k], previous & w->modulationMask[c]);
@@ -158,7 +143,7 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 // Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal, into their tap
 // sources; a rhythm instrument sounds at twice an operator's amplitude. The noise bit is the
 // one at the start of the sample.
-void Rhythm(RenderWork* w, uint32_t noise, int32_t* sources) {
+void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
     // Bass drum: the first operator only modulates (with connection 0), never sounds.
     int32_t previous = FeedbackOperator(w, 6);
     uint32_t x = ModulatedIndex(w->phase[13], previous & w->modulationMask[6]);
@@ -182,47 +167,70 @@ void Rhythm(RenderWork* w, uint32_t noise, int32_t* sources) {
     sources[6] = sources[7] = sources[8] = 0;
 }
 
-// The mix of one sample when nothing is muted and no tap is set.
-[[gnu::always_inline]] inline int32_t Mix(RenderWork* w, bool rhythm, uint32_t noise) {
+// How a render call mixes: plainly; reporting every source to the tap; or also leaving out
+// muted sources.
+enum MixKind { MixPlain, MixTapped, MixMasked };
+
+// The sources of one sample as the tap meters them: 16-bit lanes (a source never passes
+// +-8168), two of them spare, so that the peak updates compile to a few vector operations.
+struct TapRow {
+    int16_t v[16];
+};
+
+// The mix of one sample; with Kind != MixPlain every source also goes into row, and with
+// MixMasked only the sources in mixMask are summed.
+template <MixKind Kind>
+[[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, bool rhythm, uint32_t noise,
+                                          uint32_t mixMask, TapRow* row) {
     int32_t mix = 0;
-    if (!rhythm) {
-        for (int c = 0; c < 9; ++c) mix += Channel(w, c);
-        return mix;
+    int last = rhythm ? 6 : 9;
+    for (int c = 0; c < last; ++c) {
+        int32_t v = Channel(w, c);
+        if (Kind != MixPlain) row->v[c] = static_cast<int16_t>(v);
+        if (Kind != MixMasked || (mixMask >> c & 1)) mix += v;
     }
-    for (int c = 0; c < 6; ++c) mix += Channel(w, c);
+    if (!rhythm) return mix;
     int32_t sources[FmTapSources];
     Rhythm(w, noise, sources);
-    for (int s = FmTapBd; s < FmTapSources; ++s) mix += sources[s];
+    for (int s = FmTapBd; s < FmTapSources; ++s) {
+        if (Kind != MixPlain) row->v[s] = static_cast<int16_t>(sources[s]);
+        if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
+    }
+    if (Kind != MixPlain) row->v[6] = row->v[7] = row->v[8] = 0;
     return mix;
 }
 
-// Every source of one sample, reported to the tap, and their sum under the mix mask.
-int32_t MixSources(RenderWork* w, const FmChip* chip, bool rhythm, uint32_t noise, bool quiet) {
-    int32_t sources[FmTapSources] = {};
-    if (!quiet) {
-        int last = rhythm ? 6 : 9;
-        for (int c = 0; c < last; ++c) sources[c] = Channel(w, c);
-        if (rhythm) Rhythm(w, noise, sources);
+// The largest and smallest value of every source over a call, lane by lane.
+struct TapPeaks {
+    TapRow high, low;
+};
+
+[[gnu::always_inline]] inline void TapMeter(TapPeaks* p, const TapRow& row) {
+    for (int s = 0; s < 16; ++s) {
+        p->high.v[s] = row.v[s] > p->high.v[s] ? row.v[s] : p->high.v[s];
+        p->low.v[s] = row.v[s] < p->low.v[s] ? row.v[s] : p->low.v[s];
     }
-    int32_t mix = 0;
+}
+
+// The sources the tap keeps, into its buffers while they have room.
+void TapKeep(FmChipTap* tap, const TapRow& row) {
+    if (tap->count >= tap->capacity) return;
     for (int s = 0; s < FmTapSources; ++s)
-        if (chip->mixMask >> s & 1) mix += sources[s];
-    if (FmChipTap* tap = chip->tap) {
-        bool keep = tap->count < tap->capacity;
-        for (int s = 0; s < FmTapSources; ++s) {
-            int32_t magnitude = sources[s] < 0 ? -sources[s] : sources[s];
-            if (magnitude > tap->peak[s]) tap->peak[s] = magnitude;
-            if (keep && tap->samples[s]) tap->samples[s][tap->count] = sources[s];
-        }
-        if (keep) ++tap->count;
+        if (tap->samples[s]) tap->samples[s][tap->count] = row.v[s];
+    ++tap->count;
+}
+
+void TapFinish(FmChipTap* tap, const TapPeaks& p) {
+    for (int s = 0; s < FmTapSources; ++s) {
+        int32_t magnitude = -int32_t(p.low.v[s]) > p.high.v[s] ? -int32_t(p.low.v[s]) : p.high.v[s];
+        if (magnitude > tap->peak[s]) tap->peak[s] = magnitude;
     }
-    return mix;
 }
 
 // --- Clock -------------------------------------------------------------------------------
 
 // Tremolo level and vibrato column for the coming sample; what depends on them follows.
-[[gnu::always_inline]] inline void AdvanceLfo(RenderWork* w, FmChip* chip) {
+[[gnu::always_inline]] inline void AdvanceLfo(FmRenderWork* w, FmChip* chip) {
     chip->tremoloCounter += chip->tremoloStep;
     if (chip->tremoloCounter >= 0xD2000000u) chip->tremoloCounter += 0x2E000000u;  // -210<<24
     uint32_t level = TremoloTable[chip->tremoloCounter >> 24];
@@ -243,7 +251,7 @@ int32_t MixSources(RenderWork* w, const FmChip* chip, bool rhythm, uint32_t nois
 }
 
 // One envelope tick: the timers, then the envelope of every operator that can move.
-void EnvelopeTick(RenderWork* w, FmChip* chip) {
+void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
     uint32_t counter = ++chip->egCounter;
     for (int t = 0; t < 2; ++t) {
         if (!chip->timerRunning[t]) continue;
@@ -269,13 +277,13 @@ void EnvelopeTick(RenderWork* w, FmChip* chip) {
     }
 }
 
-[[gnu::always_inline]] inline void AdvanceClock(RenderWork* w, FmChip* chip) {
+[[gnu::always_inline]] inline void AdvanceClock(FmRenderWork* w, FmChip* chip) {
     chip->egAccum += chip->egAccumStep;
     while (chip->egAccum >= chip->egAccumWrap) {
         chip->egAccum -= chip->egAccumWrap;
         EnvelopeTick(w, chip);
     }
-    for (int k = 0; k < Ops; ++k) w->phase[k] += w->step[k];
+    for (int k = 0; k < FmOps; ++k) w->phase[k] += w->step[k];
     chip->noiseAccum += chip->noiseStep;
     uint32_t n = chip->noiseAccum >> 16;
     chip->noiseAccum &= 0xFFFF;
@@ -287,29 +295,46 @@ void EnvelopeTick(RenderWork* w, FmChip* chip) {
 
 // --- Entry points ------------------------------------------------------------------------
 
-template <bool Plain>
+template <MixKind Kind>
 int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
-    RenderWork w;
-    Load(&w, chip);
+    FmRenderWork* w = &chip->work;
+    if (chip->workStale) Load(w, chip);
     bool rhythm = (chip->rhythmBits & 0x20) != 0;
+    uint32_t mixMask = chip->mixMask;
+    FmChipTap* tap = chip->tap;
+    bool keep = false;
+    if (Kind != MixPlain && tap)
+        for (int s = 0; s < FmTapSources; ++s) keep = keep || tap->samples[s] != nullptr;
+    TapPeaks peaks = {};
+    TapRow row = {};
     int i = 0;
     while (i < count) {
-        AdvanceLfo(&w, chip);
+        AdvanceLfo(w, chip);
         // With every operator silent for two samples the feedback history is all zeros, and
         // so is every output.
-        bool quiet = w.audible == 0 && w.quietSamples >= 2;
-        w.quietSamples = w.audible == 0 ? w.quietSamples + 1 : 0;
+        bool quiet = w->audible == 0 && w->quietSamples >= 2;
+        w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
         uint32_t noise = chip->noiseShift & 1;
-        int32_t mix;
-        if (Plain)
-            mix = quiet ? 0 : Mix(&w, rhythm, noise);
-        else
-            mix = MixSources(&w, chip, rhythm, noise, quiet);
+        int32_t mix = 0;
+        if (!quiet)
+            mix = Mix<Kind>(w, rhythm, noise, mixMask, &row);
+        else if (Kind != MixPlain)
+            row = TapRow{};
         output[i++] = mix;
-        AdvanceClock(&w, chip);
+        if (Kind != MixPlain && tap) {
+            TapMeter(&peaks, row);
+            if (keep) TapKeep(tap, row);
+        }
+        AdvanceClock(w, chip);
         if (chip->statusReg & stopMask) break;
     }
-    Store(&w, chip);
+    Store(w, chip);
+    if (Kind != MixPlain && tap) {
+        if (!keep)
+            tap->count =
+                tap->count + uint32_t(i) < tap->capacity ? tap->count + uint32_t(i) : tap->capacity;
+        TapFinish(tap, peaks);
+    }
     return i;
 }
 
@@ -317,9 +342,10 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
 
 int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     if (count <= 0) return 0;
-    int rendered = !chip->tap && chip->mixMask == FmTapAllSources
-                       ? RenderLoop<true>(chip, count, output, stopMask)
-                       : RenderLoop<false>(chip, count, output, stopMask);
+    int rendered = chip->mixMask != FmTapAllSources
+                       ? RenderLoop<MixMasked>(chip, count, output, stopMask)
+                   : chip->tap ? RenderLoop<MixTapped>(chip, count, output, stopMask)
+                               : RenderLoop<MixPlain>(chip, count, output, stopMask);
     // The envelopes moved (and a CSM key-on may have settled on the way): the next settle
     // looks at every operator again.
     chip->unsettledOps = FmAllOps;

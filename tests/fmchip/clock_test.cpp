@@ -221,6 +221,7 @@ TEST_F(EnvelopeTest, RateZeroAttackHoldsUntilTheLevelIsAlreadyFull) {
     EXPECT_EQ(op().egPhase, EgAttack);
     EXPECT_EQ(op().envAtten, 511);
     op().envAtten = 0;
+    chip->workStale = 1;  // set by hand: the render derives its levels anew
     Render(1);
     EXPECT_EQ(op().egPhase, EgDecay);
 }
