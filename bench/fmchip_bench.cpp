@@ -1,6 +1,7 @@
-// fmchip_bench.cpp - FmChipRender one sample per call, as the sound driver's render
-// callback calls it: an idle chip, a fully loaded one, and rhythm mode. Counters give the
-// time per sample and the real-time factor at 44100 Hz.
+// fmchip_bench.cpp - the chip's cost per output sample: by load (idle, one channel, full load,
+// rhythm), by batch size (1 is the one-sample FmChipRender, larger batches the run renderer),
+// by the number of sounding channels, and with the tap metering every source as a viewer sets
+// it. Counters give the time per sample and the real-time factor at 44100 Hz.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -30,44 +31,65 @@ void LoadVoices(FmChip* chip, int keyed) {
     }
 }
 
-enum Load { Idle, Full, Rhythm, FullTapped };
-
-void RenderOneSamplePerCall(benchmark::State& state, Load load) {
+// Renders batches of `batch` samples from a chip with `keyed` channels sounding (in
+// rhythm mode: six channels and all five instruments), Timer 1 running as the driver
+// programs it and its flag acknowledged after the sample that raised it.
+void RenderBatches(benchmark::State& state, int keyed, bool rhythm, bool tapped, int batch) {
     FmChip* chip = FmChipCreate(44100);
     FmChipReset(chip);
-    FmChipWrite(0x02, chip, 7);  // Timer 1 running, as the driver programs it
+    FmChipWrite(0x02, chip, 7);
     FmChipWrite(0x04, chip, 0x01);
     FmChipTap tap{};  // meters only, as a viewer sets it
-    if (load == FullTapped) FmChipSetTap(chip, &tap);
-    if (load == Full || load == FullTapped) {
-        LoadVoices(chip, 9);
-        FmChipWrite(0xBD, chip, 0xC0);
-    } else if (load == Rhythm) {
-        LoadVoices(chip, 6);
-        FmChipWrite(0xBD, chip, 0xFF);  // deep LFO, rhythm mode, all five instruments keyed
-    }
-    int32_t left = 0, right = 0;
-    int32_t* outputs[2] = {&left, &right};
+    if (tapped) FmChipSetTap(chip, &tap);
+    LoadVoices(chip, keyed);
+    FmChipWrite(0xBD, chip, rhythm ? 0xFF : 0xC0);  // deep LFO; rhythm with every instrument
+    int32_t mix[1024];
+    int32_t* outputs[2] = {mix, mix};
     FmChipRender(chip, 0, outputs);
-    for (int i = 0; i < 1000; ++i) FmChipRender(chip, 1, outputs);  // attacks done
+    FmChipRender(chip, 1000, outputs);  // attacks done
     for (auto _ : state) {
-        FmChipRender(chip, 1, outputs);
-        benchmark::DoNotOptimize(left);
-        if (chip->statusReg & FmStatusTimer1) FmChipWrite(0x04, chip, 0x80);
+        for (int done = 0; done < batch;) {
+            if (batch == 1) {
+                FmChipRender(chip, 1, outputs);
+                ++done;
+            } else {
+                done += FmChipRenderUntil(chip, batch - done, mix, FmStatusTimer1);
+            }
+            if (chip->statusReg & FmStatusTimer1) FmChipWrite(0x04, chip, 0x80);
+        }
+        benchmark::DoNotOptimize(mix[0]);
     }
-    double samples = static_cast<double>(state.iterations());
+    double samples = static_cast<double>(state.iterations()) * batch;
     state.counters["time_per_sample"] =
         benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["realtime_x"] = benchmark::Counter(samples / 44100, benchmark::Counter::kIsRate);
     FmChipDestroy(chip);
 }
 
+// The batch size is the argument.
+void Render(benchmark::State& state, int keyed, bool rhythm, bool tapped) {
+    RenderBatches(state, keyed, rhythm, tapped, static_cast<int>(state.range(0)));
+}
+
+// The number of sounding channels is the argument; runs of 441.
+void Channels(benchmark::State& state) {
+    RenderBatches(state, static_cast<int>(state.range(0)), false, false, 441);
+}
+
 }  // namespace
 
-BENCHMARK_CAPTURE(RenderOneSamplePerCall, idle, Idle);
-BENCHMARK_CAPTURE(RenderOneSamplePerCall, full_load, Full);
-BENCHMARK_CAPTURE(RenderOneSamplePerCall, rhythm, Rhythm);
-BENCHMARK_CAPTURE(RenderOneSamplePerCall, full_load_tap, FullTapped);
+BENCHMARK_CAPTURE(Render, idle, 0, false, false)->Arg(441);
+BENCHMARK_CAPTURE(Render, one_channel, 1, false, false)->Arg(441);
+BENCHMARK_CAPTURE(Render, full_load, 9, false, false)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(64)
+    ->Arg(441)
+    ->Arg(1024);
+BENCHMARK_CAPTURE(Render, rhythm, 6, true, false)->Arg(1)->Arg(441);
+// The tap's cost: compare with full_load at the same batch size.
+BENCHMARK_CAPTURE(Render, full_load_tap, 9, false, true)->Arg(1)->Arg(441);
+BENCHMARK(Channels)->DenseRange(0, 9);
 // A fixed sample count (10 s of output) for instruction counts under callgrind:
 //   valgrind --tool=callgrind ./fmchip_bench --benchmark_filter=full_load_fixed
-BENCHMARK_CAPTURE(RenderOneSamplePerCall, full_load_fixed, Full)->Iterations(441000);
+BENCHMARK_CAPTURE(Render, full_load_fixed, 9, false, false)->Arg(1)->Iterations(441000);

@@ -111,14 +111,16 @@ struct FmChipTap {
 };
 
 constexpr int FmOps = 18;  // operators of a chip
+// Phase lanes: the operators and two that stay 0, so that phase updates run in whole vectors.
+constexpr int FmPhaseLanes = 20;
 
 // The render loop's working set, private to the chip. Phases and feedback history are the chip's
 // own while the set is current (they go back into the operator records after every call); the rest
 // is derived from the records and derived anew at the first render after workStale is set.
 struct FmRenderWork {
-    uint32_t phase[FmOps];
-    uint32_t step[FmOps];     // phase step at the current vibrato column
-    uint32_t atten16[FmOps];  // 16 x (baseAtten + envAtten + tremolo), the log-domain level
+    uint32_t phase[FmPhaseLanes];
+    uint32_t step[FmPhaseLanes];  // phase step at the current vibrato column
+    uint32_t atten16[FmOps];      // 16 x (baseAtten + envAtten + tremolo), the log-domain level
     const uint32_t* wave[FmOps];
     int32_t history0[9], history1[9];  // first operators' last two outputs, older first
     uint32_t feedbackShift[9], feedbackMask[9];

@@ -18,6 +18,9 @@
 //   Clock .............. LFO, envelope ticks, timers, phases, noise
 //   Entry points ....... FmChipRender, FmChipRenderUntil, FmChipSetTap, FmChipSetMute
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "fmchip/fmchip_internal.h"
 
@@ -97,10 +100,12 @@ void Load(FmRenderWork* w, FmChip* chip) {
 
 // What the loop changed, back into the chip record.
 void Store(const FmRenderWork* w, FmChip* chip) {
-    for (int k = 0; k < FmOps; ++k) OpAt(chip, k)->phase = w->phase[k];
     for (int c = 0; c < 9; ++c) {
-        chip->channels[c].ops[0].feedbackHistory[0] = w->history0[c];
-        chip->channels[c].ops[0].feedbackHistory[1] = w->history1[c];
+        FmChannel* ch = &chip->channels[c];
+        ch->ops[0].phase = w->phase[2 * c];
+        ch->ops[1].phase = w->phase[2 * c + 1];
+        ch->ops[0].feedbackHistory[0] = w->history0[c];
+        ch->ops[0].feedbackHistory[1] = w->history1[c];
     }
 }
 
@@ -171,9 +176,9 @@ void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
 // muted sources.
 enum MixKind { MixPlain, MixTapped, MixMasked };
 
-// The sources of one sample as the tap meters them: 16-bit lanes (a source never passes
-// +-8168), two of them spare, so that the peak updates compile to a few vector operations.
-struct TapRow {
+// The sources of one sample as the tap sees them: 16-bit lanes (a source never passes
+// +-8168), two of them spare, so that metering compiles to a few vector operations a row.
+struct alignas(16) TapRow {
     int16_t v[16];
 };
 
@@ -196,35 +201,60 @@ template <MixKind Kind>
         if (Kind != MixPlain) row->v[s] = static_cast<int16_t>(sources[s]);
         if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
     }
-    if (Kind != MixPlain) row->v[6] = row->v[7] = row->v[8] = 0;
     return mix;
 }
 
-// The largest and smallest value of every source over a call, lane by lane.
-struct TapPeaks {
-    TapRow high, low;
+// Rows wait in a block and are metered together: read back at once, the 16-bit stores of a
+// row would stall the vector loads that meter it. The sources a call does not compute (6-8
+// or 9-13, by the rhythm mode, which no call changes) stay 0 from the start of the call.
+constexpr int TapBlockRows = 64;
+
+struct TapBlock {
+    TapRow rows[TapBlockRows];
+    int filled;
 };
 
-[[gnu::always_inline]] inline void TapMeter(TapPeaks* p, const TapRow& row) {
-    for (int s = 0; s < 16; ++s) {
-        p->high.v[s] = row.v[s] > p->high.v[s] ? row.v[s] : p->high.v[s];
-        p->low.v[s] = row.v[s] < p->low.v[s] ? row.v[s] : p->low.v[s];
+// Meters the block's rows into the tap's peaks, keeps them in its buffers while they have
+// room, and empties the block. SSE2 where the compiler has it (every x86-64), else lane by
+// lane.
+void TapFlush(FmChipTap* tap, TapBlock* b) {
+    TapRow high, low;
+#if defined(__SSE2__)
+    __m128i high0 = _mm_setzero_si128(), high1 = high0, low0 = high0, low1 = high0;
+    for (int r = 0; r < b->filled; ++r) {
+        const __m128i* row = reinterpret_cast<const __m128i*>(b->rows[r].v);
+        __m128i a = _mm_load_si128(row), c = _mm_load_si128(row + 1);
+        high0 = _mm_max_epi16(high0, a);
+        low0 = _mm_min_epi16(low0, a);
+        high1 = _mm_max_epi16(high1, c);
+        low1 = _mm_min_epi16(low1, c);
     }
-}
-
-// The sources the tap keeps, into its buffers while they have room.
-void TapKeep(FmChipTap* tap, const TapRow& row) {
-    if (tap->count >= tap->capacity) return;
-    for (int s = 0; s < FmTapSources; ++s)
-        if (tap->samples[s]) tap->samples[s][tap->count] = row.v[s];
-    ++tap->count;
-}
-
-void TapFinish(FmChipTap* tap, const TapPeaks& p) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(high.v), high0);
+    _mm_store_si128(reinterpret_cast<__m128i*>(high.v + 8), high1);
+    _mm_store_si128(reinterpret_cast<__m128i*>(low.v), low0);
+    _mm_store_si128(reinterpret_cast<__m128i*>(low.v + 8), low1);
+#else
+    high = low = TapRow{};
+    for (int r = 0; r < b->filled; ++r) {
+        for (int s = 0; s < 16; ++s) {
+            int16_t v = b->rows[r].v[s];
+            high.v[s] = v > high.v[s] ? v : high.v[s];
+            low.v[s] = v < low.v[s] ? v : low.v[s];
+        }
+    }
+#endif
     for (int s = 0; s < FmTapSources; ++s) {
-        int32_t magnitude = -int32_t(p.low.v[s]) > p.high.v[s] ? -int32_t(p.low.v[s]) : p.high.v[s];
+        int32_t magnitude = -low.v[s] > high.v[s] ? -low.v[s] : high.v[s];
         if (magnitude > tap->peak[s]) tap->peak[s] = magnitude;
     }
+    uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
+    uint32_t n = uint32_t(b->filled) < room ? uint32_t(b->filled) : room;
+    for (int s = 0; s < FmTapSources; ++s) {
+        if (int32_t* out = tap->samples[s])
+            for (uint32_t r = 0; r < n; ++r) out[tap->count + r] = b->rows[r].v[s];
+    }
+    tap->count += n;
+    b->filled = 0;
 }
 
 // --- Clock -------------------------------------------------------------------------------
@@ -283,7 +313,7 @@ void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
         chip->egAccum -= chip->egAccumWrap;
         EnvelopeTick(w, chip);
     }
-    for (int k = 0; k < FmOps; ++k) w->phase[k] += w->step[k];
+    for (int k = 0; k < FmPhaseLanes; ++k) w->phase[k] += w->step[k];
     chip->noiseAccum += chip->noiseStep;
     uint32_t n = chip->noiseAccum >> 16;
     chip->noiseAccum &= 0xFFFF;
@@ -301,12 +331,15 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     if (chip->workStale) Load(w, chip);
     bool rhythm = (chip->rhythmBits & 0x20) != 0;
     uint32_t mixMask = chip->mixMask;
-    FmChipTap* tap = chip->tap;
-    bool keep = false;
-    if (Kind != MixPlain && tap)
-        for (int s = 0; s < FmTapSources; ++s) keep = keep || tap->samples[s] != nullptr;
-    TapPeaks peaks = {};
-    TapRow row = {};
+    // MixTapped runs only with a tap; without one (muted sources only) every row goes to the
+    // first one and stays there.
+    FmChipTap* tap = Kind != MixPlain ? chip->tap : nullptr;
+    bool tapped = Kind == MixTapped || tap;
+    TapBlock block;
+    block.filled = 0;
+    if (Kind != MixPlain)
+        std::memset(block.rows, 0,
+                    sizeof(TapRow) * size_t(count < TapBlockRows ? count : TapBlockRows));
     int i = 0;
     while (i < count) {
         AdvanceLfo(w, chip);
@@ -315,26 +348,19 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
         bool quiet = w->audible == 0 && w->quietSamples >= 2;
         w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
         uint32_t noise = chip->noiseShift & 1;
+        TapRow* row = &block.rows[block.filled];
         int32_t mix = 0;
         if (!quiet)
-            mix = Mix<Kind>(w, rhythm, noise, mixMask, &row);
+            mix = Mix<Kind>(w, rhythm, noise, mixMask, row);
         else if (Kind != MixPlain)
-            row = TapRow{};
+            *row = TapRow{};
         output[i++] = mix;
-        if (Kind != MixPlain && tap) {
-            TapMeter(&peaks, row);
-            if (keep) TapKeep(tap, row);
-        }
+        if (tapped && ++block.filled == TapBlockRows) TapFlush(tap, &block);
         AdvanceClock(w, chip);
         if (chip->statusReg & stopMask) break;
     }
     Store(w, chip);
-    if (Kind != MixPlain && tap) {
-        if (!keep)
-            tap->count =
-                tap->count + uint32_t(i) < tap->capacity ? tap->count + uint32_t(i) : tap->capacity;
-        TapFinish(tap, peaks);
-    }
+    if (tapped) TapFlush(tap, &block);
     return i;
 }
 
