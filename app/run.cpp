@@ -94,8 +94,12 @@ int BenchRun(const AudioDriver* const* drivers, const char* recordPath,
     int exitCode = 0;
     if (result != 0) {
         printf("Dev Init Error: %02X\n", result);
-        if (stream->driver == &WinmmDriver && result == WinmmOpenFailed)
+        if (stream->driver == &WinmmDriver &&
+            (result == WinmmOpenFailed || result == WinmmThreadFailed)) {
             fprintf(stderr, "oplbench: %s\n", WinmmLastErrorText());
+            // A device that refuses is the user's to mend; a system without a thread is a failure.
+            if (WinmmLastFailureWasSystem()) exitCode = 1;
+        }
     } else {
         const BenchSession plain{};
         if (session == nullptr) session = &plain;

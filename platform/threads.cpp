@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -51,7 +52,10 @@ void* ThreadMain(void* argument) {
 HANDLE PosixCreate(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspended,
                    uint32_t* threadId) {
     PosixThread* record = new (std::nothrow) PosixThread;
-    if (record == nullptr) return nullptr;
+    if (record == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     record->routine = routine;
     record->parameter = parameter;
     record->suspended = suspended;
@@ -65,6 +69,7 @@ HANDLE PosixCreate(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspend
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (created != 0) {
         delete record;
+        errno = created;
         return nullptr;
     }
     std::unique_lock<std::mutex> held(record->lock);

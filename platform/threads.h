@@ -19,7 +19,8 @@ constexpr uint32_t INFINITE = 0xFFFFFFFFu;
 // All of these run on the controlling thread, except Sleep, which any thread may call.
 
 // Starts routine(parameter) on a new thread; with CREATE_SUSPENDED it waits for ResumeThread
-// before the routine runs. attributes must be null; stackSize 0 is the default. Null on failure.
+// before the routine runs. attributes must be null; stackSize 0 is the default. Null on failure,
+// with errno saying why (EAGAIN: the system has no thread to give).
 HANDLE CreateThread(void* attributes, size_t stackSize, LPTHREAD_START_ROUTINE routine,
                     void* parameter, uint32_t creationFlags, uint32_t* threadId);
 // TIME_CRITICAL asks for the highest real-time priority, HIGHEST for a lower real-time one,

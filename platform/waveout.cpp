@@ -164,7 +164,8 @@ MMRESULT AlsaGetDevCaps(uintptr_t deviceId, WAVEOUTCAPSA* caps) {
 // An error that snd_pcm_recover cannot mend (the sound server went away, the device was
 // unplugged) marks the device lost: every queued buffer is handed back and every later write
 // answers MMSYSERR_NODRIVER at once. An underrun that recover mends is reported on standard
-// error with its length, at most one line a second.
+// error with its length, at most one line a second; what gathers meanwhile is said with the
+// next write a second later, or when the device closes.
 
 constexpr int WaitMs = 10;
 constexpr uint32_t RetryNapMs = 2;
@@ -225,8 +226,23 @@ void HandBackQueue(AlsaDevice* device) {
     device->headOffset = 0;
 }
 
-// Counts an underrun of about the time ALSA's buffer stood empty, and reports what has
-// gathered once a second has passed since the last report.
+// Says how long the device ran dry since the last report: once a second has passed since
+// it, or at once when forced (the device closes).
+void ReportUnderruns(AlsaDevice* device, std::chrono::steady_clock::time_point now, bool force) {
+    if (device->underruns == 0 || (!force && now - device->lastReport < std::chrono::seconds(1)))
+        return;
+    if (device->underruns == 1)
+        Notice("sound underrun: the device ran dry for about %llu ms",
+               static_cast<unsigned long long>(device->underrunMs));
+    else
+        Notice("sound underrun: the device ran dry for about %llu ms (%u times)",
+               static_cast<unsigned long long>(device->underrunMs), device->underruns);
+    device->underruns = 0;
+    device->underrunMs = 0;
+    device->lastReport = now;
+}
+
+// Counts an underrun of about the time ALSA's buffer stood empty.
 void NoteUnderrun(AlsaDevice* device) {
     using namespace std::chrono;
     steady_clock::time_point now = steady_clock::now();
@@ -234,13 +250,7 @@ void NoteUnderrun(AlsaDevice* device) {
                   int64_t(WaveOutAlsaLatencyUs / 1000);
     device->underruns++;
     device->underrunMs += uint64_t(dry > 1 ? dry : 1);
-    if (now - device->lastReport < seconds(1)) return;
-    Notice("sound underrun: the device ran dry for about %llu ms%s",
-           static_cast<unsigned long long>(device->underrunMs),
-           device->underruns > 1 ? " (several times)" : "");
-    device->underruns = 0;
-    device->underrunMs = 0;
-    device->lastReport = now;
+    ReportUnderruns(device, now, false);
 }
 
 // Gives ALSA as much of the head buffer as it takes within WaitMs, and hands the head back
@@ -279,6 +289,7 @@ void FeedHead(AlsaDevice* device, std::unique_lock<std::mutex>& held) {
         }
     } else if (written > 0) {
         device->lastWrite = std::chrono::steady_clock::now();
+        ReportUnderruns(device, device->lastWrite, false);
     }
     held.lock();
     device->headOffset += static_cast<uint32_t>(written) * device->frameBytes;
@@ -380,7 +391,7 @@ MMRESULT AlsaOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* forma
     device->lastWrite = std::chrono::steady_clock::now();
     device->player = CreateThread(nullptr, 0, PlaybackThread, device, 0, nullptr);
     if (device->player == nullptr) {
-        SetErrorText("no thread for the sound device", -EAGAIN, "");
+        SetErrorText("no thread for the sound device", errno != 0 ? -errno : -EAGAIN, "");
         alsa->Close(pcm);
         delete device;
         return MMSYSERR_NOMEM;
@@ -442,6 +453,7 @@ MMRESULT AlsaClose(HWAVEOUT handle) {
     }
     WaitForSingleObject(device->player, INFINITE);
     CloseHandle(device->player);
+    ReportUnderruns(device, std::chrono::steady_clock::now(), true);
     WaveOutAlsaActiveCalls->Close(device->pcm);
     delete device;
     return MMSYSERR_NOERROR;

@@ -3,6 +3,7 @@
 // Nothing here allocates while a device is open, so feeder allocation checks stay exact.
 #include "platform/waveout_double.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -147,7 +148,10 @@ HANDLE DoubleCreateThread(LPTHREAD_START_ROUTINE routine, void* parameter, bool 
     {
         std::lock_guard<std::mutex> hold(s.lock);
         uint32_t attempt = ++s.stats.threadsCreated;
-        if (attempt == s.config.failThreadCreateAt) return nullptr;
+        if (attempt == s.config.failThreadCreateAt) {
+            errno = EAGAIN;  // as the system says when it has no thread to give
+            return nullptr;
+        }
     }
     return ThreadPosixBackend.Create(routine, parameter, suspended, threadId);
 }

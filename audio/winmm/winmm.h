@@ -86,5 +86,9 @@ uint8_t WinmmIsBusy(void* instance);
 // Queues byteCount bytes in the first free buffer, waiting (spinning) for one; running only.
 uint8_t WinmmWriteData(void* instance, uint32_t byteCount, void* data);
 uint32_t WinmmGetLatency(void* instance);  // queued, unplayed milliseconds; 0 unless running
-// Why the device could not be opened or went away, with what to try. Controlling thread.
+// Why the last Start failed (0xC0, 0xC8) or the device went away, in plain words with what to
+// try. Controlling thread.
 const char* WinmmLastErrorText();
+// Whether the last failed Start was the system's (no thread for the feeder or the device),
+// not the device's own refusal.
+bool WinmmLastFailureWasSystem();

@@ -4,6 +4,8 @@
 //
 // Index: lifecycle (Create, Destroy) - buffer sizing and Start - feeder thread - Stop -
 //        pause, callback and the push path (IsBusy, WriteData, GetLatency).
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -43,6 +45,10 @@ uint8_t WinmmDestroy(void* instance) {
 // --- Buffer sizing and Start -----------------------------------------------------------------
 
 static uint32_t WinmmFeeder(void* parameter);
+
+// Why the last Start failed, when the feeder's thread was the cause (else the device's text).
+static char ThreadErrorText[128];
+static bool SystemFailure = false;
 
 // Prepares every header on the open device and marks it free.
 static void PrepareHeaders(WinmmStream* s) {
@@ -98,9 +104,12 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
         return WinmmNoMemory;
     }
 
+    ThreadErrorText[0] = '\0';
     HWAVEOUT device = nullptr;
-    if (waveOutOpen(&device, WinmmDevices.deviceIds[deviceIndex], &format, 0, 0, CALLBACK_NULL) !=
-        MMSYSERR_NOERROR) {
+    MMRESULT opened =
+        waveOutOpen(&device, WinmmDevices.deviceIds[deviceIndex], &format, 0, 0, CALLBACK_NULL);
+    if (opened != MMSYSERR_NOERROR) {
+        SystemFailure = opened == MMSYSERR_NOMEM;  // no thread or memory for the device
         delete[] headers;
         delete[] memory;
         return WinmmOpenFailed;
@@ -109,6 +118,9 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
     s->deviceId = WinmmDevices.deviceIds[deviceIndex];
     s->thread = CreateThread(nullptr, 0, WinmmFeeder, s, CREATE_SUSPENDED, &s->threadId);
     if (s->thread == nullptr) {
+        snprintf(ThreadErrorText, sizeof ThreadErrorText, "no thread for the sound: %s",
+                 strerror(errno));
+        SystemFailure = true;
         waveOutClose(device);
         s->waveOut = nullptr;
         delete[] headers;
@@ -285,7 +297,11 @@ uint8_t WinmmWriteData(void* instance, uint32_t byteCount, void* data) {
 }
 
 const char* WinmmLastErrorText() {
-    return WaveOutLastErrorText();
+    return ThreadErrorText[0] != '\0' ? ThreadErrorText : WaveOutLastErrorText();
+}
+
+bool WinmmLastFailureWasSystem() {
+    return SystemFailure;
 }
 
 uint32_t WinmmGetLatency(void* instance) {

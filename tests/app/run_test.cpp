@@ -1,7 +1,8 @@
 // run_test.cpp - the run sequence in-process, on an output driver of the test's own that logs
 // every call: what the chip and the driver look like when the device is started, and that the
 // paths which never reach the command loop (no driver, stream open failing, no memory for the
-// chip, device start failing) print their messages and still take everything down in order.
+// chip, device start failing, no thread for the sound) print their messages and still take
+// everything down in order.
 // The binary is linked with calloc wrapped, so that the chip's allocation can be refused.
 #include "app/run.h"
 
@@ -11,8 +12,10 @@
 #include <string>
 
 #include "audio/audio.h"
+#include "audio/winmm/winmm.h"
 #include "driver/player.h"
 #include "fmchip/fmchip.h"
+#include "platform/waveout_double.h"
 
 // Set by a test to refuse the next allocation of a chip record.
 bool RefuseChipAllocation = false;
@@ -182,6 +185,25 @@ TEST_F(RunTest, ChipOutOfMemoryEndsWithoutStartingTheDevice) {
     EXPECT_EQ(FmChipCount(), chipsBefore);
     EXPECT_EQ(PlayerChip, nullptr);
     EXPECT_EQ(AudioStreamCount, 0u);
+}
+
+TEST_F(RunTest, NoThreadForTheSoundEndsInOrderWithStatusOne) {
+    WaveOutDoubleConfig config{1, {"Speakers"}, false, 0, 0, false, false, 1, false, 0, false};
+    WaveOutDoubleInstall(config);  // the first thread asked for, the feeder's, is refused
+    const AudioDriver* const drivers[] = {&WinmmDriver, nullptr};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(drivers),
+              "Using driver WinMM.\n"
+              "Opening Device 0 ...\n"
+              "Dev Init Error: C8\n"
+              "Done.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "oplbench: no thread for the sound: Resource temporarily unavailable\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(WaveOutDoubleGetStats().closes, 1u) << "the device opened for it is closed";
+    EXPECT_EQ(PlayerChip, nullptr);
+    EXPECT_EQ(AudioStreamCount, 0u);
+    WaveOutDoubleRemove();
 }
 
 TEST_F(RunTest, NoDriverPrintsOnlyDone) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -290,11 +291,18 @@ TEST_F(WinmmStream_, StartFailuresLeaveNothingOpen) {
     EXPECT_EQ(THREAD_PRIORITY_TIME_CRITICAL, WaveOutDoubleGetStats().lastPriority);
 }
 
-TEST_F(WinmmStream_, PriorityFallsBackToHighest) {
+TEST_F(WinmmStream_, PriorityFallsBackToHighestAndSaysSoOnce) {
     config.refuseTimeCritical = true;
     Begin();
+    testing::internal::CaptureStderr();
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, nullptr, nullptr));
     EXPECT_EQ(THREAD_PRIORITY_HIGHEST, WaveOutDoubleGetStats().lastPriority);
+    EXPECT_EQ(WinmmOk, WinmmDriver.Stop(stream));
+    ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, nullptr, nullptr));
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errors,
+              "no real-time priority for the sound threads (RLIMIT_RTPRIO is 0?); the sound may "
+              "drop out while the machine is busy\n");
 }
 
 TEST_F(WinmmStream_, FailedCloseLeavesTheInstanceStopping) {

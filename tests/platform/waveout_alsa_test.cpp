@@ -155,7 +155,16 @@ int CountingClose(snd_pcm_t* pcm) {
     Closes.fetch_add(1);
     return snd_pcm_close(pcm);
 }
+std::atomic<int> Underruns{0};  // waits still to answer with an underrun
+int UnderrunThenWait(snd_pcm_t* pcm, int timeoutMs) {
+    if (Underruns.load() > 0) {
+        Underruns.fetch_sub(1);
+        return -EPIPE;
+    }
+    return snd_pcm_wait(pcm, timeoutMs);
+}
 HANDLE NoThread(LPTHREAD_START_ROUTINE, void*, bool, uint32_t*) {
+    errno = EAGAIN;
     return nullptr;
 }
 
@@ -210,6 +219,30 @@ TEST_F(AlsaFaults, AgainNeverSpinsAndKeepsTheBuffers) {
     for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));
 }
 
+TEST_F(AlsaFaults, UnderrunsAreSaidWithTheirLengthAtMostOnceASecond) {
+    calls.Wait = UnderrunThenWait;
+    Underruns = 3;
+    testing::internal::CaptureStderr();
+    QueueAll();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(Done(headers[Buffers - 1])) << "an underrun loses nothing queued";
+    waveOutReset(device);
+    for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
+    EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
+    device = nullptr;
+    std::string errors = testing::internal::GetCapturedStderr();
+    // The first at once; the two right after it within the second, together, by the close.
+    const std::string line = "sound underrun: the device ran dry for about ";
+    size_t first = errors.find(line);
+    ASSERT_EQ(first, 0u) << errors;
+    size_t second = errors.find(line, first + 1);
+    ASSERT_NE(second, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(line, second + 1), std::string::npos) << errors;
+    EXPECT_NE(errors.find(" ms (2 times)\n", second), std::string::npos) << errors;
+}
+
 TEST_F(AlsaFaults, RefusedOpenParametersAndThreadLeaveNothingOpen) {
     if (device == nullptr) return;
     WAVEFORMATEX format = MonoFormat();
@@ -225,6 +258,8 @@ TEST_F(AlsaFaults, RefusedOpenParametersAndThreadLeaveNothingOpen) {
     ThreadActiveBackend = &noThreads;
     EXPECT_EQ(MMSYSERR_NOMEM, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
     EXPECT_EQ(Closes.load(), 2);
+    EXPECT_STREQ(WaveOutLastErrorText(),
+                 "no thread for the sound device: Resource temporarily unavailable");
     ThreadActiveBackend = &ThreadPosixBackend;
     calls.Open = NoSuchDevice;
     EXPECT_EQ(MMSYSERR_ERROR, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
