@@ -1,7 +1,7 @@
 #!/bin/bash
 # measure.sh - the render speed figures of one or more build trees, side by side:
-# callgrind instructions per output sample inclusive PlayerRender (deterministic) for the
-# idle, one-channel, full-load and rhythm loads, and the whole-process oplrender time of a
+# callgrind instructions per output sample inclusive PlayerRender (deterministic) for 0 (idle)
+# to 9 sounding channels and rhythm mode, and the whole-process oplrender time of a
 # 60 s full-load render (median of N runs, the builds alternating so that a busy machine
 # weighs on all of them alike).
 #   bench/measure.sh [--runs N] [--no-callgrind] BUILD_DIR...
@@ -24,7 +24,7 @@ if [ "$callgrind" = 1 ]; then
   seconds=2
   samples=$((seconds * 44100))
   for build in "$@"; do
-    for load in ch0 ch1 ch9 rhythm; do
+    for load in ch0 ch1 ch2 ch3 ch4 ch5 ch6 ch7 ch8 ch9 rhythm; do
       out="$work/cg.out"
       valgrind --tool=callgrind --callgrind-out-file="$out" \
         "$build/tools/oplrender/oplrender" --quiet --seconds "$seconds" \
