@@ -5,6 +5,12 @@
 
 #include "fmchip/fmchip.h"
 
+// AttenLinTable in 16 bits (every value fits), followed by zeros up to the largest index the
+// render loop forms: a level held at 6144 (x16, silent) plus a waveform entry (at most 6144).
+// Written only by FmChipInitTables; the lookup needs no bound check.
+constexpr int FmLinearSize = 2 * FmAttenLinSize + 1;
+extern int16_t FmLinearTable[FmLinearSize];
+
 inline bool FmStepDue(uint32_t counter, uint8_t shift) {
     return (counter & ((1u << shift) - 1)) == 0;
 }

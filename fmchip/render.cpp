@@ -31,6 +31,7 @@ namespace {
 // An attenuation of 384 (x16: 6144) or more is silent: with it every table index is at or
 // above FmAttenLinSize, where the output is 0.
 constexpr uint32_t SilentAtten16 = 384 * 16;
+static_assert(SilentAtten16 == FmAttenLinSize);
 
 FmOperator* OpAt(FmChip* chip, int k) {
     return &chip->channels[k >> 1].ops[k & 1];
@@ -58,9 +59,11 @@ void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
 void SetAtten(FmRenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
     uint32_t a = static_cast<uint32_t>(op->baseAtten) + static_cast<uint32_t>(op->envAtten) +
                  (op->tremoloMask & chip->tremoloLevel);
-    w->atten16[k] = a * 16;
+    // Held at the silent level, so that every index into FmLinearTable stays inside it.
+    bool audible = a * 16 < SilentAtten16;
+    w->atten16[k] = audible ? a * 16 : SilentAtten16;
     uint32_t bit = 1u << k;
-    w->audible = a * 16 < SilentAtten16 ? w->audible | bit : w->audible & ~bit;
+    w->audible = audible ? w->audible | bit : w->audible & ~bit;
 }
 
 void SetSteps(FmRenderWork* w, const FmChip* chip) {
@@ -112,7 +115,7 @@ void Store(const FmRenderWork* w, FmChip* chip) {
 // --- One sample --------------------------------------------------------------------------
 
 int32_t Linear(uint32_t p) {
-    return p < static_cast<uint32_t>(FmAttenLinSize) ? AttenLinTable[p] : 0;
+    return FmLinearTable[p];
 }
 
 int32_t OperatorOutput(const FmRenderWork* w, int k, uint32_t x) {

@@ -1,12 +1,13 @@
-// tables.cpp - the chip's shared lookup tables: the two computed once per process
-// (attenuation to linear amplitude, log-domain waveforms) and the constant ones that the
-// register writes, the envelope clock and the output stage index directly.
+// tables.cpp - the chip's shared lookup tables: those computed once per process (attenuation
+// to linear amplitude, also in 16 bits for the output stage; log-domain waveforms) and the
+// constant ones that the register writes, the envelope clock and the output stage index.
 #include <cmath>
 
-#include "fmchip/fmchip.h"
+#include "fmchip/fmchip_internal.h"
 
 int32_t AttenLinTable[FmAttenLinSize];
 uint32_t LogWaveTable[FmLogWaveSize];
+int16_t FmLinearTable[FmLinearSize];
 
 namespace {
 uint32_t tableBuilds = 0;
@@ -50,6 +51,8 @@ void FmChipInitTables() {
         LogWaveTable[2048 + j] = LogWaveTable[j & 511];
         LogWaveTable[3072 + j] = (j & 0x100) ? FmAttenLinSize : LogWaveTable[j & 255];
     }
+    for (int i = 0; i < FmLinearSize; ++i)
+        FmLinearTable[i] = static_cast<int16_t>(i < FmAttenLinSize ? AttenLinTable[i] : 0);
     ++tableBuilds;
 }
 
