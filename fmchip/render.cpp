@@ -180,10 +180,20 @@ void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
 enum MixKind { MixPlain, MixTapped, MixMasked };
 
 // The sources of one sample as the tap sees them: 16-bit lanes (a source never passes
-// +-8168), two of them spare, so that metering compiles to a few vector operations a row.
-struct alignas(16) TapRow {
-    int16_t v[16];
+// +-8168) in two vectors, two lanes spare. Built lane by lane in registers and metered there,
+// they reach memory only when the tap keeps samples.
+typedef int16_t I16x8 __attribute__((vector_size(16)));
+
+struct TapRow {
+    I16x8 low, high;  // sources 0-7, 8-15
 };
+
+[[gnu::always_inline]] inline void SetSource(TapRow* row, int s, int32_t v) {
+    if (s < 8)
+        row->low[s] = static_cast<int16_t>(v);
+    else
+        row->high[s - 8] = static_cast<int16_t>(v);
+}
 
 // The mix of one sample; with Kind != MixPlain every source also goes into row, and with
 // MixMasked only the sources in mixMask are summed.
@@ -192,24 +202,65 @@ template <MixKind Kind>
                                           uint32_t mixMask, TapRow* row) {
     int32_t mix = 0;
     int last = rhythm ? 6 : 9;
+#pragma GCC unroll 9
     for (int c = 0; c < last; ++c) {
         int32_t v = Channel(w, c);
-        if (Kind != MixPlain) row->v[c] = static_cast<int16_t>(v);
+        if (Kind != MixPlain) SetSource(row, c, v);
         if (Kind != MixMasked || (mixMask >> c & 1)) mix += v;
     }
     if (!rhythm) return mix;
     int32_t sources[FmTapSources];
     Rhythm(w, noise, sources);
+#pragma GCC unroll 5
     for (int s = FmTapBd; s < FmTapSources; ++s) {
-        if (Kind != MixPlain) row->v[s] = static_cast<int16_t>(sources[s]);
+        if (Kind != MixPlain) SetSource(row, s, sources[s]);
         if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
     }
     return mix;
 }
 
-// Rows wait in a block and are metered together: read back at once, the 16-bit stores of a
-// row would stall the vector loads that meter it. The sources a call does not compute (6-8
-// or 9-13, by the rhythm mode, which no call changes) stay 0 from the start of the call.
+// The largest and smallest value of every source lane over a call. SSE2 where the compiler
+// has it (every x86-64), else lane by lane.
+struct TapMeter {
+    TapRow most, least;
+};
+
+I16x8 Max16(I16x8 a, I16x8 b) {
+#if defined(__SSE2__)
+    return I16x8(_mm_max_epi16(__m128i(a), __m128i(b)));
+#else
+    for (int s = 0; s < 8; ++s) a[s] = b[s] > a[s] ? b[s] : a[s];
+    return a;
+#endif
+}
+
+I16x8 Min16(I16x8 a, I16x8 b) {
+#if defined(__SSE2__)
+    return I16x8(_mm_min_epi16(__m128i(a), __m128i(b)));
+#else
+    for (int s = 0; s < 8; ++s) a[s] = b[s] < a[s] ? b[s] : a[s];
+    return a;
+#endif
+}
+
+[[gnu::always_inline]] inline void Meter(TapMeter* m, const TapRow& row) {
+    m->most.low = Max16(m->most.low, row.low);
+    m->most.high = Max16(m->most.high, row.high);
+    m->least.low = Min16(m->least.low, row.low);
+    m->least.high = Min16(m->least.high, row.high);
+}
+
+// The meter's peaks into the tap's.
+void TapPeaks(FmChipTap* tap, const TapMeter& m) {
+    for (int s = 0; s < FmTapSources; ++s) {
+        int32_t most = s < 8 ? m.most.low[s] : m.most.high[s - 8];
+        int32_t least = s < 8 ? m.least.low[s] : m.least.high[s - 8];
+        int32_t magnitude = -least > most ? -least : most;
+        if (magnitude > tap->peak[s]) tap->peak[s] = magnitude;
+    }
+}
+
+// Rows the tap keeps wait in a block and go to its buffers together.
 constexpr int TapBlockRows = 64;
 
 struct TapBlock {
@@ -217,50 +268,26 @@ struct TapBlock {
     int filled;
 };
 
-// Meters the block's rows into the tap's peaks, keeps them in its buffers while they have
-// room, and empties the block. SSE2 where the compiler has it (every x86-64), else lane by
-// lane.
-void TapFlush(FmChipTap* tap, TapBlock* b) {
-    TapRow high, low;
-#if defined(__SSE2__)
-    __m128i high0 = _mm_setzero_si128(), high1 = high0, low0 = high0, low1 = high0;
-    for (int r = 0; r < b->filled; ++r) {
-        const __m128i* row = reinterpret_cast<const __m128i*>(b->rows[r].v);
-        __m128i a = _mm_load_si128(row), c = _mm_load_si128(row + 1);
-        high0 = _mm_max_epi16(high0, a);
-        low0 = _mm_min_epi16(low0, a);
-        high1 = _mm_max_epi16(high1, c);
-        low1 = _mm_min_epi16(low1, c);
-    }
-    _mm_store_si128(reinterpret_cast<__m128i*>(high.v), high0);
-    _mm_store_si128(reinterpret_cast<__m128i*>(high.v + 8), high1);
-    _mm_store_si128(reinterpret_cast<__m128i*>(low.v), low0);
-    _mm_store_si128(reinterpret_cast<__m128i*>(low.v + 8), low1);
-#else
-    high = low = TapRow{};
-    for (int r = 0; r < b->filled; ++r) {
-        for (int s = 0; s < 16; ++s) {
-            int16_t v = b->rows[r].v[s];
-            high.v[s] = v > high.v[s] ? v : high.v[s];
-            low.v[s] = v < low.v[s] ? v : low.v[s];
-        }
-    }
-#endif
-    for (int s = 0; s < FmTapSources; ++s) {
-        int32_t magnitude = -low.v[s] > high.v[s] ? -low.v[s] : high.v[s];
-        if (magnitude > tap->peak[s]) tap->peak[s] = magnitude;
-    }
+// Keeps the block's rows in the tap's buffers while they have room, and empties the block.
+void TapKeep(FmChipTap* tap, TapBlock* b) {
     uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
     uint32_t n = uint32_t(b->filled) < room ? uint32_t(b->filled) : room;
     for (int s = 0; s < FmTapSources; ++s) {
-        if (int32_t* out = tap->samples[s])
-            for (uint32_t r = 0; r < n; ++r) out[tap->count + r] = b->rows[r].v[s];
+        int32_t* out = tap->samples[s];
+        if (!out) continue;
+        for (uint32_t r = 0; r < n; ++r)
+            out[tap->count + r] = s < 8 ? b->rows[r].low[s] : b->rows[r].high[s - 8];
     }
     tap->count += n;
     b->filled = 0;
 }
 
 // --- Clock -------------------------------------------------------------------------------
+
+// Four phases at a time (one SSE2 add on x86-64; the compiler splits it where vectors are
+// narrower).
+typedef uint32_t U32x4 __attribute__((vector_size(16)));
+static_assert(FmPhaseLanes % 4 == 0);
 
 // Tremolo level and vibrato column for the coming sample; what depends on them follows.
 [[gnu::always_inline]] inline void AdvanceLfo(FmRenderWork* w, FmChip* chip) {
@@ -283,20 +310,17 @@ void TapFlush(FmChipTap* tap, TapBlock* b) {
     }
 }
 
-// One envelope tick: the timers, then the envelope of every operator that can move.
-void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
-    uint32_t counter = ++chip->egCounter;
-    for (int t = 0; t < 2; ++t) {
-        if (!chip->timerRunning[t]) continue;
-        if (chip->timerCount[t] == 0) {
-            // The hooks may change anything: the working set goes back and is derived anew.
-            Store(w, chip);
-            FmTimerOverflow(chip, t);
-            Load(w, chip);
-        }
-        --chip->timerCount[t];
-    }
-    if (!w->live) return;
+// A timer reached its count. The hooks may change anything: the working set goes back and is
+// derived anew.
+[[gnu::noinline]] void TimerOverflow(FmRenderWork* w, FmChip* chip, int t) {
+    Store(w, chip);
+    FmTimerOverflow(chip, t);
+    Load(w, chip);
+}
+
+// The envelopes due on this tick: of the live operators, those whose phase's shift divides
+// the counter.
+[[gnu::noinline]] void EnvelopeSteps(FmRenderWork* w, FmChip* chip, uint32_t counter) {
     int zeros = counter ? __builtin_ctz(counter) : 32;
     uint32_t due = 0;
     for (int shift = 0; shift <= zeros && shift < 13; ++shift) due |= w->liveByShift[shift];
@@ -310,13 +334,32 @@ void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
     }
 }
 
+// One envelope tick: the timers, then the envelope of every operator that can move. The
+// common tick (no overflow, nothing live) stays inline.
+[[gnu::always_inline]] inline void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
+    uint32_t counter = ++chip->egCounter;
+    for (int t = 0; t < 2; ++t) {
+        if (!chip->timerRunning[t]) continue;
+        if (chip->timerCount[t] == 0) TimerOverflow(w, chip, t);
+        --chip->timerCount[t];
+    }
+    if (w->live) EnvelopeSteps(w, chip, counter);
+}
+
 [[gnu::always_inline]] inline void AdvanceClock(FmRenderWork* w, FmChip* chip) {
     chip->egAccum += chip->egAccumStep;
     while (chip->egAccum >= chip->egAccumWrap) {
         chip->egAccum -= chip->egAccumWrap;
         EnvelopeTick(w, chip);
     }
-    for (int k = 0; k < FmPhaseLanes; ++k) w->phase[k] += w->step[k];
+#pragma GCC unroll 5
+    for (int k = 0; k < FmPhaseLanes; k += 4) {
+        U32x4 phase, step;
+        std::memcpy(&phase, w->phase + k, sizeof phase);
+        std::memcpy(&step, w->step + k, sizeof step);
+        phase += step;
+        std::memcpy(w->phase + k, &phase, sizeof phase);
+    }
     chip->noiseAccum += chip->noiseStep;
     uint32_t n = chip->noiseAccum >> 16;
     chip->noiseAccum &= 0xFFFF;
@@ -334,15 +377,15 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     if (chip->workStale) Load(w, chip);
     bool rhythm = (chip->rhythmBits & 0x20) != 0;
     uint32_t mixMask = chip->mixMask;
-    // MixTapped runs only with a tap; without one (muted sources only) every row goes to the
-    // first one and stays there.
+    // MixTapped runs only with a tap; MixMasked may run without one.
     FmChipTap* tap = Kind != MixPlain ? chip->tap : nullptr;
     bool tapped = Kind == MixTapped || tap;
+    bool keep = false;
+    if (tapped)
+        for (int s = 0; s < FmTapSources; ++s) keep = keep || tap->samples[s] != nullptr;
+    TapMeter meter = {};
     TapBlock block;
     block.filled = 0;
-    if (Kind != MixPlain)
-        std::memset(block.rows, 0,
-                    sizeof(TapRow) * size_t(count < TapBlockRows ? count : TapBlockRows));
     int i = 0;
     while (i < count) {
         AdvanceLfo(w, chip);
@@ -351,19 +394,29 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
         bool quiet = w->audible == 0 && w->quietSamples >= 2;
         w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
         uint32_t noise = chip->noiseShift & 1;
-        TapRow* row = &block.rows[block.filled];
-        int32_t mix = 0;
-        if (!quiet)
-            mix = Mix<Kind>(w, rhythm, noise, mixMask, row);
-        else if (Kind != MixPlain)
-            *row = TapRow{};
+        TapRow row = {};
+        int32_t mix = quiet ? 0 : Mix<Kind>(w, rhythm, noise, mixMask, &row);
         output[i++] = mix;
-        if (tapped && ++block.filled == TapBlockRows) TapFlush(tap, &block);
+        if (tapped) {
+            Meter(&meter, row);
+            if (keep) {
+                block.rows[block.filled] = row;
+                if (++block.filled == TapBlockRows) TapKeep(tap, &block);
+            }
+        }
         AdvanceClock(w, chip);
         if (chip->statusReg & stopMask) break;
     }
     Store(w, chip);
-    if (tapped) TapFlush(tap, &block);
+    if (tapped) {
+        TapPeaks(tap, meter);
+        if (keep) {
+            TapKeep(tap, &block);
+        } else {
+            uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
+            tap->count += uint32_t(i) < room ? uint32_t(i) : room;
+        }
+    }
     return i;
 }
 
