@@ -108,7 +108,6 @@ void ProgressClear(Progress* p) {
 // --- Rendering ---------------------------------------------------------------------------
 
 constexpr uint32_t BlockSamples = 4096;
-constexpr uint32_t LoggedBlockSamples = 32;  // state read this often for the picture
 
 struct Renderer {
     RenderOutput* out;
@@ -119,7 +118,8 @@ struct Renderer {
     OutputFade fade = {};
     int16_t block[BlockSamples] = {};
     uint32_t filled = 0;  // samples in block not yet written
-    uint8_t clipped[LoggedBlockSamples] = {};
+    uint8_t clipped[RenderLogStepMax] = {};
+    uint32_t logStep = 0;  // samples per render call while the picture's log is kept
 };
 
 void Flush(Renderer* r) {
@@ -129,7 +129,7 @@ void Flush(Renderer* r) {
 
 // Renders samples up to (not including) sample end; they are written a block at a time.
 void RenderUntil(Renderer* r, uint64_t end) {
-    uint32_t step = r->log ? LoggedBlockSamples : BlockSamples;
+    uint32_t step = r->log ? r->logStep : BlockSamples;
     while (r->done < end) {
         uint32_t n =
             uint32_t(std::min<uint64_t>(std::min(step, BlockSamples - r->filled), end - r->done));
@@ -209,6 +209,7 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
     if (stems) StemsAttach(stems);
     Renderer renderer{out, log, stems, &progress};
     Renderer* r = &renderer;
+    r->logStep = RenderLogStep(o.rate);
     if (log) {
         log->rate = o.rate;
         SessionLogState(log, 0);
