@@ -268,15 +268,84 @@ struct TapBlock {
     int filled;
 };
 
+#if defined(__SSE2__)
+// Eight rows' halves (each eight 16-bit sources, sizeof(TapRow) apart from the first) as
+// runs of eight samples of each source: an 8x8 transpose, then sign-extended to 32 bits
+// and stored at out[source][at..at+7] for the first `sources` sources.
+[[gnu::always_inline]] inline void StoreTransposed(const I16x8* first, int32_t* const* out,
+                                                   int sources, uint32_t at) {
+    constexpr size_t Step = sizeof(TapRow) / sizeof(I16x8);
+    __m128i r[8];
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) r[k] = __m128i(first[k * Step]);
+    __m128i t[8], u[8];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        t[k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
+        t[k + 4] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
+    }
+    // t[0..3]: sources 0-3 of row pairs 01 23 45 67; t[4..7]: sources 4-7.
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+        const __m128i* q = t + 4 * h;
+        u[4 * h + 0] = _mm_unpacklo_epi32(q[0], q[1]);  // sources 4h+0, 4h+1 of rows 0-3
+        u[4 * h + 1] = _mm_unpackhi_epi32(q[0], q[1]);  // sources 4h+2, 4h+3 of rows 0-3
+        u[4 * h + 2] = _mm_unpacklo_epi32(q[2], q[3]);  // the same of rows 4-7
+        u[4 * h + 3] = _mm_unpackhi_epi32(q[2], q[3]);
+    }
+#pragma GCC unroll 8
+    for (int s = 0; s < sources; ++s) {
+        int h = s >> 2, pair = (s >> 1) & 1;
+        __m128i a = u[4 * h + pair], c = u[4 * h + 2 + pair];
+        __m128i v = (s & 1) ? _mm_unpackhi_epi64(a, c) : _mm_unpacklo_epi64(a, c);
+        __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+        __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + at), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + at + 4), hi);
+    }
+}
+#endif
+
 // Keeps the block's rows in the tap's buffers while they have room, and empties the block.
+// Row by row, each row's sources to their buffers: the row stays in registers and every
+// store is a plain one, where source by source each load would stride through the block.
 void TapKeep(FmChipTap* tap, TapBlock* b) {
     uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
     uint32_t n = uint32_t(b->filled) < room ? uint32_t(b->filled) : room;
+    int32_t* low[8];
+    int32_t* high[FmTapSources - 8];
+    int lows = 0, highs = 0, lowSource[8], highSource[FmTapSources - 8];
     for (int s = 0; s < FmTapSources; ++s) {
-        int32_t* out = tap->samples[s];
-        if (!out) continue;
-        for (uint32_t r = 0; r < n; ++r)
-            out[tap->count + r] = s < 8 ? b->rows[r].low[s] : b->rows[r].high[s - 8];
+        if (!tap->samples[s]) continue;
+        if (s < 8) {
+            lowSource[lows] = s;
+            low[lows++] = tap->samples[s] + tap->count;
+        } else {
+            highSource[highs] = s - 8;
+            high[highs++] = tap->samples[s] + tap->count;
+        }
+    }
+    if (lows == 8 && highs == FmTapSources - 8) {
+        // Every source kept (stems): fixed lanes, each a single extract and store; eight
+        // rows at a time turned into eight sources' runs where SSE2 is there.
+        uint32_t r = 0;
+#if defined(__SSE2__)
+        for (; r + 8 <= n; r += 8) {
+            StoreTransposed(&b->rows[r].low, low, 8, r);
+            StoreTransposed(&b->rows[r].high, high, FmTapSources - 8, r);
+        }
+#endif
+        for (; r < n; ++r) {
+            const TapRow& row = b->rows[r];
+            for (int k = 0; k < 8; ++k) low[k][r] = row.low[k];
+            for (int k = 0; k < FmTapSources - 8; ++k) high[k][r] = row.high[k];
+        }
+    } else {
+        for (uint32_t r = 0; r < n; ++r) {
+            const TapRow& row = b->rows[r];
+            for (int k = 0; k < lows; ++k) low[k][r] = row.low[lowSource[k]];
+            for (int k = 0; k < highs; ++k) high[k][r] = row.high[highSource[k]];
+        }
     }
     tap->count += n;
     b->filled = 0;
