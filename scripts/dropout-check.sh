@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Plays a steady tone through oplbench into a private sound server's null sink, first with the
+# machine as it is, then beside BUSY processes at normal priority, and prints what reached the
+# sink: the gaps (runs of 5 ms or more of frozen samples) and their lengths, the sound heard
+# and the --record file against the time played, the underruns oplbench reported, and the
+# command-to-sound latency at idle. About 35 s in all. Exit status 0 unless nothing was heard.
+#   scripts/dropout-check.sh [BUILD_DIR]   (default build; BUSY=8 IDLE_S=10 LOADED_S=20)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build}"
+[ -x "$build/app/oplbench" ] || { echo "dropout-check: no $build/app/oplbench" >&2; exit 2; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/oplbench-dropout.XXXXXX")
+trap 'bash scripts/pulse.sh stop "$work/sound"; rm -rf "$work"' EXIT
+mkdir "$work/sound"
+state=$(bash scripts/pulse.sh start "$work/sound")
+if [ "$state" != started ]; then echo "dropout-check: skipped, sound server $state"; exit 0; fi
+bash scripts/pulse.sh run "$work/sound" python3 - "$build/app/oplbench" "$work" <<'EOF'
+import os, signal, struct, subprocess, sys, threading, time, wave
+
+bench, work = sys.argv[1], sys.argv[2]
+busy = int(os.environ.get("BUSY", "8"))
+idle_s = float(os.environ.get("IDLE_S", "10"))
+loaded_s = float(os.environ.get("LOADED_S", "20"))
+rate = 44100
+
+# A sustained 388 Hz tone on channel 0 that loops for ever: no rest in it is ever silent.
+def tone_vgm(path):
+    w = lambda r, v: bytes([0x5A, r, v])
+    body = b"".join(w(r, v) for r, v in [(0x20, 0x21), (0x23, 0x21), (0x40, 0x3F), (0x43, 0x00),
+                                          (0x60, 0xF0), (0x63, 0xF0), (0x80, 0x00), (0x83, 0x00),
+                                          (0xE0, 0), (0xE3, 0), (0xC0, 0x00), (0xA0, 0x00),
+                                          (0xB0, 0x32)])
+    loop_at = 0x100 + len(body)
+    body += bytes([0x61, 0xFF, 0xFF, 0x66])
+    head = bytearray(0x100)
+    head[0:4] = b"Vgm "
+    struct.pack_into("<I", head, 0x04, 0x100 + len(body) - 4)
+    struct.pack_into("<I", head, 0x08, 0x151)
+    struct.pack_into("<I", head, 0x18, 0xFFFF)
+    struct.pack_into("<I", head, 0x1C, loop_at - 0x1C)
+    struct.pack_into("<I", head, 0x20, 0xFFFF)
+    struct.pack_into("<I", head, 0x34, 0x100 - 0x34)
+    struct.pack_into("<I", head, 0x50, 3579545)
+    open(path, "wb").write(bytes(head) + body)
+
+tone = os.path.join(work, "tone.vgm")
+tone_vgm(tone)
+fmt = ["--raw", "--format=s16le", "--rate=%d" % rate, "--channels=1"]
+# A silent stream keeps the sink's clock running, so the first sound is not held back.
+silence = subprocess.Popen(["pacat"] + fmt + ["/dev/zero"])
+monitor = subprocess.Popen(["parec", "--device=oplbench_null.monitor", "--latency-msec=10"] + fmt,
+                           stdout=subprocess.PIPE)
+chunks, base = [], [float("inf")]  # base: wall time of monitor sample 0 (earliest estimate)
+def read_monitor():
+    got = 0
+    while True:
+        data = monitor.stdout.read1(4096)
+        if not data:
+            return
+        now = time.monotonic()
+        chunks.append(data)
+        got += len(data) // 2
+        base[0] = min(base[0], now - got / rate)
+reader = threading.Thread(target=read_monitor, daemon=True)
+reader.start()
+
+wav = os.path.join(work, "session.wav")
+errors = open(os.path.join(work, "errors.txt"), "w+")
+t_start = time.monotonic()
+p = subprocess.Popen([bench, "--record", wav], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                     stderr=errors, text=True)
+send = lambda line: (p.stdin.write(line + "\n"), p.stdin.flush())
+send("LM " + tone)
+time.sleep(2.0)
+t_play = time.monotonic()
+send("PMM")
+time.sleep(idle_s)
+t_load = time.monotonic()
+hogs = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(busy)]
+time.sleep(loaded_s)
+for h in hogs:
+    h.kill()
+    h.wait()
+t_stop = time.monotonic()
+send("S")
+send("")
+p.stdin.close()
+p.wait(timeout=10)
+t_end = time.monotonic()
+time.sleep(0.3)
+monitor.send_signal(signal.SIGTERM)
+silence.send_signal(signal.SIGTERM)
+monitor.wait()
+silence.wait()
+reader.join(timeout=2)
+
+raw = b"".join(chunks)
+s = struct.unpack("<%dh" % (len(raw) // 2), raw[: len(raw) // 2 * 2])
+index = lambda t: max(0, min(len(s), int((t - base[0]) * rate)))
+first = next((i for i in range(index(t_play), len(s)) if abs(s[i]) > 64), None)
+if first is None:
+    print("dropout-check: no sound reached the sink")
+    sys.exit(1)
+
+def gaps(a, b):  # runs of >= 5 ms (220 samples) of one repeated value (silence or frozen)
+    found, i = [], a
+    while i < b:
+        j = i + 1
+        while j < b and s[j] == s[i]:
+            j += 1
+        if j - i >= 220:
+            found.append((round((i - first) / rate, 3), round((j - i) * 1000 / rate, 1)))
+        i = j
+    return found
+
+end_loaded = index(t_stop)
+idle_gaps = gaps(first, index(t_load))
+loaded_gaps = gaps(index(t_load), end_loaded)
+played = t_stop - (base[0] + first / rate)
+heard = (end_loaded - first - sum(g[1] for g in idle_gaps + loaded_gaps) * rate / 1000) / rate
+with wave.open(wav) as f:
+    recorded = f.getnframes() / f.getframerate()
+errors.seek(0)
+underruns = [l.strip() for l in errors if "underrun" in l]
+print("dropout-check: idle command-to-sound latency %.0f ms" %
+      ((base[0] + first / rate - t_play) * 1000))
+print("dropout-check: idle %.0f s: %d gaps (at s, ms) %s" % (idle_s, len(idle_gaps), idle_gaps))
+print("dropout-check: beside %d busy processes %.0f s: %d gaps (at s, ms) %s" %
+      (busy, loaded_s, len(loaded_gaps), loaded_gaps))
+print("dropout-check: played %.2f s, heard %.2f s (%+.2f %%); recorded %.2f s of a %.2f s session"
+      % (played, heard, (heard - played) * 100 / played, recorded, t_end - t_start))
+print("dropout-check: underruns reported: %d %s" % (len(underruns), underruns))
+EOF
