@@ -142,10 +142,12 @@ void RenderUntil(Renderer* r, uint64_t end) {
         PlayerRender(nullptr, n * 2, s);
         if (r->stems) StemsRendered(r->stems);
         if (r->log && r->stems) {
-            // The mix before clipping is the sum of the tap's sources.
+            // The mix before clipping is the sum of the tap's sources; only a sample at the
+            // limit can have been clipped, so only those sums are taken.
             for (uint32_t i = 0; i < n; ++i) {
                 int64_t sum = 0;
-                for (const int32_t* source : r->stems->tap.samples) sum += source[tapped + i];
+                if (s[i] >= 32767 || s[i] <= -32767)
+                    for (const int32_t* source : r->stems->tap.samples) sum += source[tapped + i];
                 r->clipped[i] = sum > 32767 || sum < -32767;
             }
         } else if (r->log) {

@@ -46,18 +46,28 @@ void SessionLogState(SessionLog* log, uint64_t sample) {
 
 void SessionLogWave(SessionLog* log, const int16_t* samples, const uint8_t* clipped,
                     uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
+    // A column at a time: its extremes and clip mark stay in locals over its samples.
+    for (uint32_t i = 0; i < count;) {
         uint64_t column = log->samples / log->columnSamples;
         if (column >= log->waveMin.size()) {
             log->waveMin.push_back(samples[i]);
             log->waveMax.push_back(samples[i]);
             log->waveClipped.push_back(0);
         }
-        log->waveMin.back() = std::min(log->waveMin.back(), samples[i]);
-        log->waveMax.back() = std::max(log->waveMax.back(), samples[i]);
-        bool isClipped = clipped ? clipped[i] != 0 : (samples[i] >= 32767 || samples[i] <= -32767);
-        if (isClipped) log->waveClipped.back() = 1;
-        log->samples++;
+        uint64_t left = log->columnSamples - log->samples % log->columnSamples;
+        uint32_t n = uint32_t(std::min<uint64_t>(left, count - i));
+        int16_t least = log->waveMin.back(), most = log->waveMax.back();
+        bool anyClipped = false;
+        for (uint32_t k = i; k < i + n; ++k) {
+            least = std::min(least, samples[k]);
+            most = std::max(most, samples[k]);
+            anyClipped |= clipped ? clipped[k] != 0 : (samples[k] >= 32767 || samples[k] <= -32767);
+        }
+        log->waveMin.back() = least;
+        log->waveMax.back() = most;
+        if (anyClipped) log->waveClipped.back() = 1;
+        log->samples += n;
+        i += n;
     }
 }
 
