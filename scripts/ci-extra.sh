@@ -7,6 +7,9 @@
 # default). Fails on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The compiler cache (where ccache is installed) is shared by every checkout of the tree: paths
+# are taken relative to the checkout, and the build folder is left out of the hash.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 jobs=$(nproc)
 fuzz_seconds="${OPLBENCH_FUZZ_SECONDS:-420}"
 

@@ -13,7 +13,7 @@ if ! installed pipewire-pulse; then testing+=(pulseaudio); fi
 case "${1:-run}" in
   run) ;;
   test) want+=("${testing[@]}") ;;
-  ci) want+=("${testing[@]}" clang clang-format) ;;
+  ci) want+=("${testing[@]}" clang clang-format ccache) ;;
   *) echo "usage: $0 run|test|ci" >&2; exit 2 ;;
 esac
 

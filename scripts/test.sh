@@ -5,6 +5,9 @@
 # user runs is left exactly as it is. Arguments go to ctest (e.g. -L device).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The compiler cache (where ccache is installed) is shared by every checkout of the tree: paths
+# are taken relative to the checkout, and the build folder is left out of the hash.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
 bash scripts/deps.sh "${OPLBENCH_DEPS:-test}"
 cmake --preset default -DOPLBENCH_TESTS=ON -DOPLBENCH_BENCH=ON >/dev/null
 cmake --build build -j"$(nproc)"
