@@ -272,6 +272,33 @@ TEST_F(AlsaFaults, RefusedOpenParametersAndThreadLeaveNothingOpen) {
     EXPECT_EQ(nullptr, other);
 }
 
+// Every PCM width the backend maps opens; what it cannot map is refused before ALSA is asked.
+TEST(AlsaFormats, EveryMappedWidthOpensAndTheRestAreRefused) {
+    uint32_t id = NullDevice();
+    if (id == WAVE_MAPPER) GTEST_SKIP() << "ALSA lists no \"null\" playback PCM here";
+    for (uint16_t bits : {8, 16, 24, 32}) {
+        SCOPED_TRACE(bits);
+        uint16_t align = uint16_t(2 * bits / 8);
+        WAVEFORMATEX format{WAVE_FORMAT_PCM, 2, 44100, 44100u * align, align, bits, 0};
+        HWAVEOUT device = nullptr;
+        ASSERT_EQ(MMSYSERR_NOERROR, waveOutOpen(&device, id, &format, 0, 0, CALLBACK_NULL));
+        EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
+    }
+    WAVEFORMATEX refused[] = {
+        {WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 12, 0},  // no such width
+        {WAVE_FORMAT_PCM, 1, 44100, 88200, 4, 16, 0},  // block align not channels * width
+        {WAVE_FORMAT_PCM, 0, 44100, 0, 0, 16, 0},      // no channels
+        {3, 1, 44100, 176400, 4, 32, 0},               // not PCM
+        {WAVE_FORMAT_PCM, 1, 0, 0, 2, 16, 0},          // no rate
+    };
+    for (WAVEFORMATEX& format : refused) {
+        HWAVEOUT device = nullptr;
+        EXPECT_EQ(WAVERR_BADFORMAT, waveOutOpen(&device, id, &format, 0, 0, CALLBACK_NULL))
+            << format.wFormatTag << " " << format.nChannels << " " << format.wBitsPerSample;
+        EXPECT_EQ(nullptr, device);
+    }
+}
+
 TEST(AlsaDevices, NamesFitTheCapsRecord) {
     WAVEOUTCAPSA caps;
     ASSERT_EQ(MMSYSERR_NOERROR, waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps));
