@@ -120,10 +120,10 @@ constexpr int FmPhaseLanes = 20;
 struct FmRenderWork {
     uint32_t phase[FmPhaseLanes];
     uint32_t step[FmPhaseLanes];  // phase step at the current vibrato column
-    uint32_t atten16[FmOps];      // 16 x (baseAtten + envAtten + tremolo), the log-domain level
+    const int16_t* level[FmOps];  // the linear table from 16 x (baseAtten + envAtten + tremolo)
     const uint32_t* wave[FmOps];
-    int32_t history0[9], history1[9];  // first operators' last two outputs, older first
-    uint32_t feedbackShift[9], feedbackMask[9];
+    int32_t history0[9], history1[9];            // first operators' last two outputs, older first
+    uint32_t feedbackDown[9], feedbackMask[9];   // 16 - feedback shift; all ones with feedback
     int32_t modulationMask[9], additiveMask[9];  // all ones or zero, from the connection
     uint32_t tremoloOps;                         // operators with tremolo
     uint32_t live;                               // operators whose envelope can move

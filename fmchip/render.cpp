@@ -61,7 +61,7 @@ void SetAtten(FmRenderWork* w, const FmChip* chip, const FmOperator* op, int k) 
                  (op->tremoloMask & chip->tremoloLevel);
     // Held at the silent level, so that every index into FmLinearTable stays inside it.
     bool audible = a * 16 < SilentAtten16;
-    w->atten16[k] = audible ? a * 16 : SilentAtten16;
+    w->level[k] = FmLinearTable + (audible ? a * 16 : SilentAtten16);
     uint32_t bit = 1u << k;
     w->audible = audible ? w->audible | bit : w->audible & ~bit;
 }
@@ -93,7 +93,7 @@ void Load(FmRenderWork* w, FmChip* chip) {
         const FmOperator* first = &chip->channels[c].ops[0];
         w->history0[c] = first->feedbackHistory[0];
         w->history1[c] = first->feedbackHistory[1];
-        w->feedbackShift[c] = first->feedbackShift;
+        w->feedbackDown[c] = first->feedbackShift ? 16 - first->feedbackShift : 0;
         w->feedbackMask[c] = first->feedbackShift ? ~0u : 0;
         w->modulationMask[c] = first->connection ? 0 : -1;
         w->additiveMask[c] = first->connection ? -1 : 0;
@@ -114,12 +114,9 @@ void Store(const FmRenderWork* w, FmChip* chip) {
 
 // --- One sample --------------------------------------------------------------------------
 
-int32_t Linear(uint32_t p) {
-    return FmLinearTable[p];
-}
-
+// The log-domain sum of the operator's level and its waveform at x, made linear.
 int32_t OperatorOutput(const FmRenderWork* w, int k, uint32_t x) {
-    return Linear(w->atten16[k] + w->wave[k][x]);
+    return w->level[k][w->wave[k][x]];
 }
 
 // The first operator of channel c with feedback; returns the output it computed one sample
@@ -128,15 +125,17 @@ int32_t OperatorOutput(const FmRenderWork* w, int k, uint32_t x) {
     int32_t previous = w->history1[c];
     int32_t s = w->history0[c] + previous;
     w->history0[c] = previous;
-    uint32_t f = (static_cast<uint32_t>(s) << w->feedbackShift[c]) & w->feedbackMask[c];
-    uint32_t x = (((w->phase[2 * c] & 0xFFFF0000u) + f) >> 16) & 1023;
+    // The sum moved up by the feedback shift, in waveform steps (bits 16 and up of the phase):
+    // only its low ten bits reach the index, and they are those of s moved down by the rest.
+    uint32_t f = static_cast<uint32_t>(s >> w->feedbackDown[c]) & w->feedbackMask[c];
+    uint32_t x = ((w->phase[2 * c] >> 16) + f) & 1023;
     w->history1[c] = OperatorOutput(w, 2 * c, x);
     return previous;
 }
 
 // Index of an operator whose phase is moved by `modulation` waveform steps.
 uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
-    return ((phase + (static_cast<uint32_t>(modulation) << 16)) >> 16) & 1023;
+    return ((phase >> 16) + static_cast<uint32_t>(modulation)) & 1023;
 }
 
 // A two-operator channel's output: the second operator modulated by the first one's
