@@ -5,6 +5,9 @@
 // nothing and does no I/O.
 #include <cstring>
 #include <type_traits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "audio/audio.h"
 #include "driver/player.h"
@@ -21,6 +24,25 @@ int16_t Clip(int32_t s) {
     if (s < -32767) return -32767;
     if (s > 32767) return 32767;
     return int16_t(s);
+}
+
+// The run's mix clipped to 16 bits into out (not necessarily 2-byte aligned): eight samples
+// at a time with SSE2 (saturating pack, then the floor of -32767), the rest one by one.
+void ClipRun(const int32_t* mix, uint32_t n, uint8_t* out) {
+    uint32_t j = 0;
+#if defined(__SSE2__)
+    const __m128i floor = _mm_set1_epi16(-32767);
+    for (; j + 8 <= n; j += 8) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mix + j));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mix + j + 4));
+        __m128i clipped = _mm_max_epi16(_mm_packs_epi32(a, b), floor);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j), clipped);
+    }
+#endif
+    for (; j < n; ++j) {
+        int16_t clipped = Clip(mix[j]);
+        std::memcpy(out + 2 * j, &clipped, 2);
+    }
 }
 
 void TickPlayingTracks() {
@@ -43,10 +65,7 @@ uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
         uint32_t want = n - i < RunSamples ? n - i : RunSamples;
         uint8_t stop = PlayerChip->irqEnableMask & FmStatusTimer1;
         uint32_t got = uint32_t(FmChipRenderUntil(PlayerChip, int(want), mix, stop));
-        for (uint32_t j = 0; j < got; ++j) {
-            int16_t clipped = Clip(mix[j]);
-            std::memcpy(out + 2 * (i + j), &clipped, 2);  // the buffer need not be 2-byte aligned
-        }
+        ClipRun(mix, got, out + 2 * i);
         i += got;
         if (PlayerChip->statusReg & PlayerChip->irqEnableMask & FmStatusTimer1) {
             PlayerChipWrite(0x04, 0x80);  // acknowledge the interrupt
