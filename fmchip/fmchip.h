@@ -131,6 +131,7 @@ struct FmRenderWork {
     uint8_t shift[FmOps];      // that shift, for each live operator
     uint32_t audible;          // operators whose attenuation is below the silent level
     uint32_t quietSamples;     // samples in a row with no operator audible
+    uint32_t noiseSamples;     // samples whose noise steps are still to be taken (no rhythm)
 };
 
 typedef void (*FmIrqHook)(void* param, int line);

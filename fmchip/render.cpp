@@ -101,8 +101,23 @@ void Load(FmRenderWork* w, FmChip* chip) {
     SetSteps(w, chip);
 }
 
-// What the loop changed, back into the chip record.
-void Store(const FmRenderWork* w, FmChip* chip) {
+// The noise generator over `samples` samples: its accumulator, then the shift register once
+// for every whole step. Summed over the samples it takes the same steps as sample by sample.
+void AdvanceNoise(FmChip* chip, uint32_t samples) {
+    uint64_t total = chip->noiseAccum + uint64_t(samples) * chip->noiseStep;
+    chip->noiseAccum = static_cast<uint32_t>(total & 0xFFFF);
+    for (uint64_t n = total >> 16; n > 0; --n) {
+        if (chip->noiseShift & 1) chip->noiseShift ^= 0x800302;
+        chip->noiseShift >>= 1;
+    }
+}
+
+// What the loop changed, back into the chip record; the noise catches up.
+void Store(FmRenderWork* w, FmChip* chip) {
+    if (w->noiseSamples) {
+        AdvanceNoise(chip, w->noiseSamples);
+        w->noiseSamples = 0;
+    }
     for (int c = 0; c < 9; ++c) {
         FmChannel* ch = &chip->channels[c];
         ch->ops[0].phase = w->phase[2 * c];
@@ -197,7 +212,7 @@ struct TapRow {
 // The mix of one sample; with Kind != MixPlain every source also goes into row, and with
 // MixMasked only the sources in mixMask are summed.
 template <MixKind Kind>
-[[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, bool rhythm, uint32_t noise,
+[[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, const FmChip* chip, bool rhythm,
                                           uint32_t mixMask, TapRow* row) {
     int32_t mix = 0;
     int last = rhythm ? 6 : 9;
@@ -209,7 +224,7 @@ template <MixKind Kind>
     }
     if (!rhythm) return mix;
     int32_t sources[FmTapSources];
-    Rhythm(w, noise, sources);
+    Rhythm(w, chip->noiseShift & 1, sources);
 #pragma GCC unroll 5
     for (int s = FmTapBd; s < FmTapSources; ++s) {
         if (Kind != MixPlain) SetSource(row, s, sources[s]);
@@ -414,7 +429,7 @@ static_assert(FmPhaseLanes % 4 == 0);
     if (w->live) EnvelopeSteps(w, chip, counter);
 }
 
-[[gnu::always_inline]] inline void AdvanceClock(FmRenderWork* w, FmChip* chip) {
+[[gnu::always_inline]] inline void AdvanceClock(FmRenderWork* w, FmChip* chip, bool rhythm) {
     chip->egAccum += chip->egAccumStep;
     while (chip->egAccum >= chip->egAccumWrap) {
         chip->egAccum -= chip->egAccumWrap;
@@ -428,13 +443,11 @@ static_assert(FmPhaseLanes % 4 == 0);
         phase += step;
         std::memcpy(w->phase + k, &phase, sizeof phase);
     }
-    chip->noiseAccum += chip->noiseStep;
-    uint32_t n = chip->noiseAccum >> 16;
-    chip->noiseAccum &= 0xFFFF;
-    for (; n > 0; --n) {
-        if (chip->noiseShift & 1) chip->noiseShift ^= 0x800302;
-        chip->noiseShift >>= 1;
-    }
+    // Only the rhythm instruments hear the noise: without them its steps wait for Store.
+    if (rhythm)
+        AdvanceNoise(chip, 1);
+    else
+        ++w->noiseSamples;
 }
 
 // --- Entry points ------------------------------------------------------------------------
@@ -461,9 +474,8 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
         // so is every output.
         bool quiet = w->audible == 0 && w->quietSamples >= 2;
         w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
-        uint32_t noise = chip->noiseShift & 1;
         TapRow row = {};
-        int32_t mix = quiet ? 0 : Mix<Kind>(w, rhythm, noise, mixMask, &row);
+        int32_t mix = quiet ? 0 : Mix<Kind>(w, chip, rhythm, mixMask, &row);
         output[i++] = mix;
         if (tapped) {
             Meter(&meter, row);
@@ -472,7 +484,7 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
                 if (++block.filled == TapBlockRows) TapKeep(tap, &block);
             }
         }
-        AdvanceClock(w, chip);
+        AdvanceClock(w, chip, rhythm);
         if (chip->statusReg & stopMask) break;
     }
     Store(w, chip);
