@@ -194,32 +194,37 @@ void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
 enum MixKind { MixPlain, MixTapped, MixMasked };
 
 // The sources of one sample as the tap sees them: 16-bit lanes (a source never passes
-// +-8168) in two vectors, two lanes spare. Built lane by lane in registers and metered there,
-// they reach memory only when the tap keeps samples.
+// +-8168), two of them spare. A sample's lanes are written one by one and metered as two
+// vectors while the next sample is computed: read back at once, the 16-bit stores would stall
+// the vector loads.
+struct alignas(16) TapLanes {
+    int16_t v[16];
+};
+
 typedef int16_t I16x8 __attribute__((vector_size(16)));
 
 struct TapRow {
     I16x8 low, high;  // sources 0-7, 8-15
 };
 
-[[gnu::always_inline]] inline void SetSource(TapRow* row, int s, int32_t v) {
-    if (s < 8)
-        row->low[s] = static_cast<int16_t>(v);
-    else
-        row->high[s - 8] = static_cast<int16_t>(v);
+TapRow RowOf(const TapLanes& lanes) {
+    TapRow row;
+    std::memcpy(&row.low, lanes.v, sizeof row.low);
+    std::memcpy(&row.high, lanes.v + 8, sizeof row.high);
+    return row;
 }
 
 // The mix of one sample; with Kind != MixPlain every source also goes into row, and with
 // MixMasked only the sources in mixMask are summed.
 template <MixKind Kind>
 [[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, const FmChip* chip, bool rhythm,
-                                          uint32_t mixMask, TapRow* row) {
+                                          uint32_t mixMask, TapLanes* row) {
     int32_t mix = 0;
     int last = rhythm ? 6 : 9;
 #pragma GCC unroll 9
     for (int c = 0; c < last; ++c) {
         int32_t v = Channel(w, c);
-        if (Kind != MixPlain) SetSource(row, c, v);
+        if (Kind != MixPlain) row->v[c] = static_cast<int16_t>(v);
         if (Kind != MixMasked || (mixMask >> c & 1)) mix += v;
     }
     if (!rhythm) return mix;
@@ -227,7 +232,7 @@ template <MixKind Kind>
     Rhythm(w, chip->noiseShift & 1, sources);
 #pragma GCC unroll 5
     for (int s = FmTapBd; s < FmTapSources; ++s) {
-        if (Kind != MixPlain) SetSource(row, s, sources[s]);
+        if (Kind != MixPlain) row->v[s] = static_cast<int16_t>(sources[s]);
         if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
     }
     return mix;
@@ -465,6 +470,8 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     if (tapped)
         for (int s = 0; s < FmTapSources; ++s) keep = keep || tap->samples[s] != nullptr;
     TapMeter meter = {};
+    // Sources this call does not compute (6-8 or 9-13, by the rhythm mode) stay 0.
+    TapLanes lanes[2] = {};
     TapBlock block;
     block.filled = 0;
     int i = 0;
@@ -474,13 +481,17 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
         // so is every output.
         bool quiet = w->audible == 0 && w->quietSamples >= 2;
         w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
-        TapRow row = {};
-        int32_t mix = quiet ? 0 : Mix<Kind>(w, chip, rhythm, mixMask, &row);
+        TapLanes* now = &lanes[i & 1];
+        int32_t mix = 0;
+        if (!quiet)
+            mix = Mix<Kind>(w, chip, rhythm, mixMask, now);
+        else if (Kind != MixPlain)
+            *now = TapLanes{};
         output[i++] = mix;
         if (tapped) {
-            Meter(&meter, row);
+            Meter(&meter, RowOf(lanes[i & 1]));  // the sample before (zeros before the first)
             if (keep) {
-                block.rows[block.filled] = row;
+                block.rows[block.filled] = RowOf(*now);
                 if (++block.filled == TapBlockRows) TapKeep(tap, &block);
             }
         }
@@ -489,6 +500,7 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     }
     Store(w, chip);
     if (tapped) {
+        Meter(&meter, RowOf(lanes[(i - 1) & 1]));
         TapPeaks(tap, meter);
         if (keep) {
             TapKeep(tap, &block);
