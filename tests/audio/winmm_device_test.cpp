@@ -1,5 +1,5 @@
 // winmm_device_test.cpp - the real output path: a stream opened through the registry on the
-// WinMM driver plays one second of 440 Hz from its render callback, through the feeder and the
+// WinMM driver plays three seconds of 440 Hz from its render callback, through the feeder and the
 // ALSA stand-in, into a PulseAudio null sink, whose monitor parec records for the checks.
 // The sink is this test's own, so that other programs playing into the shared oplbench_null
 // sink at the same time cannot mix into the recording.
@@ -34,7 +34,7 @@ namespace {
 
 constexpr uint32_t Rate = 44100;
 constexpr double ToneHz = 440.0;
-constexpr uint32_t ToneFrames = Rate;  // one second
+constexpr uint32_t ToneFrames = 3 * Rate;  // three seconds
 constexpr int16_t Amplitude = 12000;
 
 std::atomic<uint32_t> FramesRendered{0};
@@ -96,7 +96,7 @@ struct Recorder {
     ~Recorder() { Stop(); }
 };
 
-TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
+TEST(WinmmDevice, PlaysThreeSecondsOf440HzIntoTheNullSink) {
     // Sinks are loaded only into the tests' own server, which the environment names.
     if (std::getenv("OPLBENCH_SOUND_SERVER") == nullptr)
         GTEST_SKIP() << "no private sound server (scripts/pulse.sh sets OPLBENCH_SOUND_SERVER)";
@@ -106,6 +106,15 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     ASSERT_TRUE(sink.Load());
     setenv("PULSE_SINK", sink.name.c_str(), 1);  // ALSA's default device plays into this sink
     std::string monitor = sink.name + ".monitor";
+
+    // An idle null sink starts its clock late: a silent stream keeps it running from before
+    // the recording starts.
+    const char* silentArgv[] = {"pacat",           "--raw",        "--format=s16le",
+                                "--rate=44100",    "--channels=1", "-d",
+                                sink.name.c_str(), "/dev/zero",    nullptr};
+    Recorder silence;  // stopped like the recorder
+    ASSERT_EQ(0, posix_spawnp(&silence.pid, "pacat", nullptr, nullptr,
+                              const_cast<char* const*>(silentArgv), environ));
 
     std::string path = std::string(OPLBENCH_BINARY_DIR) + "/winmm_device_test." +
                        std::to_string(getpid()) + ".raw";
@@ -130,7 +139,7 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     ASSERT_EQ(Rate, stream->options.sampleRate);
     AudioStreamSetCallback(stream, RenderTone);
     ASSERT_EQ(0, stream->driver->Start(stream->instance, 0, &stream->options, stream));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
     while (FramesRendered.load() < ToneFrames + Rate / 2 &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -139,6 +148,7 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     EXPECT_EQ(AudioOk, AudioDeinit());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     recorder.Stop();
+    silence.Stop();
 
     std::vector<int16_t> samples = ReadSamples(path);
     std::remove(path.c_str());
@@ -152,7 +162,7 @@ TEST(WinmmDevice, PlaysOneSecondOf440HzIntoTheNullSink) {
     }
     ASSERT_LT(first, last) << "nothing audible was recorded";
     double seconds = double(last - first) / Rate;
-    EXPECT_NEAR(1.0, seconds, 0.1);
+    EXPECT_NEAR(3.0, seconds, 0.1);
 
     // Rising zero crossings, placed between samples by linear interpolation. The pitch is
     // taken from the median period, so that a dropout in the sound server (the machine may
