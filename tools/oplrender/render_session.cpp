@@ -172,7 +172,7 @@ void RenderUntil(Renderer* r, uint64_t end) {
 // file's header; false when the file has no loop.
 bool LoopEndSample(uint32_t loops, uint32_t rate, uint64_t* end) {
     const VgmSlot* slot = &VgmSlots[0];
-    uint32_t total = VgmHeaderU32(slot, 0x18);  // total samples, intro and one loop
+    uint32_t total = VgmHeaderU32(slot, VgmHdrTotalSamples);  // intro and one loop
     uint32_t loopLength = VgmHeaderU32(slot, VgmHdrLoopLength);
     if (VgmHeaderU32(slot, VgmHdrLoopOffset) == 0 || loopLength == 0 || loopLength > total)
         return false;
