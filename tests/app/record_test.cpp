@@ -11,9 +11,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
-#include <utility>
+#include <vector>
 
 #include "tests/app/app_test_files.h"
 #include "tests/app/bench_process.h"
@@ -21,45 +22,69 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const char* const LastHelpLine = "Slots: M, 0-3 (M equals slot 0)\n";
 
-// The file grows by whole 10 ms buffers at the device's pace, which is the sound server's
-// clock, not ours: three buffers of slack, far below a lost second. Sanitizer builds render
-// several times slower and their timing says nothing of the program's; there the file need
-// only hold all but the last second, as after SIGKILL.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double SignalSlack = 1.0;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr double SignalSlack = 1.0;
-#else
-constexpr double SignalSlack = 0.030;
-#endif
-#else
-constexpr double SignalSlack = 0.030;
-#endif
+// The WAV file's own account of itself, in frames: what its data chunk declares and what
+// follows the chunk's start on disk (both -1: no fmt or data chunk found). A complete file
+// declares exactly what it holds.
+struct WavAccount {
+    int64_t declared = -1;
+    int64_t onDisk = -1;
+    uint32_t rate = 0;
+};
 
-// Seconds of sound in the WAV file as libsndfile reads it (-1: it does not open).
-double SndfileSeconds(const std::string& path) {
+WavAccount WavAccountOf(const std::string& path) {
+    WavAccount account;
+    std::vector<uint8_t> bytes;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        uint8_t block[65536];
+        for (size_t n; (n = fread(block, 1, sizeof block, f)) > 0;)
+            bytes.insert(bytes.end(), block, block + n);
+        fclose(f);
+    }
+    auto le32 = [&](size_t at) {
+        return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+               uint32_t(bytes[at + 3]) << 24;
+    };
+    if (bytes.size() < 12 || memcmp(bytes.data(), "RIFF", 4) != 0 ||
+        memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+        return account;
+    uint32_t blockAlign = 0;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        uint32_t size = le32(at + 4);
+        if (memcmp(bytes.data() + at, "fmt ", 4) == 0 && at + 24 <= bytes.size()) {
+            account.rate = le32(at + 12);
+            blockAlign = uint32_t(bytes[at + 20]) | uint32_t(bytes[at + 21]) << 8;
+        } else if (memcmp(bytes.data() + at, "data", 4) == 0) {
+            if (account.rate == 0 || blockAlign == 0) return account;
+            account.declared = size / blockAlign;
+            account.onDisk = int64_t(bytes.size() - (at + 8)) / blockAlign;
+            return account;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return account;
+}
+
+// Frames in the WAV file as libsndfile reads it (-1: it does not open).
+int64_t SndfileFrames(const std::string& path) {
     SF_INFO info{};
     SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
     if (f == nullptr) return -1;
     sf_close(f);
-    return double(info.frames) / info.samplerate;
+    return info.frames;
 }
 
 // The same through Python's wave module (-1: it does not open; -2: no Python here).
-double PythonWaveSeconds(const std::string& path) {
-    std::string cmd = "python3 -c \"import wave; w = wave.open('" + path +
-                      "'); print(w.getnframes() / w.getframerate())\" 2>/dev/null";
+int64_t PythonWaveFrames(const std::string& path) {
+    std::string cmd =
+        "python3 -c \"import wave; print(wave.open('" + path + "').getnframes())\" 2>/dev/null";
     if (system("python3 -c 'import wave' 2>/dev/null") != 0) return -2;
     FILE* f = popen(cmd.c_str(), "r");
-    double seconds = -1;
-    if (f == nullptr || fscanf(f, "%lf", &seconds) != 1) seconds = -1;
+    long long frames = -1;
+    if (f == nullptr || fscanf(f, "%lld", &frames) != 1) frames = -1;
     if (f != nullptr) pclose(f);
-    return seconds;
+    return frames;
 }
 
 class RecordTest : public testing::Test {
@@ -79,26 +104,21 @@ class RecordTest : public testing::Test {
         if (mounted) umount((dir + "/full").c_str());
         ScratchDirRemove(dir);
     }
-    // Starts a recording session playing the looping tone and waits until its file (as a
-    // reader sees it) holds half a second: the sound flows. Returns that moment and the
-    // seconds then in the file; the file holds at least that much more by every later moment.
-    std::pair<Clock::time_point, double> StartPlaying(const std::string& wav,
-                                                      bool waitForFlow = true) {
+    // Starts a recording session playing the looping tone and, unless told not to, waits
+    // until its file (as a reader sees it) holds half a second: the sound flows. Returns the
+    // frames then in the file.
+    int64_t StartPlaying(const std::string& wav, bool waitForFlow = true) {
         EXPECT_TRUE(BenchStart(&p, false, server.env, {"--record", wav}));
         EXPECT_TRUE(BenchWaitFor(&p, LastHelpLine, 5000)) << p.printed;
         BenchSend(&p, "L0 " + dir + "/low.vgm\nPM0\n");
         EXPECT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 0.\n", 5000)) << p.printed;
         for (int waited = 0; waitForFlow && waited < 10000; waited += 20) {
-            double seconds = SndfileSeconds(wav);
-            if (seconds >= 0.5) return {Clock::now(), seconds};
+            WavAccount now = WavAccountOf(wav);
+            if (now.rate != 0 && now.declared >= now.rate / 2) return now.declared;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (waitForFlow) ADD_FAILURE() << "the recording does not grow";
-        return {Clock::now(), 0};
-    }
-    // Seconds the file must hold now: what it held at `at`, plus the time since.
-    static double PlayedSince(const std::pair<Clock::time_point, double>& at) {
-        return at.second + std::chrono::duration<double>(Clock::now() - at.first).count();
+        return 0;
     }
     std::string dir;
     PrivateServer server;
@@ -106,40 +126,53 @@ class RecordTest : public testing::Test {
     bool mounted = false;
 };
 
+// The file grows at the device's pace, which is the sound server's clock and not ours, so
+// what the session had written is read from the file itself just before the signal: after
+// the session ends the header declares every byte of data on disk, none of that is lost, and
+// every reader sees it all.
 TEST_F(RecordTest, EndingSignalsLeaveACompleteFile) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(sig));
         std::string wav = dir + "/" + std::to_string(sig) + ".wav";
-        auto flowing = StartPlaying(wav);
+        int64_t flowing = StartPlaying(wav);
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        double played = PlayedSince(flowing);
+        int64_t written = WavAccountOf(wav).onDisk;
+        EXPECT_GT(written, flowing) << "the recording kept growing";
         kill(p.pid, sig);
         int status = BenchFinish(&p, 5000);
         EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig)
             << "status " << status;
         EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
         EXPECT_NE(p.errors.find("session ended\n"), std::string::npos) << p.errors;
-        EXPECT_GE(SndfileSeconds(wav), played - SignalSlack) << p.errors;
-        double python = PythonWaveSeconds(wav);
+        WavAccount after = WavAccountOf(wav);
+        EXPECT_EQ(after.declared, after.onDisk) << "the header declares all the data";
+        EXPECT_GE(after.onDisk, written);
+        EXPECT_EQ(SndfileFrames(wav), after.declared);
+        int64_t python = PythonWaveFrames(wav);
         if (python != -2) {
-            EXPECT_GE(python, played - SignalSlack);
+            EXPECT_EQ(python, after.declared);
         }
         BenchClose(&p);
         p = BenchProcess();
     }
 }
 
+// After SIGKILL the header was last brought up to date at most half a second (and one look
+// at the ring) before the last data reached the disk: every reader opens the file and sees
+// all of it but at most its last second.
 TEST_F(RecordTest, KilledSessionLeavesAllButTheLastSecond) {
     std::string wav = dir + "/killed.wav";
-    auto flowing = StartPlaying(wav);
+    StartPlaying(wav);
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    double played = PlayedSince(flowing);
     kill(p.pid, SIGKILL);
     BenchFinish(&p, 5000);
-    EXPECT_GE(SndfileSeconds(wav), played - 1.0);
-    double python = PythonWaveSeconds(wav);
+    WavAccount after = WavAccountOf(wav);
+    ASSERT_GT(after.rate, 0u);
+    EXPECT_GT(after.onDisk, after.rate / 2);
+    EXPECT_GE(SndfileFrames(wav), after.onDisk - after.rate);
+    int64_t python = PythonWaveFrames(wav);
     if (python != -2) {
-        EXPECT_GE(python, played - 1.0);
+        EXPECT_GE(python, after.onDisk - after.rate);
     }
 }
 
@@ -166,7 +199,9 @@ TEST_F(RecordTest, FullDiskIsReportedOnceAndTheExitStatusIsOne) {
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 1)
         << "status " << status;
     EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
-    EXPECT_GT(SndfileSeconds(wav), 0.5) << "what fitted is a readable file";
+    WavAccount fitted = WavAccountOf(wav);
+    EXPECT_GT(fitted.declared, fitted.rate / 2) << "what fitted is a readable file";
+    EXPECT_EQ(SndfileFrames(wav), fitted.declared);
 }
 
 }  // namespace
