@@ -423,4 +423,15 @@ TEST(Oplrender, StemsAddUpToTheMix) {
                 {"-q", "--stems", "stems", "--seconds", "3", "--vgm", "load.vgm", "-o", "out.wav"});
     ASSERT_EQ(r.status, 0) << r.err;
     ExpectStemsSumToMix(full, "wav", false);
+
+    // Rhythm mode first at 2 s, a long block after the start: the rhythm stems are still
+    // whole and aligned, their silent start included.
+    std::string late = ToolScratchDir("stems_late_rhythm");
+    ASSERT_TRUE(WriteLoadVgm(late + "/melodic.vgm", 9, false));
+    ASSERT_TRUE(WriteLoadVgm(late + "/rhythm.vgm", 6, true));
+    ToolWriteText(late + "/script.txt",
+                  "@0 LM melodic.vgm\n@0 L1 rhythm.vgm\n@0 PMM\n@2 PM1\n@3\n");
+    r = ToolRun(late, Renderer, {"-q", "--stems", "stems", "-o", "out.wav", "script.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ExpectStemsSumToMix(late, "wav", true, 10);
 }

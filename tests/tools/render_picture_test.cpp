@@ -4,11 +4,13 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "app/commands.h"
 #include "driver/player.h"
+#include "platform/threads.h"
 #include "tests/tools/tool_run.h"
 #include "tools/oplrender/picture.h"
 #include "tools/oplrender/render_session.h"
@@ -109,6 +111,23 @@ TEST(RenderPicture, OwnerIntervalsFollowTheDriversEvents) {
     EXPECT_NE(svg.find("</svg>"), std::string::npos);
     EXPECT_FALSE(PictureDraw(log, dir + "/missing/p.png", &error));
     EXPECT_NE(error.find("missing/p.png"), std::string::npos) << error;
+
+    // A picture drawn beside files that were not kept is not kept either; without a thread to
+    // draw on, the picture is drawn in place.
+    PictureJob dropped;
+    PictureStart(&dropped, log, dir + "/dropped.png");
+    EXPECT_TRUE(PictureFinish(&dropped, false, &error));
+    const ThreadBackend noThreads = {
+        [](LPTHREAD_START_ROUTINE, void*, bool, uint32_t*) -> HANDLE { return nullptr; },
+        ThreadPosixBackend.SetPriority};
+    ThreadActiveBackend = &noThreads;
+    PictureJob inPlace;
+    PictureStart(&inPlace, log, dir + "/in_place.png");
+    ThreadActiveBackend = &ThreadPosixBackend;
+    EXPECT_TRUE(PictureFinish(&inPlace, true, &error)) << error;
+    std::vector<std::string> left = ToolListDir(dir);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"in_place.png", "out.wav", "p.png", "p.svg"}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -107,20 +108,29 @@ int main(int argc, char** argv) {
     SessionLog log;
     const std::string& input = o.vgm.empty() ? o.script : o.vgm;
     log.title = input.substr(input.rfind('/') + 1);
+    auto started = std::chrono::steady_clock::now();
     SessionResult result = RenderSession(o, lines, &out, o.picture.empty() ? nullptr : &log,
                                          o.stemsDir.empty() ? nullptr : &stems);
+    // The picture is drawn while the sound files are completed; it is kept only with them.
+    PictureJob picture;
+    bool drawing = !o.picture.empty() && result.status == 0;
+    if (drawing) PictureStart(&picture, log, o.picture);
     // The stems are completed first: when one fails, the mix is not kept either.
     bool complete = result.status == 0 && out.error.empty();
     if (!o.stemsDir.empty()) complete = StemsFinish(&stems, complete, &error) && complete;
     bool kept = OutputFinish(&out, complete);
+    std::string pictureError;
+    bool pictured = !drawing || PictureFinish(&picture, kept, &pictureError);
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (result.status != 0) return result.status;
     if (!kept) {
         std::fprintf(stderr, "oplrender: %s\n",
                      out.error.empty() ? error.c_str() : out.error.c_str());
         return ExitFailed;
     }
-    if (!o.picture.empty() && !PictureDraw(log, o.picture, &error)) {
-        std::fprintf(stderr, "oplrender: %s\n", error.c_str());
+    if (!pictured) {
+        std::fprintf(stderr, "oplrender: %s\n", pictureError.c_str());
         return ExitFailed;
     }
     if (result.capped)
@@ -133,8 +143,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "oplrender: %s: %.2f s (%llu samples at %u Hz) rendered in %.2f s, "
                      "%.0fx real time\n",
-                     o.out.c_str(), seconds, (unsigned long long)result.samples, o.rate,
-                     result.elapsed, result.elapsed > 0 ? seconds / result.elapsed : 0.0);
+                     o.out.c_str(), seconds, (unsigned long long)result.samples, o.rate, elapsed,
+                     elapsed > 0 ? seconds / elapsed : 0.0);
     }
     return 0;
 }

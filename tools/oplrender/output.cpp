@@ -17,6 +17,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,6 +69,21 @@ bool WriteAll(RenderOutput* out, const void* data, size_t size, int64_t offset) 
     return true;
 }
 
+// Starts the disk's write-back of each whole MiB written to a regular file, without
+// waiting for it: the disk works while the render goes on, and the final fsync waits only
+// for the last of it.
+void StartWriteBack(RenderOutput* out) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+    constexpr int64_t Step = 1 << 20;
+    if (!out->seekable || out->length - out->handedOn < Step) return;
+    int64_t end = out->length / Step * Step;
+    sync_file_range(out->fd, out->handedOn, end - out->handedOn, SYNC_FILE_RANGE_WRITE);
+    out->handedOn = end;
+#else
+    (void)out;
+#endif
+}
+
 sf_count_t IoLength(void* user) {
     return static_cast<RenderOutput*>(user)->length;
 }
@@ -102,6 +118,7 @@ sf_count_t IoWrite(const void* ptr, sf_count_t count, void* user) {
     }
     out->pos += size;
     out->length = std::max(out->length, out->pos);
+    StartWriteBack(out);
     return count;
 }
 
@@ -267,6 +284,8 @@ bool OutputOpen(RenderOutput* out, const std::string& name, int format, uint32_t
     info.format = format;
     SF_VIRTUAL_IO io{IoLength, IoSeek, IoRead, IoWrite, IoTell};
     out->file = sf_open_virtual(&io, SFM_WRITE, &info, out);
+    out->raw =
+        format == (SF_FORMAT_WAV | SF_FORMAT_PCM_16) && std::endian::native == std::endian::little;
     if (!out->file) {
         Fail(out, "cannot write " + name + ": " + sf_strerror(nullptr));
         OutputFinish(out, false);
@@ -277,16 +296,21 @@ bool OutputOpen(RenderOutput* out, const std::string& name, int format, uint32_t
 
 bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count) {
     if (!out->error.empty()) return false;
-    if (sf_write_short(out->file, samples, count) != sf_count_t(count))
+    // Samples already in the file's byte order go to the file in one write as they are;
+    // others are converted by libsndfile a few kilobytes at a time.
+    sf_count_t written = out->raw ? sf_write_raw(out->file, samples, sf_count_t(count) * 2) / 2
+                                  : sf_write_short(out->file, samples, count);
+    if (written != sf_count_t(count))
         return Fail(out, "cannot write " + out->name + ": " + sf_strerror(out->file));
     return true;
 }
 
 bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count) {
     if (!out->error.empty()) return false;
-    int16_t clipped[4096];
+    constexpr uint32_t Chunk = 1u << 15;  // 64 KiB of 16-bit samples per write
+    int16_t clipped[Chunk];
     for (uint32_t done = 0; done < count;) {
-        uint32_t n = std::min<uint32_t>(count - done, 4096);
+        uint32_t n = std::min<uint32_t>(count - done, Chunk);
         uint32_t i = 0;
 #if defined(__SSE2__)
         // Saturating packs clip exactly as the scalar loop does, eight samples at a time.

@@ -26,7 +26,9 @@ struct RenderOutput {
     int64_t pos = 0;        // libsndfile's position in the file
     int64_t length = 0;     // bytes in the file (regular) or sent so far (stream)
     SNDFILE* file = nullptr;
-    std::string error;  // the first failure: "NAME: reason"
+    bool raw = false;      // the file's samples are 16-bit in this machine's byte order
+    int64_t handedOn = 0;  // bytes from the start whose write-back to the disk has begun
+    std::string error;     // the first failure: "NAME: reason"
 };
 
 // Opens name for writing samples of the given format and rate, mono. False with out->error.

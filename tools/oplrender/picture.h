@@ -5,9 +5,24 @@
 
 #include <string>
 
+#include "platform/threads.h"
 #include "tools/oplrender/session_log.h"
 
 // True when path names a picture format (.png, .svg, .pdf); else false with *error.
 bool PictureFormatOk(const std::string& path, std::string* error);
 // Draws the log into path (under a temporary name, renamed once complete). False with *error.
 bool PictureDraw(const SessionLog& log, const std::string& path, std::string* error);
+
+// The same in two steps, so that the picture is drawn on a thread of its own while the
+// caller completes its other files. The log must stay as it is until PictureFinish, which
+// waits for the drawing and gives the picture its name when keep is set (and removes it
+// otherwise). PictureFinish is false with *error when keep is set and the picture failed.
+struct PictureJob {
+    const SessionLog* log = nullptr;
+    std::string path, temp;
+    HANDLE thread = nullptr;
+    bool drawn = false;  // written by the drawing thread, read after it has ended
+    std::string error;
+};
+void PictureStart(PictureJob* job, const SessionLog& log, const std::string& path);
+bool PictureFinish(PictureJob* job, bool keep, std::string* error);

@@ -107,7 +107,9 @@ void ProgressClear(Progress* p) {
 
 // --- Rendering ---------------------------------------------------------------------------
 
-constexpr uint32_t BlockSamples = 4096;
+// Samples per render call, and per write of the mix (64 KiB: few system calls).
+constexpr uint32_t CallSamples = 4096;
+constexpr uint32_t BlockSamples = 1u << 15;
 
 struct Renderer {
     RenderOutput* out;
@@ -129,7 +131,7 @@ void Flush(Renderer* r) {
 
 // Renders samples up to (not including) sample end; they are written a block at a time.
 void RenderUntil(Renderer* r, uint64_t end) {
-    uint32_t step = r->log ? r->logStep : BlockSamples;
+    uint32_t step = r->log ? r->logStep : CallSamples;
     while (r->done < end) {
         uint32_t n =
             uint32_t(std::min<uint64_t>(std::min(step, BlockSamples - r->filled), end - r->done));
@@ -290,6 +292,5 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
         ProgressShow(&progress, result.samples, true);
         std::fprintf(stderr, "\n");
     }
-    result.elapsed = SecondsSince(progress.start);
     return result;
 }

@@ -31,7 +31,6 @@ struct SessionResult {
     int status = 0;       // 0, ExitFailed or ExitRefused
     bool capped = false;  // stopped at RenderCapSeconds with the session still going
     uint64_t samples = 0;
-    double elapsed = 0;  // seconds of wall time
 };
 
 // Runs the lines (the --vgm lines included) into out, and into log and stems when they are

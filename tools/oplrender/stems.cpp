@@ -4,7 +4,11 @@
 #include "tools/oplrender/stems.h"
 
 #include <sys/stat.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +21,21 @@ const char* const SourceNames[FmTapSources] = {"ch0", "ch1", "ch2", "ch3", "ch4"
 
 bool IsRhythmSource(int source) {
     return source >= FmTapBd;
+}
+
+bool AllZero(const int32_t* b, uint32_t n) {
+    uint32_t k = 0;
+#if defined(__SSE2__)
+    __m128i any = _mm_setzero_si128();
+    for (; k + 8 <= n; k += 8)
+        any = _mm_or_si128(
+            any, _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k + 4))));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(any, _mm_setzero_si128())) != 0xFFFF) return false;
+#endif
+    for (; k < n; ++k)
+        if (b[k] != 0) return false;
+    return true;
 }
 
 }  // namespace
@@ -65,13 +84,27 @@ bool StemsWrite(RenderStems* s, const OutputFade& fade) {
     uint64_t first = s->first;
     s->tap.count = 0;
     s->first += n;
+    for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
+        s->rhythmUsed = !AllZero(s->buffers[i], n);
     bool ok = true;
+    if (s->rhythmUsed && s->rhythmSilent > 0) {
+        static const int32_t zeros[4096] = {};
+        for (int i = FmTapBd; i < FmTapSources; ++i)
+            for (uint64_t left = s->rhythmSilent; left > 0;) {
+                uint32_t k = uint32_t(std::min<uint64_t>(left, 4096));
+                ok = OutputWriteWide(&s->files[i], zeros, k) && ok;
+                left -= k;
+            }
+        s->rhythmSilent = 0;
+    }
     for (int i = 0; i < FmTapSources; ++i) {
+        if (IsRhythmSource(i) && !s->rhythmUsed) continue;
         int32_t* b = s->buffers[i];
         if (first + n > fade.start)
             for (uint32_t k = 0; k < n; ++k) b[k] = int32_t(OutputFaded(fade, first + k, b[k]));
         ok = OutputWriteWide(&s->files[i], b, n) && ok;
     }
+    if (!s->rhythmUsed) s->rhythmSilent += n;
     return ok;
 }
 

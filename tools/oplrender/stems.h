@@ -19,6 +19,9 @@ struct RenderStems {
     FmChipTap tap{};
     uint64_t first = 0;  // the sample of the session that buffers[*][0] holds
     bool rhythmUsed = false;
+    // Samples not yet written to the rhythm stems: until rhythm mode is first used their
+    // sources are all 0, and those files are written only once it is (or dropped at the end).
+    uint64_t rhythmSilent = 0;
 };
 
 // The stem file names for a format: "ch0.wav" ... "hh.wav".
