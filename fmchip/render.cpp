@@ -193,38 +193,32 @@ void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
 // muted sources.
 enum MixKind { MixPlain, MixTapped, MixMasked };
 
-// The sources of one sample as the tap sees them: 16-bit lanes (a source never passes
-// +-8168), two of them spare. A sample's lanes are written one by one and metered as two
-// vectors while the next sample is computed: read back at once, the 16-bit stores would stall
-// the vector loads.
-struct alignas(16) TapLanes {
-    int16_t v[16];
+// The sources of a block of samples, one column per source, in 16 bits (a source never passes
+// +-8168). The sample loop only stores each source at its place in its column, one plain store
+// with a fixed offset; the columns are metered and kept a whole block at a time, eight samples
+// to a vector.
+constexpr int TapBlockSamples = 512;
+
+struct alignas(16) TapColumns {
+    int16_t v[FmTapSources][TapBlockSamples + 32];  // room to pad a column to 32 samples
 };
 
-typedef int16_t I16x8 __attribute__((vector_size(16)));
-
-struct TapRow {
-    I16x8 low, high;  // sources 0-7, 8-15
-};
-
-TapRow RowOf(const TapLanes& lanes) {
-    TapRow row;
-    std::memcpy(&row.low, lanes.v, sizeof row.low);
-    std::memcpy(&row.high, lanes.v + 8, sizeof row.high);
-    return row;
+// The sources a call computes, by the rhythm mode; the others are 0 in every sample.
+uint32_t ComputedSources(bool rhythm) {
+    return rhythm ? FmTapAllSources & ~0x1C0u : 0x1FFu;
 }
 
-// The mix of one sample; with Kind != MixPlain every source also goes into row, and with
-// MixMasked only the sources in mixMask are summed.
+// The mix of one sample; with Kind != MixPlain every source also goes into its column at j,
+// and with MixMasked only the sources in mixMask are summed.
 template <MixKind Kind>
 [[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, const FmChip* chip, bool rhythm,
-                                          uint32_t mixMask, TapLanes* row) {
+                                          uint32_t mixMask, TapColumns* cols, int j) {
     int32_t mix = 0;
     int last = rhythm ? 6 : 9;
 #pragma GCC unroll 9
     for (int c = 0; c < last; ++c) {
         int32_t v = Channel(w, c);
-        if (Kind != MixPlain) row->v[c] = static_cast<int16_t>(v);
+        if (Kind != MixPlain) cols->v[c][j] = static_cast<int16_t>(v);
         if (Kind != MixMasked || (mixMask >> c & 1)) mix += v;
     }
     if (!rhythm) return mix;
@@ -232,142 +226,88 @@ template <MixKind Kind>
     Rhythm(w, chip->noiseShift & 1, sources);
 #pragma GCC unroll 5
     for (int s = FmTapBd; s < FmTapSources; ++s) {
-        if (Kind != MixPlain) row->v[s] = static_cast<int16_t>(sources[s]);
+        if (Kind != MixPlain) cols->v[s][j] = static_cast<int16_t>(sources[s]);
         if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
     }
     return mix;
 }
 
-// The largest and smallest value of every source lane over a call. SSE2 where the compiler
-// has it (every x86-64), else lane by lane.
-struct TapMeter {
-    TapRow most, least;
-};
+typedef int16_t I16x8 __attribute__((vector_size(16)));
 
-I16x8 Max16(I16x8 a, I16x8 b) {
-#if defined(__SSE2__)
-    return I16x8(_mm_max_epi16(__m128i(a), __m128i(b)));
-#else
-    for (int s = 0; s < 8; ++s) a[s] = b[s] > a[s] ? b[s] : a[s];
-    return a;
-#endif
-}
-
-I16x8 Min16(I16x8 a, I16x8 b) {
-#if defined(__SSE2__)
-    return I16x8(_mm_min_epi16(__m128i(a), __m128i(b)));
-#else
-    for (int s = 0; s < 8; ++s) a[s] = b[s] < a[s] ? b[s] : a[s];
-    return a;
-#endif
-}
-
-[[gnu::always_inline]] inline void Meter(TapMeter* m, const TapRow& row) {
-    m->most.low = Max16(m->most.low, row.low);
-    m->most.high = Max16(m->most.high, row.high);
-    m->least.low = Min16(m->least.low, row.low);
-    m->least.high = Min16(m->least.high, row.high);
-}
-
-// The meter's peaks into the tap's.
-void TapPeaks(FmChipTap* tap, const TapMeter& m) {
-    for (int s = 0; s < FmTapSources; ++s) {
-        int32_t most = s < 8 ? m.most.low[s] : m.most.high[s - 8];
-        int32_t least = s < 8 ? m.least.low[s] : m.least.high[s - 8];
-        int32_t magnitude = -least > most ? -least : most;
-        if (magnitude > tap->peak[s]) tap->peak[s] = magnitude;
-    }
-}
-
-// Rows the tap keeps wait in a block and go to its buffers together.
-constexpr int TapBlockRows = 64;
-
-struct TapBlock {
-    TapRow rows[TapBlockRows];
-    int filled;
-};
-
-#if defined(__SSE2__)
-// Eight rows' halves (each eight 16-bit sources, sizeof(TapRow) apart from the first) as
-// runs of eight samples of each source: an 8x8 transpose, then sign-extended to 32 bits
-// and stored at out[source][at..at+7] for the first `sources` sources.
-[[gnu::always_inline]] inline void StoreTransposed(const I16x8* first, int32_t* const* out,
-                                                   int sources, uint32_t at) {
-    constexpr size_t Step = sizeof(TapRow) / sizeof(I16x8);
-    __m128i r[8];
-#pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) r[k] = __m128i(first[k * Step]);
-    __m128i t[8], u[8];
+// The largest |value| of a column's first n samples, and of the zeros after them up to the next
+// multiple of 32 (written here, past n: zeros change no peak). Thirty-two samples at a time in four
+// vectors, each with its own largest and smallest lanes: SSE2 max and min on x86-64, lane by
+// lane where the machine has no vectors.
+int32_t ColumnPeak(int16_t* column, int n) {
+    typedef int16_t I16x8u __attribute__((vector_size(16), aligned(2)));
+    int end = (n + 31) & ~31;
 #pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) {
-        t[k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);
-        t[k + 4] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);
-    }
-    // t[0..3]: sources 0-3 of row pairs 01 23 45 67; t[4..7]: sources 4-7.
-#pragma GCC unroll 2
-    for (int h = 0; h < 2; ++h) {
-        const __m128i* q = t + 4 * h;
-        u[4 * h + 0] = _mm_unpacklo_epi32(q[0], q[1]);  // sources 4h+0, 4h+1 of rows 0-3
-        u[4 * h + 1] = _mm_unpackhi_epi32(q[0], q[1]);  // sources 4h+2, 4h+3 of rows 0-3
-        u[4 * h + 2] = _mm_unpacklo_epi32(q[2], q[3]);  // the same of rows 4-7
-        u[4 * h + 3] = _mm_unpackhi_epi32(q[2], q[3]);
-    }
-#pragma GCC unroll 8
-    for (int s = 0; s < sources; ++s) {
-        int h = s >> 2, pair = (s >> 1) & 1;
-        __m128i a = u[4 * h + pair], c = u[4 * h + 2 + pair];
-        __m128i v = (s & 1) ? _mm_unpackhi_epi64(a, c) : _mm_unpacklo_epi64(a, c);
-        __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
-        __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + at), lo);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + at + 4), hi);
-    }
-}
-#endif
-
-// Keeps the block's rows in the tap's buffers while they have room, and empties the block.
-// Row by row, each row's sources to their buffers: the row stays in registers and every
-// store is a plain one, where source by source each load would stride through the block.
-void TapKeep(FmChipTap* tap, TapBlock* b) {
-    uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
-    uint32_t n = uint32_t(b->filled) < room ? uint32_t(b->filled) : room;
-    int32_t* low[8];
-    int32_t* high[FmTapSources - 8];
-    int lows = 0, highs = 0, lowSource[8], highSource[FmTapSources - 8];
-    for (int s = 0; s < FmTapSources; ++s) {
-        if (!tap->samples[s]) continue;
-        if (s < 8) {
-            lowSource[lows] = s;
-            low[lows++] = tap->samples[s] + tap->count;
-        } else {
-            highSource[highs] = s - 8;
-            high[highs++] = tap->samples[s] + tap->count;
+    for (int k = 0; k < 4; ++k) reinterpret_cast<I16x8u*>(column + n)[k] = I16x8u{};
+    I16x8 hi[4] = {}, lo[4] = {};
+    for (int j = 0; j < end; j += 32) {
+        const I16x8* v = reinterpret_cast<const I16x8*>(column + j);
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            hi[k] = v[k] > hi[k] ? v[k] : hi[k];
+            lo[k] = v[k] < lo[k] ? v[k] : lo[k];
         }
     }
-    if (lows == 8 && highs == FmTapSources - 8) {
-        // Every source kept (stems): fixed lanes, each a single extract and store; eight
-        // rows at a time turned into eight sources' runs where SSE2 is there.
-        uint32_t r = 0;
+    // |least| <= 8168, so its negation fits; then the largest of the eight lanes.
+    I16x8 most = hi[0] > hi[1] ? hi[0] : hi[1];
+    I16x8 least = lo[0] < lo[1] ? lo[0] : lo[1];
+    most = hi[2] > most ? hi[2] : most;
+    least = lo[2] < least ? lo[2] : least;
+    most = hi[3] > most ? hi[3] : most;
+    least = lo[3] < least ? lo[3] : least;
+    I16x8 m = -least > most ? -least : most;
 #if defined(__SSE2__)
-        for (; r + 8 <= n; r += 8) {
-            StoreTransposed(&b->rows[r].low, low, 8, r);
-            StoreTransposed(&b->rows[r].high, high, FmTapSources - 8, r);
-        }
+    __m128i x = __m128i(m);
+    x = _mm_max_epi16(x, _mm_shuffle_epi32(x, 0x4E));
+    x = _mm_max_epi16(x, _mm_shuffle_epi32(x, 0xB1));
+    x = _mm_max_epi16(x, _mm_shufflelo_epi16(x, 0xB1));
+    return int16_t(_mm_cvtsi128_si32(x));
+#else
+    int32_t peak = 0;
+    for (int k = 0; k < 8; ++k) peak = m[k] > peak ? m[k] : peak;
+    return peak;
 #endif
-        for (; r < n; ++r) {
-            const TapRow& row = b->rows[r];
-            for (int k = 0; k < 8; ++k) low[k][r] = row.low[k];
-            for (int k = 0; k < FmTapSources - 8; ++k) high[k][r] = row.high[k];
-        }
-    } else {
-        for (uint32_t r = 0; r < n; ++r) {
-            const TapRow& row = b->rows[r];
-            for (int k = 0; k < lows; ++k) low[k][r] = row.low[lowSource[k]];
-            for (int k = 0; k < highs; ++k) high[k][r] = row.high[highSource[k]];
-        }
+}
+
+// n samples of a column into a 32-bit buffer; without a column, zeros.
+void ColumnKeep(const int16_t* column, int n, int32_t* out) {
+    if (!column) {
+        std::memset(out, 0, sizeof(int32_t) * size_t(n));
+        return;
     }
-    tap->count += n;
-    b->filled = 0;
+    int j = 0;
+#if defined(__SSE2__)
+    for (; j + 8 <= n; j += 8) {
+        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(column + j));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                         _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j + 4),
+                         _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+    }
+#endif
+    for (; j < n; ++j) out[j] = column[j];
+}
+
+// The first n samples of the block to the tap: the peaks of the computed sources, and every
+// kept source's samples while its buffer has room.
+void TapFlush(FmChipTap* tap, TapColumns* cols, int n, uint32_t computed) {
+    for (uint32_t m = computed; m; m &= m - 1) {
+        int s = __builtin_ctz(m);
+        int32_t peak = ColumnPeak(cols->v[s], n);
+        if (peak > tap->peak[s]) tap->peak[s] = peak;
+    }
+    uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
+    uint32_t kept = uint32_t(n) < room ? uint32_t(n) : room;
+    if (kept == 0) return;
+    for (int s = 0; s < FmTapSources; ++s)
+        if (tap->samples[s])
+            ColumnKeep(computed >> s & 1 ? cols->v[s] : nullptr, int(kept),
+                       tap->samples[s] + tap->count);
+    tap->count += kept;
 }
 
 // --- Clock -------------------------------------------------------------------------------
@@ -457,58 +397,55 @@ static_assert(FmPhaseLanes % 4 == 0);
 
 // --- Entry points ------------------------------------------------------------------------
 
+// Renders up to n samples into out (and, with Kind != MixPlain, every source into the columns);
+// returns the samples rendered, fewer than n when a sample ends with statusReg & stopMask set.
 template <MixKind Kind>
-int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
-    FmRenderWork* w = &chip->work;
-    if (chip->workStale) Load(w, chip);
+[[gnu::always_inline]] inline int RenderRun(FmRenderWork* w, FmChip* chip, int n, int32_t* out,
+                                            uint8_t stopMask, TapColumns* cols) {
     bool rhythm = (chip->rhythmBits & 0x20) != 0;
     uint32_t mixMask = chip->mixMask;
-    // MixTapped runs only with a tap; MixMasked may run without one.
-    FmChipTap* tap = Kind != MixPlain ? chip->tap : nullptr;
-    bool tapped = Kind == MixTapped || tap;
-    bool keep = false;
-    if (tapped)
-        for (int s = 0; s < FmTapSources; ++s) keep = keep || tap->samples[s] != nullptr;
-    TapMeter meter = {};
-    // Sources this call does not compute (6-8 or 9-13, by the rhythm mode) stay 0.
-    TapLanes lanes[2] = {};
-    TapBlock block;
-    block.filled = 0;
-    int i = 0;
-    while (i < count) {
+    int j = 0;
+    while (j < n) {
         AdvanceLfo(w, chip);
         // With every operator silent for two samples the feedback history is all zeros, and
         // so is every output.
         bool quiet = w->audible == 0 && w->quietSamples >= 2;
         w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
-        TapLanes* now = &lanes[i & 1];
         int32_t mix = 0;
         if (!quiet)
-            mix = Mix<Kind>(w, chip, rhythm, mixMask, now);
+            mix = Mix<Kind>(w, chip, rhythm, mixMask, cols, j);
         else if (Kind != MixPlain)
-            *now = TapLanes{};
-        output[i++] = mix;
-        if (tapped) {
-            Meter(&meter, RowOf(lanes[i & 1]));  // the sample before (zeros before the first)
-            if (keep) {
-                block.rows[block.filled] = RowOf(*now);
-                if (++block.filled == TapBlockRows) TapKeep(tap, &block);
-            }
-        }
+            for (uint32_t m = ComputedSources(rhythm); m; m &= m - 1)
+                cols->v[__builtin_ctz(m)][j] = 0;
+        out[j++] = mix;
         AdvanceClock(w, chip, rhythm);
         if (chip->statusReg & stopMask) break;
     }
-    Store(w, chip);
-    if (tapped) {
-        Meter(&meter, RowOf(lanes[(i - 1) & 1]));
-        TapPeaks(tap, meter);
-        if (keep) {
-            TapKeep(tap, &block);
-        } else {
-            uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
-            tap->count += uint32_t(i) < room ? uint32_t(i) : room;
+    return j;
+}
+
+template <MixKind Kind>
+int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
+    FmRenderWork* w = &chip->work;
+    if (chip->workStale) Load(w, chip);
+    int i = 0;
+    if constexpr (Kind == MixPlain) {
+        i = RenderRun<Kind>(w, chip, count, output, stopMask, nullptr);
+    } else {
+        // Blocks of samples, each metered and kept as a whole. The rhythm mode holds for the call.
+        // MixTapped runs only with a tap; MixMasked may run without one.
+        FmChipTap* tap = chip->tap;
+        uint32_t computed = ComputedSources((chip->rhythmBits & 0x20) != 0);
+        TapColumns cols;
+        while (i < count) {
+            int n = count - i < TapBlockSamples ? count - i : TapBlockSamples;
+            int j = RenderRun<Kind>(w, chip, n, output + i, stopMask, &cols);
+            if (tap) TapFlush(tap, &cols, j, computed);
+            i += j;
+            if (j < n || chip->statusReg & stopMask) break;
         }
     }
+    Store(w, chip);
     return i;
 }
 
