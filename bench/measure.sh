@@ -3,21 +3,40 @@
 # callgrind instructions per output sample inclusive PlayerRender (deterministic) for 0 (idle)
 # to 9 sounding channels and rhythm mode, and the whole-process oplrender time of a
 # 60 s full-load render (median of N runs, the builds alternating so that a busy machine
-# weighs on all of them alike).
-#   bench/measure.sh [--runs N] [--no-callgrind] BUILD_DIR...
+# weighs on all of them alike). With --tap: only the chip at full load in runs of 441, tap off
+# and on (callgrind, instructions per sample inclusive FmChipRenderUntil).
+#   bench/measure.sh [--runs N] [--no-callgrind] [--tap] BUILD_DIR...
 set -eu
 runs=5
 callgrind=1
+tap=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
     --no-callgrind) callgrind=0; shift ;;
+    --tap) tap=1; shift ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--runs N] [--no-callgrind] BUILD_DIR..." >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--runs N] [--no-callgrind] [--tap] BUILD_DIR..." >&2; exit 2; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+if [ "$tap" = 1 ]; then
+  # 1000 runs of 441 after 1000 samples of set-up.
+  samples=$((1000 * 441 + 1000))
+  for build in "$@"; do
+    for bench in full_load_fixed full_load_tap_fixed; do
+      valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$build/bench/fmchip_bench" \
+        --benchmark_filter="$bench/441" >/dev/null 2>&1
+      ir=$(callgrind_annotate --inclusive=yes "$work/cg.out" 2>/dev/null |
+        awk '/FmChipRenderUntil/ { gsub(",", "", $1); print $1; exit }')
+      per=$(awk -v ir="$ir" -v n="$samples" 'BEGIN { printf "%.1f", ir / n }')
+      echo "callgrind $build $bench: $per instructions/sample inclusive FmChipRenderUntil"
+    done
+  done
+  exit 0
+fi
 "$1/bench/loadgen" "$work"
 
 if [ "$callgrind" = 1 ]; then
