@@ -34,6 +34,7 @@ void FmTimerOverflow(FmChip* chip, int i) {
         // CSM: a key on and off at once; operators no other source holds restart at phase 0
         // and go straight to release.
         if (chip->beforeWriteHook) chip->beforeWriteHook(chip->beforeWriteParam);
+        chip->workStale = 1;
         for (FmChannel& ch : chip->channels) {
             FmOperatorKeyOn(&ch.ops[0], FmKeyCsm);
             FmOperatorKeyOn(&ch.ops[1], FmKeyCsm);

@@ -11,6 +11,14 @@
 constexpr int FmLinearSize = 2 * FmAttenLinSize + 1;
 extern int16_t FmLinearTable[FmLinearSize];
 
+// One step of the noise shift register. The step is linear over GF(2), so 2^k steps at once
+// are a 32 x 32 bit matrix: FmNoiseJumpTable[k][b] is where bit b alone goes in 2^k steps, and
+// a state goes to the exclusive or of its set bits' entries. Written only by FmChipInitTables.
+inline uint32_t FmNoiseStep(uint32_t s) {
+    return ((s & 1) ? s ^ 0x800302 : s) >> 1;
+}
+extern uint32_t FmNoiseJumpTable[64][32];
+
 inline bool FmStepDue(uint32_t counter, uint8_t shift) {
     return (counter & ((1u << shift) - 1)) == 0;
 }

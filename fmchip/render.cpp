@@ -8,9 +8,9 @@
 // feedback history) and values derived from the chip record (phase steps at the current
 // vibrato column, attenuations, the operators whose envelope can move). The loop keeps it
 // current through LFO steps and envelope ticks; every other change marks the chip
-// (workStale) and the next call derives it all anew. Inside a call only the hooks of a timer
-// overflow can change the chip, so the phases go back before an overflow and everything is
-// derived again after it.
+// (workStale) and the next call derives it all anew. Inside a call only a timer overflow (its
+// CSM key-on, its hooks) can change the chip, so the phases go back before an overflow and
+// everything is derived again after it when the chip was marked.
 //
 // Index
 //   Working set ........ Load, Store, derived values
@@ -103,13 +103,24 @@ void Load(FmRenderWork* w, FmChip* chip) {
 
 // The noise generator over `samples` samples: its accumulator, then the shift register once
 // for every whole step. Summed over the samples it takes the same steps as sample by sample.
+// A few steps are taken one by one; more (a deferred run's) in jumps of 2^k steps, one for
+// each set bit of the count, each a few dozen instructions.
 void AdvanceNoise(FmChip* chip, uint32_t samples) {
     uint64_t total = chip->noiseAccum + uint64_t(samples) * chip->noiseStep;
     chip->noiseAccum = static_cast<uint32_t>(total & 0xFFFF);
-    for (uint64_t n = total >> 16; n > 0; --n) {
-        if (chip->noiseShift & 1) chip->noiseShift ^= 0x800302;
-        chip->noiseShift >>= 1;
+    uint64_t n = total >> 16;
+    uint32_t s = chip->noiseShift;
+    if (n < 32) {
+        for (; n > 0; --n) s = FmNoiseStep(s);
+    } else {
+        for (int k = 0; n; ++k, n >>= 1) {
+            if (!(n & 1)) continue;
+            uint32_t jumped = 0;
+            for (uint32_t m = s; m; m &= m - 1) jumped ^= FmNoiseJumpTable[k][__builtin_ctz(m)];
+            s = jumped;
+        }
     }
+    chip->noiseShift = s;
 }
 
 // What the loop changed, back into the chip record; the noise catches up.
@@ -338,12 +349,12 @@ static_assert(FmPhaseLanes % 4 == 0);
     }
 }
 
-// A timer reached its count. The hooks may change anything: the working set goes back and is
-// derived anew.
+// A timer reached its count. The hooks may read and change anything: the working set goes back,
+// and is derived anew if the overflow or a hook changed the chip (a CSM key-on, a write).
 [[gnu::noinline]] void TimerOverflow(FmRenderWork* w, FmChip* chip, int t) {
     Store(w, chip);
     FmTimerOverflow(chip, t);
-    Load(w, chip);
+    if (chip->workStale) Load(w, chip);
 }
 
 // The envelopes due on this tick: of the live operators, those whose phase's shift divides

@@ -1,5 +1,6 @@
 // tables.cpp - the chip's shared lookup tables: those computed once per process (attenuation
-// to linear amplitude, also in 16 bits for the output stage; log-domain waveforms) and the
+// to linear amplitude, also in 16 bits for the output stage; log-domain waveforms; noise
+// jumps of 2^k steps) and the
 // constant ones that the register writes, the envelope clock and the output stage index.
 #include <cmath>
 
@@ -8,6 +9,7 @@
 int32_t AttenLinTable[FmAttenLinSize];
 uint32_t LogWaveTable[FmLogWaveSize];
 int16_t FmLinearTable[FmLinearSize];
+uint32_t FmNoiseJumpTable[64][32];
 
 namespace {
 uint32_t tableBuilds = 0;
@@ -53,6 +55,16 @@ void FmChipInitTables() {
     }
     for (int i = 0; i < FmLinearSize; ++i)
         FmLinearTable[i] = static_cast<int16_t>(i < FmAttenLinSize ? AttenLinTable[i] : 0);
+    // 2^k noise steps are 2^(k-1) steps taken twice.
+    for (int b = 0; b < 32; ++b) FmNoiseJumpTable[0][b] = FmNoiseStep(1u << b);
+    for (int k = 1; k < 64; ++k) {
+        for (int b = 0; b < 32; ++b) {
+            uint32_t once = FmNoiseJumpTable[k - 1][b], twice = 0;
+            for (int c = 0; c < 32; ++c)
+                if (once >> c & 1) twice ^= FmNoiseJumpTable[k - 1][c];
+            FmNoiseJumpTable[k][b] = twice;
+        }
+    }
     ++tableBuilds;
 }
 

@@ -350,6 +350,20 @@ TEST_F(ChipTest, NoiseShiftsOnceOrTwicePerSampleAtTheChipRate) {
     EXPECT_NEAR(ones / static_cast<double>(n), 0.5, 0.01);
 }
 
+TEST_F(ChipTest, NoiseCatchesUpExactlyAfterRunsOfAnyLength) {
+    // Without rhythm mode the steps of a whole run are taken at its end, from any 32-bit
+    // state: long runs go by jumps, short ones step by step.
+    chip->noiseShift = 0xDEADBEEF;
+    uint32_t model = chip->noiseShift;
+    std::vector<int32_t> mix(1 << 20);
+    for (int run : {1, 2, 27, 28, 29, 441, 4096, 5000, 123457, 1 << 20}) {
+        uint64_t due = (chip->noiseAccum + uint64_t(run) * chip->noiseStep) >> 16;
+        for (uint64_t k = 0; k < due; ++k) model = ((model & 1) ? model ^ 0x800302 : model) >> 1;
+        ASSERT_EQ(FmChipRenderUntil(chip, run, mix.data(), 0), run);
+        ASSERT_EQ(chip->noiseShift, model) << "after a run of " << run;
+    }
+}
+
 // --- Settling attacks before a write -----------------------------------------------------
 
 TEST_F(ChipTest, SettleEndsExactlyTheAttacksThisTickWouldEnd) {
