@@ -43,25 +43,47 @@ bool WaitForError(BenchProcess* p, const std::string& text, int timeoutMs) {
     return p->errors.find(text) != std::string::npos;
 }
 
-TEST(DeviceLoss, ServerGoesAwayAndComesBack) {
-    std::string dir = ScratchDirMake();
-    ASSERT_FALSE(dir.empty());
-    ASSERT_TRUE(WriteToneVgm(dir + "/low.vgm", LowTone));
-    ASSERT_EQ(mkdir((dir + "/server").c_str(), 0700), 0);
-    PrivateServer server;
-    if (!PrivateServerStart(&server, dir + "/server")) {
-        ScratchDirRemove(dir);
-        GTEST_SKIP() << "no sound server of the test's own could be started";
+class DeviceLoss : public testing::Test {
+   protected:
+    // The test's own server, and the bench playing the looping tone into it for a second.
+    void SetUp() override {
+        dir = ScratchDirMake();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_TRUE(WriteToneVgm(dir + "/low.vgm", LowTone));
+        ASSERT_EQ(mkdir((dir + "/server").c_str(), 0700), 0);
+        if (!PrivateServerStart(&server, dir + "/server"))
+            GTEST_SKIP() << "no sound server of the test's own could be started";
+        PrivateServerKeepBusy(&server);
+        ASSERT_TRUE(BenchStart(&p, false, server.env));
+        BenchSend(&p, "L0 " + dir + "/low.vgm\nPM0\n");
+        ASSERT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 0.\n", 5000)) << p.printed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     }
-    PrivateServerKeepBusy(&server);
+    void TearDown() override {
+        BenchClose(&p);
+        PrivateServerStop(&server);
+        ScratchDirRemove(dir);
+    }
+    // Stops the server under the playing bench and waits for the bench to say so.
+    void LoseTheDevice() {
+        PrivateServerStop(&server);
+        EXPECT_TRUE(WaitForError(&p, "oplbench: sound device lost (", 3000)) << p.errors;
+    }
+    // The quit: its answer, "Done." and exit status 0.
+    void ExpectQuitInOrder() {
+        BenchSend(&p, "\n");
+        int status = BenchFinish(&p, 5000);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "status " << status;
+        EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
+    }
+    std::string dir;
+    PrivateServer server;
     BenchProcess p;
-    ASSERT_TRUE(BenchStart(&p, false, server.env));
-    BenchSend(&p, "L0 " + dir + "/low.vgm\nPM0\n");
-    ASSERT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 0.\n", 5000)) << p.printed;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+};
 
-    PrivateServerStop(&server);
-    EXPECT_TRUE(WaitForError(&p, "oplbench: sound device lost (", 3000)) << p.errors;
+TEST_F(DeviceLoss, ServerGoesAwayAndComesBack) {
+    LoseTheDevice();
     double cpuBefore = CpuSeconds(p.pid);
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     double cpu = (CpuSeconds(p.pid) - cpuBefore) / 2.0;
@@ -91,14 +113,13 @@ TEST(DeviceLoss, ServerGoesAwayAndComesBack) {
     EXPECT_GT(samples, 22050u);
     EXPECT_GT(rms, 300) << "the music is heard again";
 
-    BenchSend(&p, "\n");
-    int status = BenchFinish(&p, 5000);
-    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "status " << status;
-    EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
-    BenchClose(&p);
-    PrivateServerStop(&server);
-    ScratchDirRemove(dir);
+    ExpectQuitInOrder();
+}
+
+// Quitting while the device is gone: no wait for a device that is not there.
+TEST_F(DeviceLoss, QuitWhileTheDeviceIsGoneEndsInOrder) {
+    LoseTheDevice();
+    ExpectQuitInOrder();
 }
 
 }  // namespace
