@@ -8,6 +8,9 @@
 #   scripts/pulse.sh run DIR CMD...  runs CMD with DIR/env (as it is without, if none)
 #   scripts/pulse.sh stop DIR    stops the daemon started in DIR, by its pid file
 # DIR is the caller's (an empty directory, e.g. from mktemp -d), and so is removing it.
+# With PULSE_REALTIME=1 every thread of the daemon runs at real-time priority where the system
+# allows it (as a desktop grants its sound server), so that a busy machine cannot hold back
+# the server's handling of the streams it is sent.
 set -uo pipefail
 dir="${2:-}"
 usage() { echo "usage: $0 start|stop DIR, or $0 run DIR COMMAND..." >&2; exit 2; }
@@ -42,7 +45,18 @@ EOT
         --load="module-null-sink sink_name=oplbench_null" \
         --load="module-native-protocol-unix auth-anonymous=1 socket=$dir/pulse/native" \
         >/dev/null 2>&1
-      for _ in $(seq 50); do pactl info >/dev/null 2>&1 && exit 0; sleep 0.1; done
+      for _ in $(seq 50); do
+        if pactl info >/dev/null 2>&1; then
+          # The daemon sets its own priorities as it starts; real time is given afterwards.
+          if [ "${PULSE_REALTIME:-0}" = 1 ] && [ -f "$dir/pulse/pid" ]; then
+            for task in /proc/"$(cat "$dir/pulse/pid")"/task/*; do
+              chrt -r -p 5 "${task##*/}" 2>/dev/null || true
+            done
+          fi
+          exit 0
+        fi
+        sleep 0.1
+      done
       exit 1
     )
     if [ $? -ne 0 ]; then
