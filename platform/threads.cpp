@@ -28,6 +28,7 @@ struct PosixThread {
     pid_t tid = 0;  // kernel id, known before CreateThread returns
     bool suspended = false;
     bool ended = false;
+    bool closed = false;  // its handle was closed while it ran: it frees the record itself
 };
 
 PosixThread* Thread(HANDLE handle) {
@@ -43,9 +44,14 @@ void* ThreadMain(void* argument) {
         self->changed.wait(held, [self] { return !self->suspended; });
     }
     self->routine(self->parameter);
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->ended = true;
-    self->changed.notify_all();
+    bool orphaned;
+    {
+        std::lock_guard<std::mutex> hold(self->lock);
+        self->ended = true;
+        orphaned = self->closed;
+        self->changed.notify_all();
+    }
+    if (orphaned) delete self;
     return nullptr;
 }
 
@@ -137,15 +143,15 @@ uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds) {
 int CloseHandle(HANDLE handle) {
     PosixThread* record = Thread(handle);
     if (record == nullptr) return 0;
-    bool ended;
     {
+        // A thread still running keeps using its record: it is detached and frees the
+        // record when its routine returns.
         std::lock_guard<std::mutex> hold(record->lock);
-        ended = record->ended;
-    }
-    // A thread still running keeps using its record, so only an ended one is reclaimed.
-    if (!ended) {
-        pthread_detach(record->thread);
-        return 1;
+        if (!record->ended) {
+            record->closed = true;
+            pthread_detach(record->thread);
+            return 1;
+        }
     }
     pthread_join(record->thread, nullptr);
     delete record;

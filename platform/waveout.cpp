@@ -323,7 +323,7 @@ uint32_t PlaybackThread(void* parameter) {
             snd_pcm_pause(device->pcm, pause ? 1 : 0);  // not every PCM pauses; none is fed then
             held.lock();
             device->pauseApplied = pause;
-        } else if (device->head == nullptr || device->paused || device->lost) {
+        } else if (device->head == nullptr || device->paused) {  // a lost device has none
             device->wake.wait(held);
         } else {
             FeedHead(device, held);

@@ -1,5 +1,6 @@
 // threads_test.cpp - the POSIX stand-ins for the thread calls: a suspended thread waits for
-// ResumeThread, a wait with a time-out times out and a later wait sees the end, priorities.
+// ResumeThread, a wait with a time-out times out and a later wait sees the end, priorities,
+// and the system's refusals (no thread, no memory, no real time).
 #include "platform/threads.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+
+#include "tests/audio/alloc_probe.h"
+#include "tests/platform/refusals.h"
 
 namespace {
 
@@ -49,6 +54,51 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
     EXPECT_EQ(2, Runs.load());
     CloseHandle(running);
     EXPECT_EQ(nullptr, CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr));
+    int attributes = 0;  // neither attributes nor a stack size of the caller's are supported
+    EXPECT_EQ(nullptr, CreateThread(&attributes, 0, CountRun, nullptr, 0, nullptr));
+    EXPECT_EQ(nullptr, CreateThread(nullptr, 65536, CountRun, nullptr, 0, nullptr));
+    EXPECT_EQ(2, Runs.load());
+}
+
+TEST(Threads, RefusedCreationSaysWhyAndLeavesNothingRunning) {
+    Runs.store(0);
+    RefuseThreads.store(true);
+    errno = 0;
+    EXPECT_EQ(nullptr, CreateThread(nullptr, 0, CountRun, nullptr, 0, nullptr));
+    EXPECT_EQ(EAGAIN, errno);
+    RefuseThreads.store(false);
+    AllocProbeFailNth(1);  // the thread's own record
+    errno = 0;
+    EXPECT_EQ(nullptr, CreateThread(nullptr, 0, CountRun, nullptr, 0, nullptr));
+    EXPECT_EQ(ENOMEM, errno);
+    AllocProbeFailNth(0);
+    Sleep(20);
+    EXPECT_EQ(0, Runs.load());
+    HANDLE thread = CreateThread(nullptr, 0, CountRun, nullptr, 0, nullptr);  // and then one is had
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
+    EXPECT_EQ(1, Runs.load());
+    EXPECT_NE(0, CloseHandle(thread));
+}
+
+uint32_t CountRunOnRelease(void*) {
+    while (!Release.load()) Sleep(1);
+    Runs.fetch_add(1);
+    return 0;
+}
+
+// The handle of a running thread can be closed: the thread runs to its end and then frees
+// what it holds (the address sanitizer's leak check sees the rest).
+TEST(Threads, ClosingARunningThreadLetsItFinish) {
+    EXPECT_EQ(0, CloseHandle(nullptr));
+    Runs.store(0);
+    Release.store(false);
+    HANDLE thread = CreateThread(nullptr, 0, CountRunOnRelease, nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_NE(0, CloseHandle(thread));
+    Release.store(true);
+    for (int waited = 0; waited < 5000 && Runs.load() == 0; ++waited) Sleep(1);
+    EXPECT_EQ(1, Runs.load());
 }
 
 TEST(Threads, WaitTimesOutThenSeesTheEnd) {
@@ -101,6 +151,32 @@ TEST(Threads, PriorityRequests) {
         int best = limit.rlim_cur == RLIM_INFINITY ? -20 : std::max(-20, 20 - int(limit.rlim_cur));
         EXPECT_EQ(best < 0 ? best : inheritedNice, seen.nice) << "policy " << seen.policy;
     }
+}
+
+// Where real time is refused, time-critical fails and highest takes the best nice value the
+// system gives, trying from -20 up; where none is given it still succeeds at the default.
+TEST(Threads, RefusedRealTimeFallsBackToTheBestNiceValue) {
+    RefuseRealTime.store(true);
+    SeenPriority seen;
+    HANDLE thread = CreateThread(nullptr, 0, RecordPriority, &seen, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(0, SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL));
+    RefuseNice.store(true);
+    NiceAsked.store(99);
+    EXPECT_NE(0, SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
+    EXPECT_EQ(-1, NiceAsked.load()) << "every value up to -1 was tried";
+    RefuseNice.store(false);
+    int inheritedNice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    NiceGiven.store(inheritedNice);
+    EXPECT_NE(0, SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
+    ResumeThread(thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
+    CloseHandle(thread);
+    RefuseRealTime.store(false);
+    EXPECT_NE(SCHED_FIFO, seen.policy);
+    // The first value the system accepted (none: the inherited one) is the one it runs with.
+    EXPECT_EQ(NiceGiven.load(), seen.nice);
+    EXPECT_LE(seen.nice, inheritedNice);
 }
 
 }  // namespace

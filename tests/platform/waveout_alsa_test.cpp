@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -13,6 +14,8 @@
 
 #include "platform/threads.h"
 #include "platform/waveout.h"
+#include "tests/audio/alloc_probe.h"
+#include "tests/platform/refusals.h"
 
 namespace {
 
@@ -126,7 +129,24 @@ TEST_F(AlsaNull, RefusedRequests) {
     EXPECT_EQ(MMSYSERR_BADDEVICEID,
               waveOutOpen(&other, waveOutGetNumDevs(), &format, 0, 0, CALLBACK_NULL));
     EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutOpen(&other, NullDevice(), &format, 1, 0, CALLBACK_NULL));
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutOpen(&other, NullDevice(), &format, 0, 1, CALLBACK_NULL));
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutOpen(&other, NullDevice(), &format, 0, 0, 0x30000));
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutOpen(&other, NullDevice(), nullptr, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(MMSYSERR_INVALPARAM,
+              waveOutOpen(nullptr, NullDevice(), &format, 0, 0, CALLBACK_NULL));
     EXPECT_EQ(nullptr, other);
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutGetDevCapsA(WAVE_MAPPER, nullptr, sizeof(WAVEOUTCAPSA)));
+
+    // No handle: every call that takes one refuses, and the open device is left as it was.
+    EXPECT_EQ(MMSYSERR_INVALHANDLE, waveOutPrepareHeader(nullptr, &loose, sizeof loose));
+    EXPECT_EQ(MMSYSERR_INVALHANDLE, waveOutUnprepareHeader(nullptr, &headers[0], sizeof loose));
+    EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutPrepareHeader(device, nullptr, sizeof loose));
+    EXPECT_EQ(MMSYSERR_INVALHANDLE, waveOutPause(nullptr));
+    EXPECT_EQ(MMSYSERR_INVALHANDLE, waveOutRestart(nullptr));
+    EXPECT_EQ(MMSYSERR_INVALHANDLE, waveOutReset(nullptr));
+    EXPECT_EQ(MMSYSERR_INVALHANDLE, waveOutClose(nullptr));
+    EXPECT_EQ(0u, loose.dwFlags.load());
+    EXPECT_EQ(uint32_t(WHDR_PREPARED), headers[0].dwFlags.load());
 }
 
 // --- Faults through the backend's ALSA calls ---------------------------------------------------
@@ -138,9 +158,6 @@ snd_pcm_sframes_t FaultyWrite(snd_pcm_t* pcm, const void* data, snd_pcm_uframes_
     Writes.fetch_add(1);
     if (WriteResult.load() != 0) return WriteResult.load();
     return snd_pcm_writei(pcm, data, frames);
-}
-int AlwaysRoom(snd_pcm_t*, int) {
-    return 1;
 }
 int CannotRecover(snd_pcm_t*, int error) {
     return error;
@@ -166,6 +183,40 @@ int UnderrunThenWait(snd_pcm_t* pcm, int timeoutMs) {
 HANDLE NoThread(LPTHREAD_START_ROUTINE, void*, bool, uint32_t*) {
     errno = EAGAIN;
     return nullptr;
+}
+HANDLE NoThreadNoReason(LPTHREAD_START_ROUTINE, void*, bool, uint32_t*) {
+    errno = 0;
+    return nullptr;
+}
+
+// The ways ALSA can hold playback up for a while without anything being wrong.
+enum class Stall { None, Again, RoomButNothingTaken, NoRoom, Suspended };
+std::atomic<Stall> Stalling{Stall::None};
+std::atomic<int> Waits{0};
+int StallingWait(snd_pcm_t* pcm, int timeoutMs) {
+    Waits.fetch_add(1);
+    if (Stalling.load() == Stall::NoRoom) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));  // as ALSA waits
+        return 0;
+    }
+    return Stalling.load() == Stall::None ? snd_pcm_wait(pcm, timeoutMs) : 1;
+}
+snd_pcm_sframes_t StallingWrite(snd_pcm_t* pcm, const void* data, snd_pcm_uframes_t frames) {
+    Writes.fetch_add(1);
+    switch (Stalling.load()) {
+        case Stall::Again:
+            return -EAGAIN;
+        case Stall::RoomButNothingTaken:
+            return 0;
+        case Stall::Suspended:
+            Stalling = Stall::None;  // once, then the device is back
+            return -ESTRPIPE;
+        default:
+            return snd_pcm_writei(pcm, data, frames);
+    }
+}
+int Recovers(snd_pcm_t*, int) {
+    return 0;
 }
 
 class AlsaFaults : public AlsaNull {
@@ -202,21 +253,55 @@ TEST_F(AlsaFaults, LostDeviceHandsEveryBufferBackAndRefusesWrites) {
     EXPECT_EQ(MMSYSERR_NODRIVER, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
     EXPECT_TRUE(Done(headers[0]));
     EXPECT_STREQ(WaveOutLastErrorText(), "the sound device went away: No such device");
+    // From then on the handle only pauses, resets and closes, without asking the device.
+    EXPECT_EQ(MMSYSERR_NOERROR, waveOutPause(device));
+    EXPECT_EQ(MMSYSERR_NOERROR, waveOutRestart(device));
+    EXPECT_EQ(Writes.load(), 1);
 }
 
-TEST_F(AlsaFaults, AgainNeverSpinsAndKeepsTheBuffers) {
+// However ALSA holds playback up, the playback thread neither spins nor drops a buffer, and
+// once ALSA takes frames again every buffer is played; a suspend it recovers from is no
+// underrun and is not reported.
+TEST_F(AlsaFaults, StallsNeverSpinAndKeepTheBuffers) {
     if (device == nullptr) return;
-    calls.Wait = AlwaysRoom;
-    WriteResult = -EAGAIN;
+    calls.Wait = StallingWait;
+    calls.Write = StallingWrite;
+    calls.Recover = Recovers;
+    for (Stall stall : {Stall::Again, Stall::RoomButNothingTaken, Stall::NoRoom}) {
+        SCOPED_TRACE(int(stall));
+        Stalling = stall;
+        Writes = 0;
+        Waits = 0;
+        auto start = std::chrono::steady_clock::now();
+        QueueAll();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        int writes = Writes.load(), waits = Waits.load();
+        // Every attempt is followed by a nap of at least 2 ms: measured against the time
+        // that really passed, so that a slow machine cannot make it fail.
+        auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        EXPECT_LE(writes, passed.count() / 2 + 1) << "in " << passed.count() << " ms";
+        EXPECT_LE(waits, passed.count() / 2 + 1) << "in " << passed.count() << " ms";
+        for (WAVEHDR& h : headers) EXPECT_FALSE(Done(h));
+        Stalling = Stall::None;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));
+    }
+    testing::internal::CaptureStderr();
+    Stalling = Stall::Suspended;
     QueueAll();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_LE(Writes.load(), 110) << "a write about every 2 ms at most";
-    for (WAVEHDR& h : headers) EXPECT_FALSE(Done(h));
-    WriteResult = 0;  // ALSA takes frames again: nothing was dropped
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));
+    EXPECT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
+    waveOutReset(device);
+    for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
+    EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
+    device = nullptr;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(AlsaFaults, UnderrunsAreSaidWithTheirLengthAtMostOnceASecond) {
@@ -243,6 +328,54 @@ TEST_F(AlsaFaults, UnderrunsAreSaidWithTheirLengthAtMostOnceASecond) {
     EXPECT_NE(errors.find(" ms (2 times)\n", second), std::string::npos) << errors;
 }
 
+// An underrun is said with the time the device stood empty: from the last frames it took,
+// less what ALSA's own buffer held then.
+TEST_F(AlsaFaults, UnderrunIsSaidWithTheTimeTheDeviceStoodEmpty) {
+    calls.Wait = UnderrunThenWait;
+    Underruns = 0;
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!Done(headers[0]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(Done(headers[0]));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    Underruns = 1;
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &headers[1], sizeof(WAVEHDR)));
+    while (!Done(headers[1]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(Done(headers[1]));
+    waveOutReset(device);
+    for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
+    EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
+    device = nullptr;
+    std::string errors = testing::internal::GetCapturedStderr();
+    unsigned long long ms = 0;
+    ASSERT_EQ(sscanf(errors.c_str(), "sound underrun: the device ran dry for about %llu ms\n", &ms),
+              1)
+        << errors;
+    EXPECT_GE(ms, 150u - WaveOutAlsaLatencyUs / 1000) << errors;  // at least the pause
+}
+
+// Without real-time scheduling a device still opens and plays, at the best priority left.
+TEST_F(AlsaFaults, RefusedRealTimeStillPlays) {
+    if (device == nullptr) return;
+    waveOutReset(device);
+    for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
+    ASSERT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
+    RefuseRealTime = true;
+    WAVEFORMATEX format = MonoFormat();
+    MMRESULT opened = waveOutOpen(&device, NullDevice(), &format, 0, 0, CALLBACK_NULL);
+    RefuseRealTime = false;
+    ASSERT_EQ(MMSYSERR_NOERROR, opened);
+    for (WAVEHDR& h : headers) waveOutPrepareHeader(device, &h, sizeof(WAVEHDR));
+    QueueAll();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (WAVEHDR& h : headers) EXPECT_TRUE(Done(h));
+}
+
 TEST_F(AlsaFaults, RefusedOpenParametersAndThreadLeaveNothingOpen) {
     if (device == nullptr) return;
     WAVEFORMATEX format = MonoFormat();
@@ -260,7 +393,21 @@ TEST_F(AlsaFaults, RefusedOpenParametersAndThreadLeaveNothingOpen) {
     EXPECT_EQ(Closes.load(), 2);
     EXPECT_STREQ(WaveOutLastErrorText(),
                  "no thread for the sound device: Resource temporarily unavailable");
+    const ThreadBackend silentNoThreads = {NoThreadNoReason, ThreadPosixBackend.SetPriority};
+    ThreadActiveBackend = &silentNoThreads;  // a refusal that gives no reason reads as EAGAIN
+    EXPECT_EQ(MMSYSERR_NOMEM, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(Closes.load(), 3);
+    EXPECT_STREQ(WaveOutLastErrorText(),
+                 "no thread for the sound device: Resource temporarily unavailable");
     ThreadActiveBackend = &ThreadPosixBackend;
+    AllocProbeFailNth(1);  // the device's own record
+    EXPECT_EQ(MMSYSERR_NOMEM, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(Closes.load(), 4);
+    AllocProbeFailNth(2);  // the playback thread's record
+    EXPECT_EQ(MMSYSERR_NOMEM, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
+    AllocProbeFailNth(0);
+    EXPECT_EQ(Closes.load(), 5);
+    EXPECT_STREQ(WaveOutLastErrorText(), "no thread for the sound device: Cannot allocate memory");
     calls.Open = NoSuchDevice;
     EXPECT_EQ(MMSYSERR_ERROR, waveOutOpen(&other, NullDevice(), &format, 0, 0, CALLBACK_NULL));
     EXPECT_EQ(std::string(WaveOutLastErrorText())
@@ -285,11 +432,12 @@ TEST(AlsaFormats, EveryMappedWidthOpensAndTheRestAreRefused) {
         EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
     }
     WAVEFORMATEX refused[] = {
-        {WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 12, 0},  // no such width
-        {WAVE_FORMAT_PCM, 1, 44100, 88200, 4, 16, 0},  // block align not channels * width
-        {WAVE_FORMAT_PCM, 0, 44100, 0, 0, 16, 0},      // no channels
-        {3, 1, 44100, 176400, 4, 32, 0},               // not PCM
-        {WAVE_FORMAT_PCM, 1, 0, 0, 2, 16, 0},          // no rate
+        {WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 12, 0},   // no such width
+        {WAVE_FORMAT_PCM, 2, 44100, 132300, 3, 12, 0},  // no such width, aligned for it
+        {WAVE_FORMAT_PCM, 1, 44100, 88200, 4, 16, 0},   // block align not channels * width
+        {WAVE_FORMAT_PCM, 0, 44100, 0, 0, 16, 0},       // no channels
+        {3, 1, 44100, 176400, 4, 32, 0},                // not PCM
+        {WAVE_FORMAT_PCM, 1, 0, 0, 2, 16, 0},           // no rate
     };
     for (WAVEFORMATEX& format : refused) {
         HWAVEOUT device = nullptr;
@@ -301,6 +449,9 @@ TEST(AlsaFormats, EveryMappedWidthOpensAndTheRestAreRefused) {
 
 TEST(AlsaDevices, NamesFitTheCapsRecord) {
     WAVEOUTCAPSA caps;
+    // An id means a device before anything counted them: the list is taken on first use.
+    WAVEOUTCAPSA first;
+    MMRESULT firstResult = waveOutGetDevCapsA(0, &first, sizeof first);
     ASSERT_EQ(MMSYSERR_NOERROR, waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps));
     EXPECT_STREQ("default", caps.szPname);
     EXPECT_EQ(MMSYSERR_INVALPARAM, waveOutGetDevCapsA(WAVE_MAPPER, &caps, 48));
@@ -311,6 +462,11 @@ TEST(AlsaDevices, NamesFitTheCapsRecord) {
         EXPECT_GT(std::strlen(caps.szPname), 0u);
     }
     EXPECT_EQ(MMSYSERR_BADDEVICEID, waveOutGetDevCapsA(count, &caps, sizeof caps));
+    ASSERT_EQ(count > 0 ? MMSYSERR_NOERROR : MMSYSERR_BADDEVICEID, firstResult);
+    if (count > 0) {
+        ASSERT_EQ(MMSYSERR_NOERROR, waveOutGetDevCapsA(0, &caps, sizeof caps));
+        EXPECT_STREQ(first.szPname, caps.szPname);
+    }
 }
 
 }  // namespace
