@@ -158,3 +158,36 @@ TEST(RenderPicture, TitleTakesTheMusicsGd3Title) {
     EXPECT_TRUE(OutputFinish(&out, true));
     EXPECT_EQ(log.gd3Title, "Caf\u00e9 Theme");
 }
+
+// The waveform's columns: their extremes over calls of any length (the vector loop and its
+// tail), and a clip mark only where a sample was clipped: a sample at the limit whose marks
+// say it was not beyond it marks nothing, even when a later call in its column comes without
+// marks; without marks, a sample at the limit counts as clipped.
+TEST(RenderPicture, WaveformColumnsKeepExtremesAndClipMarks) {
+    SessionLog log;
+    log.columnSamples = 100;
+    std::vector<int16_t> samples(1000);
+    uint32_t seed = 12345;
+    for (int16_t& s : samples) {
+        seed = seed * 1103515245u + 12345u;
+        s = int16_t(int(seed >> 16) % 60001 - 30000);
+    }
+    samples[150] = 32767;  // at the limit, not clipped
+    samples[420] = -32767;
+    std::vector<uint8_t> marks(samples.size(), 0);  // nothing clipped where marks are given
+    uint32_t done = 0;
+    // Column 1 gets three calls: the 32767 comes in one with marks, the next has none.
+    for (uint32_t n : {3u, 130u, 17u, 20u, 230u, 9u, 591u}) {
+        bool marked = done == 150;
+        SessionLogWave(&log, samples.data() + done, marked ? marks.data() + done : nullptr, n);
+        done += n;
+    }
+    ASSERT_EQ(done, samples.size());
+    ASSERT_EQ(log.waveMin.size(), 10u);
+    for (size_t c = 0; c < 10; ++c) {
+        auto first = samples.begin() + long(c * 100);
+        EXPECT_EQ(log.waveMin[c], *std::min_element(first, first + 100)) << c;
+        EXPECT_EQ(log.waveMax[c], *std::max_element(first, first + 100)) << c;
+        EXPECT_EQ(log.waveClipped[c], c == 4 ? 1 : 0) << c;
+    }
+}

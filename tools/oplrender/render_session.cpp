@@ -143,17 +143,21 @@ void RenderUntil(Renderer* r, uint64_t end) {
         }
         PlayerRender(nullptr, n * 2, s);
         if (r->stems) StemsRendered(r->stems);
-        if (r->log && r->stems) {
-            // The mix before clipping is the sum of the tap's sources; only a sample at the
-            // limit can have been clipped, so only those sums are taken.
+        // The clip marks of the picture: none when no sample reached the limit (the common
+        // case); otherwise, with stems, the mix before clipping (the sum of the tap's
+        // sources) says which samples were clipped, and without them the limit itself.
+        const uint8_t* clipped = nullptr;
+        int16_t least = 0, most = 0;
+        if (r->log) SessionLogExtremes(s, n, &least, &most);
+        if (r->log && (most >= 32767 || least <= -32767)) {
             for (uint32_t i = 0; i < n; ++i) {
+                bool limit = s[i] >= 32767 || s[i] <= -32767;
                 int64_t sum = 0;
-                if (s[i] >= 32767 || s[i] <= -32767)
+                if (limit && r->stems)
                     for (const int32_t* source : r->stems->tap.samples) sum += source[tapped + i];
-                r->clipped[i] = sum > 32767 || sum < -32767;
+                r->clipped[i] = r->stems ? sum > 32767 || sum < -32767 : limit;
             }
-        } else if (r->log) {
-            for (uint32_t i = 0; i < n; ++i) r->clipped[i] = s[i] >= 32767 || s[i] <= -32767;
+            clipped = r->clipped;
         }
         if (r->done + n > r->fade.start) {
             for (uint32_t i = 0; i < n; ++i)
@@ -162,7 +166,7 @@ void RenderUntil(Renderer* r, uint64_t end) {
         r->filled += n;
         r->done += n;
         if (r->log) {
-            SessionLogWave(r->log, s, r->clipped, n);
+            SessionLogWave(r->log, s, clipped, n);
             SessionLogState(r->log, r->done);
         }
         if (r->filled == BlockSamples) Flush(r);

@@ -2,6 +2,10 @@
 // calls, a few dozen samples apart, and kept only where it changes.
 #include "tools/oplrender/session_log.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 
@@ -44,6 +48,32 @@ void SessionLogState(SessionLog* log, uint64_t sample) {
         log->frames.push_back(f);
 }
 
+void SessionLogExtremes(const int16_t* samples, uint32_t count, int16_t* least, int16_t* most) {
+    uint32_t k = 0;
+    int16_t lo = *least, hi = *most;
+#if defined(__SSE2__)
+    if (count >= 8) {
+        __m128i vlo = _mm_set1_epi16(lo), vhi = _mm_set1_epi16(hi);
+        for (; k + 8 <= count; k += 8) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + k));
+            vlo = _mm_min_epi16(vlo, v);
+            vhi = _mm_max_epi16(vhi, v);
+        }
+        alignas(16) int16_t l[8], h[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(l), vlo);
+        _mm_store_si128(reinterpret_cast<__m128i*>(h), vhi);
+        lo = *std::min_element(l, l + 8);
+        hi = *std::max_element(h, h + 8);
+    }
+#endif
+    for (; k < count; ++k) {
+        lo = std::min(lo, samples[k]);
+        hi = std::max(hi, samples[k]);
+    }
+    *least = lo;
+    *most = hi;
+}
+
 void SessionLogWave(SessionLog* log, const int16_t* samples, const uint8_t* clipped,
                     uint32_t count) {
     // A column at a time: its extremes and clip mark stay in locals over its samples.
@@ -56,15 +86,13 @@ void SessionLogWave(SessionLog* log, const int16_t* samples, const uint8_t* clip
         }
         uint64_t left = log->columnSamples - log->samples % log->columnSamples;
         uint32_t n = uint32_t(std::min<uint64_t>(left, count - i));
-        int16_t least = log->waveMin.back(), most = log->waveMax.back();
-        bool anyClipped = false;
-        for (uint32_t k = i; k < i + n; ++k) {
-            least = std::min(least, samples[k]);
-            most = std::max(most, samples[k]);
-            anyClipped |= clipped ? clipped[k] != 0 : (samples[k] >= 32767 || samples[k] <= -32767);
-        }
-        log->waveMin.back() = least;
-        log->waveMax.back() = most;
+        int16_t least = samples[i], most = samples[i];
+        SessionLogExtremes(samples + i, n, &least, &most);
+        bool anyClipped =
+            clipped ? std::any_of(clipped + i, clipped + i + n, [](uint8_t c) { return c != 0; })
+                    : most >= 32767 || least <= -32767;
+        log->waveMin.back() = std::min(log->waveMin.back(), least);
+        log->waveMax.back() = std::max(log->waveMax.back(), most);
         if (anyClipped) log->waveClipped.back() = 1;
         log->samples += n;
         i += n;

@@ -46,10 +46,12 @@ struct SessionLog {
 // Reads the channels' owners, keys and pitches from the driver and the chip, and adds a frame
 // at sample when anything differs from the last frame. Takes the driver lock.
 void SessionLogState(SessionLog* log, uint64_t sample);
-// Adds rendered samples (before any fade) to the waveform; clipped marks the samples the
-// driver clipped (a mix beyond +-32767), or is null when that is not known.
+// Adds rendered samples to the waveform; clipped marks the samples the driver clipped (a mix
+// beyond +-32767), or is null: then a sample at +-32767 counts as clipped.
 void SessionLogWave(SessionLog* log, const int16_t* samples, const uint8_t* clipped,
                     uint32_t count);
+// Folds the least and the greatest of samples[0, count) into *least and *most.
+void SessionLogExtremes(const int16_t* samples, uint32_t count, int16_t* least, int16_t* most);
 
 // One stretch of time during which a chip channel had one owner.
 struct OwnerInterval {
