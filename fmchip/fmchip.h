@@ -113,6 +113,8 @@ struct FmChipTap {
 constexpr int FmOps = 18;  // operators of a chip
 // Phase lanes: the operators and two that stay 0, so that phase updates run in whole vectors.
 constexpr int FmPhaseLanes = 20;
+// Envelope shifts run 0..12.
+constexpr uint32_t FmDueLevels = 13;
 
 // The render loop's working set, private to the chip. Phases and feedback history are the chip's
 // own while the set is current (they go back into the operator records after every call); the rest
@@ -126,12 +128,12 @@ struct FmRenderWork {
     uint32_t feedbackDown[9], feedbackMask[9];   // 16 - feedback shift; all ones with feedback
     int32_t modulationMask[9], additiveMask[9];  // all ones or zero, from the connection
     uint32_t tremoloOps;                         // operators with tremolo
-    uint32_t live;                               // operators whose envelope can move
-    uint32_t liveByShift[13];  // live operators by the shift of their current envelope phase
-    uint8_t shift[FmOps];      // that shift, for each live operator
-    uint32_t audible;          // operators whose attenuation is below the silent level
-    uint32_t quietSamples;     // samples in a row with no operator audible
-    uint32_t noiseSamples;     // samples whose noise steps are still to be taken (no rhythm)
+    // Operators whose envelope step is due on a tick whose counter has z trailing zero bits
+    // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z.
+    uint32_t dueAtZeros[FmDueLevels];
+    uint32_t audible;       // operators whose attenuation is below the silent level
+    uint32_t quietSamples;  // samples in a row with no operator audible
+    uint32_t noiseSamples;  // samples whose noise steps are still to be taken (no rhythm)
 };
 
 typedef void (*FmIrqHook)(void* param, int line);

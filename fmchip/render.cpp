@@ -37,23 +37,21 @@ FmOperator* OpAt(FmChip* chip, int k) {
     return &chip->channels[k >> 1].ops[k & 1];
 }
 
-// Files operator k under the shift of its envelope phase, or takes it out when its envelope
-// cannot move. An envelope step is due on the ticks whose counter has at least `shift`
-// trailing zero bits.
-void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
-    uint32_t bit = 1u << k;
-    if (w->live & bit) w->liveByShift[w->shift[k]] &= ~bit;
-    if (!FmEnvelopeLive(op)) {
-        w->live &= ~bit;
-        return;
-    }
+// An envelope step is due on the ticks whose counter has at least `shift` trailing zero bits,
+// the shift of the operator's envelope phase; FmDueLevels for an envelope that cannot move.
+uint32_t DueShift(const FmOperator* op) {
     uint8_t phase = op->egPhase;
-    uint8_t shift = phase == EgAttack  ? op->attackShift
-                    : phase == EgDecay ? op->decayShift
-                                       : op->releaseShift;
-    w->shift[k] = shift;
-    w->liveByShift[shift] |= bit;
-    w->live |= bit;
+    return !FmEnvelopeLive(op) ? FmDueLevels
+           : phase == EgAttack ? op->attackShift
+           : phase == EgDecay  ? op->decayShift
+                               : op->releaseShift;
+}
+
+// Files operator k in the due masks of its shift and more zeros, and takes it out of the rest.
+void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
+    uint32_t bit = 1u << k, shift = DueShift(op);
+    for (uint32_t z = 0; z < FmDueLevels; ++z)
+        w->dueAtZeros[z] = z >= shift ? w->dueAtZeros[z] | bit : w->dueAtZeros[z] & ~bit;
 }
 
 void SetAtten(FmRenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
@@ -77,18 +75,19 @@ void SetSteps(FmRenderWork* w, const FmChip* chip) {
 void Load(FmRenderWork* w, FmChip* chip) {
     chip->workStale = 0;
     w->tremoloOps = 0;
-    w->live = 0;
-    for (uint32_t& m : w->liveByShift) m = 0;
     w->audible = 0;
     w->quietSamples = 0;
+    uint32_t byShift[FmDueLevels + 1] = {};
     for (int k = 0; k < FmOps; ++k) {
         FmOperator* op = OpAt(chip, k);
         w->phase[k] = op->phase;
         w->wave[k] = LogWaveTable + op->waveBase;
         if (op->tremoloMask) w->tremoloOps |= 1u << k;
-        SetLive(w, op, k);
+        byShift[DueShift(op)] |= 1u << k;
         SetAtten(w, chip, op, k);
     }
+    uint32_t due = 0;
+    for (uint32_t z = 0; z < FmDueLevels; ++z) w->dueAtZeros[z] = due |= byShift[z];
     for (int c = 0; c < 9; ++c) {
         const FmOperator* first = &chip->channels[c].ops[0];
         w->history0[c] = first->feedbackHistory[0];
@@ -101,26 +100,30 @@ void Load(FmRenderWork* w, FmChip* chip) {
     SetSteps(w, chip);
 }
 
+// `n` steps of the noise shift register in jumps of 2^k steps, one for each set bit of n, each
+// a few dozen instructions.
+[[gnu::noinline]] uint32_t NoiseJumps(uint32_t s, uint64_t n) {
+    for (int k = 0; n; ++k, n >>= 1) {
+        if (!(n & 1)) continue;
+        uint32_t jumped = 0;
+        for (uint32_t m = s; m; m &= m - 1) jumped ^= FmNoiseJumpTable[k][__builtin_ctz(m)];
+        s = jumped;
+    }
+    return s;
+}
+
 // The noise generator over `samples` samples: its accumulator, then the shift register once
 // for every whole step. Summed over the samples it takes the same steps as sample by sample.
-// A few steps are taken one by one; more (a deferred run's) in jumps of 2^k steps, one for
-// each set bit of the count, each a few dozen instructions.
-void AdvanceNoise(FmChip* chip, uint32_t samples) {
+// A few steps (one sample's) are taken one by one, more (a deferred run's) in jumps.
+[[gnu::always_inline]] inline void AdvanceNoise(FmChip* chip, uint32_t samples) {
     uint64_t total = chip->noiseAccum + uint64_t(samples) * chip->noiseStep;
     chip->noiseAccum = static_cast<uint32_t>(total & 0xFFFF);
     uint64_t n = total >> 16;
-    uint32_t s = chip->noiseShift;
     if (n < 32) {
-        for (; n > 0; --n) s = FmNoiseStep(s);
+        for (; n > 0; --n) chip->noiseShift = FmNoiseStep(chip->noiseShift);
     } else {
-        for (int k = 0; n; ++k, n >>= 1) {
-            if (!(n & 1)) continue;
-            uint32_t jumped = 0;
-            for (uint32_t m = s; m; m &= m - 1) jumped ^= FmNoiseJumpTable[k][__builtin_ctz(m)];
-            s = jumped;
-        }
+        chip->noiseShift = NoiseJumps(chip->noiseShift, n);
     }
-    chip->noiseShift = s;
 }
 
 // What the loop changed, back into the chip record; the noise catches up.
@@ -176,7 +179,7 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 // Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal, into their tap
 // sources; a rhythm instrument sounds at twice an operator's amplitude. The noise bit is the
 // one at the start of the sample.
-void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
+[[gnu::always_inline]] inline void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
     // Bass drum: the first operator only modulates (with connection 0), never sounds.
     int32_t previous = FeedbackOperator(w, 6);
     uint32_t x = ModulatedIndex(w->phase[13], previous & w->modulationMask[6]);
@@ -357,12 +360,9 @@ static_assert(FmPhaseLanes % 4 == 0);
     if (chip->workStale) Load(w, chip);
 }
 
-// The envelopes due on this tick: of the live operators, those whose phase's shift divides
-// the counter.
-[[gnu::noinline]] void EnvelopeSteps(FmRenderWork* w, FmChip* chip, uint32_t counter) {
-    int zeros = counter ? __builtin_ctz(counter) : 32;
-    uint32_t due = 0;
-    for (int shift = 0; shift <= zeros && shift < 13; ++shift) due |= w->liveByShift[shift];
+// The envelopes due on this tick.
+[[gnu::noinline]] void EnvelopeSteps(FmRenderWork* w, FmChip* chip, uint32_t counter,
+                                     uint32_t due) {
     for (uint32_t m = due; m; m &= m - 1) {
         int k = __builtin_ctz(m);
         FmOperator* op = OpAt(chip, k);
@@ -373,8 +373,9 @@ static_assert(FmPhaseLanes % 4 == 0);
     }
 }
 
-// One envelope tick: the timers, then the envelope of every operator that can move. The
-// common tick (no overflow, nothing live) stays inline.
+// One envelope tick: the timers, then the envelope of every operator whose step is due: of
+// the live operators, those whose phase's shift is at most the counter's trailing zeros. The
+// common tick (no overflow, nothing due) stays inline.
 [[gnu::always_inline]] inline void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
     uint32_t counter = ++chip->egCounter;
     for (int t = 0; t < 2; ++t) {
@@ -382,7 +383,10 @@ static_assert(FmPhaseLanes % 4 == 0);
         if (chip->timerCount[t] == 0) TimerOverflow(w, chip, t);
         --chip->timerCount[t];
     }
-    if (w->live) EnvelopeSteps(w, chip, counter);
+    if (!w->dueAtZeros[FmDueLevels - 1]) return;  // no envelope can move
+    uint32_t zeros = counter ? uint32_t(__builtin_ctz(counter)) : FmDueLevels - 1;
+    uint32_t due = w->dueAtZeros[zeros < FmDueLevels - 1 ? zeros : FmDueLevels - 1];
+    if (due) EnvelopeSteps(w, chip, counter, due);
 }
 
 [[gnu::always_inline]] inline void AdvanceClock(FmRenderWork* w, FmChip* chip, bool rhythm) {
@@ -410,10 +414,9 @@ static_assert(FmPhaseLanes % 4 == 0);
 
 // Renders up to n samples into out (and, with Kind != MixPlain, every source into the columns);
 // returns the samples rendered, fewer than n when a sample ends with statusReg & stopMask set.
-template <MixKind Kind>
+template <MixKind Kind, bool Rhythm>
 [[gnu::always_inline]] inline int RenderRun(FmRenderWork* w, FmChip* chip, int n, int32_t* out,
                                             uint8_t stopMask, TapColumns* cols) {
-    bool rhythm = (chip->rhythmBits & 0x20) != 0;
     uint32_t mixMask = chip->mixMask;
     int j = 0;
     while (j < n) {
@@ -424,34 +427,35 @@ template <MixKind Kind>
         w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
         int32_t mix = 0;
         if (!quiet)
-            mix = Mix<Kind>(w, chip, rhythm, mixMask, cols, j);
+            mix = Mix<Kind>(w, chip, Rhythm, mixMask, cols, j);
         else if (Kind != MixPlain)
-            for (uint32_t m = ComputedSources(rhythm); m; m &= m - 1)
+            for (uint32_t m = ComputedSources(Rhythm); m; m &= m - 1)
                 cols->v[__builtin_ctz(m)][j] = 0;
         out[j++] = mix;
-        AdvanceClock(w, chip, rhythm);
+        AdvanceClock(w, chip, Rhythm);
         if (chip->statusReg & stopMask) break;
     }
     return j;
 }
 
-template <MixKind Kind>
+// A render call in one mix kind and rhythm mode (the mode holds for the call), each its own
+// loop.
+template <MixKind Kind, bool Rhythm>
 int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     FmRenderWork* w = &chip->work;
     if (chip->workStale) Load(w, chip);
     int i = 0;
     if constexpr (Kind == MixPlain) {
-        i = RenderRun<Kind>(w, chip, count, output, stopMask, nullptr);
+        i = RenderRun<Kind, Rhythm>(w, chip, count, output, stopMask, nullptr);
     } else {
-        // Blocks of samples, each metered and kept as a whole. The rhythm mode holds for the call.
-        // MixTapped runs only with a tap; MixMasked may run without one.
+        // Blocks of samples, each metered and kept as a whole. MixTapped runs only with a tap;
+        // MixMasked may run without one.
         FmChipTap* tap = chip->tap;
-        uint32_t computed = ComputedSources((chip->rhythmBits & 0x20) != 0);
         TapColumns cols;
         while (i < count) {
             int n = count - i < TapBlockSamples ? count - i : TapBlockSamples;
-            int j = RenderRun<Kind>(w, chip, n, output + i, stopMask, &cols);
-            if (tap) TapFlush(tap, &cols, j, computed);
+            int j = RenderRun<Kind, Rhythm>(w, chip, n, output + i, stopMask, &cols);
+            if (tap) TapFlush(tap, &cols, j, ComputedSources(Rhythm));
             i += j;
             if (j < n || chip->statusReg & stopMask) break;
         }
@@ -460,14 +464,20 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     return i;
 }
 
+template <MixKind Kind>
+int RenderMode(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
+    return (chip->rhythmBits & 0x20) ? RenderLoop<Kind, true>(chip, count, output, stopMask)
+                                     : RenderLoop<Kind, false>(chip, count, output, stopMask);
+}
+
 }  // namespace
 
 int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     if (count <= 0) return 0;
     int rendered = chip->mixMask != FmTapAllSources
-                       ? RenderLoop<MixMasked>(chip, count, output, stopMask)
-                   : chip->tap ? RenderLoop<MixTapped>(chip, count, output, stopMask)
-                               : RenderLoop<MixPlain>(chip, count, output, stopMask);
+                       ? RenderMode<MixMasked>(chip, count, output, stopMask)
+                   : chip->tap ? RenderMode<MixTapped>(chip, count, output, stopMask)
+                               : RenderMode<MixPlain>(chip, count, output, stopMask);
     // The envelopes moved (and a CSM key-on may have settled on the way): the next settle
     // looks at every operator again.
     chip->unsettledOps = FmAllOps;

@@ -84,9 +84,10 @@ struct ChipRun {
         int32_t* outputs[2] = {mix, mix};
         while (n > 0) {
             int got = 1;
-            if (mode == RenderSampleBySample)
+            if (mode == RenderSampleBySample) {
+                chip->workStale = 1;  // every derived value taken anew from the registers
                 FmChipRender(chip, 1, outputs);
-            else
+            } else
                 got = FmChipRenderUntil(chip, int(n < 1024 ? n : 1024), mix, FmStatusTimer1);
             for (int i = 0; i < got; ++i) hash = Mix(hash, uint32_t(mix[i]));
             n -= uint32_t(got);
@@ -131,6 +132,7 @@ uint32_t SampleBySampleRender(uint32_t byteCount, void* buffer) {
     int32_t* outputs[2] = {&sample[0], &sample[1]};
     PlayerLock();
     for (uint32_t i = 0; i < n; ++i) {
+        PlayerChip->workStale = 1;  // every derived value taken anew from the registers
         FmChipRender(PlayerChip, 1, outputs);
         if (PlayerChip->statusReg & PlayerChip->irqEnableMask & FmStatusTimer1) {
             PlayerChipWrite(0x04, 0x80);

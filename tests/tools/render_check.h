@@ -20,7 +20,9 @@ struct ChipRenderResult {
 };
 
 // How a render is driven: the chip's run renderer (FmChipRenderUntil, and PlayerRender as
-// it is), or one sample per FmChipRender call with the tick test after each sample.
+// it is), or one sample per FmChipRender call with the tick test after each sample. Sample by
+// sample, the chip derives its working set anew for every sample, so that this reference does
+// not depend on the run loop keeping its derived values current.
 enum RenderMode { RenderRuns, RenderSampleBySample };
 
 // Plays music (slot 0) with up to three effects (slots 1-3, on the six SFX tracks in turn)
