@@ -15,7 +15,7 @@ extern int16_t FmLinearTable[FmLinearSize];
 // are a 32 x 32 bit matrix: FmNoiseJumpTable[k][b] is where bit b alone goes in 2^k steps, and
 // a state goes to the exclusive or of its set bits' entries. Written only by FmChipInitTables.
 inline uint32_t FmNoiseStep(uint32_t s) {
-    return ((s & 1) ? s ^ 0x800302 : s) >> 1;
+    return (s ^ (0x800302 & -(s & 1))) >> 1;
 }
 extern uint32_t FmNoiseJumpTable[64][32];
 

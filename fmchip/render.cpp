@@ -119,7 +119,11 @@ void Load(FmRenderWork* w, FmChip* chip) {
     uint64_t total = chip->noiseAccum + uint64_t(samples) * chip->noiseStep;
     chip->noiseAccum = static_cast<uint32_t>(total & 0xFFFF);
     uint64_t n = total >> 16;
-    if (n < 32) {
+    if (n <= 2) {
+        // One sample's steps (0 to 2): both computed, one kept.
+        uint32_t s1 = FmNoiseStep(chip->noiseShift), s2 = FmNoiseStep(s1);
+        chip->noiseShift = n == 0 ? chip->noiseShift : n == 1 ? s1 : s2;
+    } else if (n < 32) {
         for (; n > 0; --n) chip->noiseShift = FmNoiseStep(chip->noiseShift);
     } else {
         chip->noiseShift = NoiseJumps(chip->noiseShift, n);
@@ -190,16 +194,17 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
     uint32_t r1 = (((h >> 2) ^ (h >> 7)) | (h >> 3)) & 1;
     uint32_t r2 = ((k >> 3) ^ (k >> 5)) & 1;
 
-    uint32_t hat = (r1 | r2) ? 0x234 : 0xD0;
-    if (noise) hat = (hat & 0x200) ? 0x2D0 : 0x34;
-    sources[FmTapHh] = 2 * OperatorOutput(w, 14, hat);
+    // The noise bit and the phase bits pick the indexes by arithmetic and lookup, not by
+    // branches: they change at random from sample to sample.
+    uint32_t r = r1 | r2;
+    static constexpr uint16_t HatIndex[4] = {0xD0, 0x234, 0x34, 0x2D0};  // [noise][r]
+    sources[FmTapHh] = 2 * OperatorOutput(w, 14, HatIndex[2 * noise + r]);
 
-    uint32_t snare = (h & 0x100) ? 0x200 : 0x100;
-    if (noise) snare ^= 0x100;
+    uint32_t snare = (0x100 + (h & 0x100)) ^ (noise << 8);  // 0x100 or 0x200
     sources[FmTapSd] = 2 * OperatorOutput(w, 15, snare);
 
     sources[FmTapTt] = 2 * OperatorOutput(w, 16, (w->phase[16] >> 16) & 1023);
-    sources[FmTapCy] = 2 * OperatorOutput(w, 17, (r1 | r2) ? 0x300 : 0x100);
+    sources[FmTapCy] = 2 * OperatorOutput(w, 17, 0x100 + (r << 9));
     sources[6] = sources[7] = sources[8] = 0;
 }
 
