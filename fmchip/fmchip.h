@@ -134,6 +134,9 @@ struct FmRenderWork {
     uint32_t audible;       // operators whose attenuation is below the silent level
     uint32_t quietSamples;  // samples in a row with no operator audible
     uint32_t noiseSamples;  // samples whose noise steps are still to be taken (no rhythm)
+    // Envelope ticks not yet taken off the running timers' counts, and the tick (counted the
+    // same way) on which the first of them reaches 0; 0 while no timer runs.
+    uint32_t timerTicks, timerDue;
 };
 
 typedef void (*FmIrqHook)(void* param, int line);

@@ -71,6 +71,20 @@ void SetSteps(FmRenderWork* w, const FmChip* chip) {
     }
 }
 
+// The running timers' counts take `ticks` envelope ticks, and the next tick on which one of
+// them reaches 0 is scheduled: the ticks in between only count.
+void SyncTimers(FmRenderWork* w, FmChip* chip, uint32_t ticks) {
+    uint32_t due = 0;
+    for (int t = 0; t < 2; ++t) {
+        if (!chip->timerRunning[t]) continue;
+        chip->timerCount[t] -= ticks;
+        uint32_t at = chip->timerCount[t] + 1;
+        due = due && due < at ? due : at;
+    }
+    w->timerTicks = 0;
+    w->timerDue = due;
+}
+
 // Everything the loop reads, from the chip record.
 void Load(FmRenderWork* w, FmChip* chip) {
     chip->workStale = 0;
@@ -98,6 +112,7 @@ void Load(FmRenderWork* w, FmChip* chip) {
         w->additiveMask[c] = first->connection ? -1 : 0;
     }
     SetSteps(w, chip);
+    SyncTimers(w, chip, w->timerTicks);
 }
 
 // `n` steps of the noise shift register in jumps of 2^k steps, one for each set bit of n, each
@@ -130,8 +145,9 @@ void Load(FmRenderWork* w, FmChip* chip) {
     }
 }
 
-// What the loop changed, back into the chip record; the noise catches up.
+// What the loop changed, back into the chip record; the noise and the timers catch up.
 void Store(FmRenderWork* w, FmChip* chip) {
+    SyncTimers(w, chip, w->timerTicks);
     if (w->noiseSamples) {
         AdvanceNoise(chip, w->noiseSamples);
         w->noiseSamples = 0;
@@ -378,16 +394,24 @@ static_assert(FmPhaseLanes % 4 == 0);
     }
 }
 
-// One envelope tick: the timers, then the envelope of every operator whose step is due: of
-// the live operators, those whose phase's shift is at most the counter's trailing zeros. The
-// common tick (no overflow, nothing due) stays inline.
-[[gnu::always_inline]] inline void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
-    uint32_t counter = ++chip->egCounter;
+// The tick on which a running timer reaches 0: the counts take the ticks before it, then this
+// tick counts down every running timer as ever, overflowing those at 0.
+[[gnu::noinline]] void TimerTick(FmRenderWork* w, FmChip* chip) {
+    SyncTimers(w, chip, w->timerTicks - 1);
     for (int t = 0; t < 2; ++t) {
         if (!chip->timerRunning[t]) continue;
         if (chip->timerCount[t] == 0) TimerOverflow(w, chip, t);
         --chip->timerCount[t];
     }
+    SyncTimers(w, chip, 0);
+}
+
+// One envelope tick: the timers, then the envelope of every operator whose step is due: of
+// the live operators, those whose phase's shift is at most the counter's trailing zeros. The
+// common tick (no timer at 0, nothing due) stays inline.
+[[gnu::always_inline]] inline void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
+    uint32_t counter = ++chip->egCounter;
+    if (++w->timerTicks == w->timerDue) TimerTick(w, chip);
     if (!w->dueAtZeros[FmDueLevels - 1]) return;  // no envelope can move
     uint32_t zeros = counter ? uint32_t(__builtin_ctz(counter)) : FmDueLevels - 1;
     uint32_t due = w->dueAtZeros[zeros < FmDueLevels - 1 ? zeros : FmDueLevels - 1];
