@@ -267,14 +267,14 @@ template <MixKind Kind>
     return mix;
 }
 
-typedef int16_t I16x8 __attribute__((vector_size(16)));
+typedef int16_t I16x8 __attribute__((vector_size(16), may_alias));
 
 // The largest |value| of a column's first n samples, and of the zeros after them up to the next
 // multiple of 32 (written here, past n: zeros change no peak). Thirty-two samples at a time in four
 // vectors, each with its own largest and smallest lanes: SSE2 max and min on x86-64, lane by
 // lane where the machine has no vectors.
 int32_t ColumnPeak(int16_t* column, int n) {
-    typedef int16_t I16x8u __attribute__((vector_size(16), aligned(2)));
+    typedef int16_t I16x8u __attribute__((vector_size(16), aligned(2), may_alias));
     int end = (n + 31) & ~31;
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) reinterpret_cast<I16x8u*>(column + n)[k] = I16x8u{};
