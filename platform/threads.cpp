@@ -13,9 +13,12 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <new>
 #include <thread>
+
+#include "platform/rtkit.h"
 
 namespace {
 
@@ -84,7 +87,10 @@ HANDLE PosixCreate(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspend
     return reinterpret_cast<HANDLE>(record);
 }
 
-// Real-time first; where that is refused, the lowest nice value the limits allow.
+char RealtimeRefusal[256] = "RLIMIT_RTPRIO is 0?";  // why the last request was refused
+
+// Real-time first (SCHED_FIFO, else from RealtimeKit); where both refuse, the lowest nice
+// value the limits allow.
 int PosixSetPriority(HANDLE handle, int priority) {
     PosixThread* record = Thread(handle);
     int top = sched_get_priority_max(SCHED_FIFO);
@@ -97,6 +103,11 @@ int PosixSetPriority(HANDLE handle, int priority) {
         return 0;
     }
     if (pthread_setschedparam(record->thread, SCHED_FIFO, &param) == 0) return 1;
+    // Refused by the limits: a desktop grants real time through RealtimeKit instead.
+    std::string why;
+    if (RtkitMakeThreadRealtime(record->tid, param.sched_priority, &why)) return 1;
+    std::snprintf(RealtimeRefusal, sizeof RealtimeRefusal,
+                  "RLIMIT_RTPRIO is 0 and RealtimeKit refused: %s", why.c_str());
     if (priority == THREAD_PRIORITY_TIME_CRITICAL) return 0;
     for (int nice = -20; nice < 0; ++nice)
         if (setpriority(PRIO_PROCESS, static_cast<id_t>(record->tid), nice) == 0) return 1;
@@ -113,6 +124,10 @@ HANDLE CreateThread(void* attributes, size_t stackSize, LPTHREAD_START_ROUTINE r
     if (attributes != nullptr || stackSize != 0 || routine == nullptr) return nullptr;
     return ThreadActiveBackend->Create(routine, parameter, (creationFlags & CREATE_SUSPENDED) != 0,
                                        threadId);
+}
+
+const char* ThreadRealtimeRefusal() {
+    return RealtimeRefusal;
 }
 
 int SetThreadPriority(HANDLE thread, int priority) {

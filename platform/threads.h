@@ -26,6 +26,8 @@ HANDLE CreateThread(void* attributes, size_t stackSize, LPTHREAD_START_ROUTINE r
 // TIME_CRITICAL asks for the highest real-time priority, HIGHEST for a lower real-time one,
 // falling back to the lowest nice value the process may set. Nonzero on success.
 int SetThreadPriority(HANDLE thread, int priority);
+// Why real time was refused, for a message: the limits and RealtimeKit's answer.
+const char* ThreadRealtimeRefusal();
 // Lets a suspended thread run; returns the previous suspend count (0 or 1).
 uint32_t ResumeThread(HANDLE thread);
 // WAIT_OBJECT_0 once the thread's routine has returned, WAIT_TIMEOUT after milliseconds.

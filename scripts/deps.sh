@@ -7,8 +7,8 @@ set -euo pipefail
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 want=(g++ cmake ninja-build pkg-config libasound2-dev libasound2-plugins libsndfile1-dev zlib1g-dev
-      libcairo2-dev libpng-dev libcli11-dev libncurses-dev)
-testing=(libgtest-dev libgmock-dev libbenchmark-dev pulseaudio-utils alsa-utils python3 man-db tmux)
+      libcairo2-dev libpng-dev libcli11-dev libncurses-dev libdbus-1-dev)
+testing=(libgtest-dev libgmock-dev libbenchmark-dev pulseaudio-utils alsa-utils python3 man-db tmux dbus)
 if ! installed pipewire-pulse; then testing+=(pulseaudio); fi
 case "${1:-run}" in
   run) ;;

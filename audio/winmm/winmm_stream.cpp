@@ -132,8 +132,9 @@ uint8_t WinmmStart(void* instance, uint32_t deviceIndex, AudioOptions* options, 
         static bool reported = false;  // the limit is the process's: say it once
         if (!reported)
             Notice(
-                "no real-time priority for the sound threads (RLIMIT_RTPRIO is 0?); "
-                "the sound may drop out while the machine is busy");
+                "no real-time priority for the sound threads (%s); "
+                "the sound may drop out while the machine is busy",
+                ThreadRealtimeRefusal());
         reported = true;
     }
 

@@ -156,6 +156,8 @@ TEST(Threads, PriorityRequests) {
 // Where real time is refused, time-critical fails and highest takes the best nice value the
 // system gives, trying from -20 up; where none is given it still succeeds at the default.
 TEST(Threads, RefusedRealTimeFallsBackToTheBestNiceValue) {
+    // No RealtimeKit either: the system bus is one that is not there.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/oplbench-test-bus", 1);
     RefuseRealTime.store(true);
     SeenPriority seen;
     HANDLE thread = CreateThread(nullptr, 0, RecordPriority, &seen, CREATE_SUSPENDED, nullptr);
@@ -173,6 +175,7 @@ TEST(Threads, RefusedRealTimeFallsBackToTheBestNiceValue) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
     CloseHandle(thread);
     RefuseRealTime.store(false);
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     EXPECT_NE(SCHED_FIFO, seen.policy);
     // The first value the system accepted (none: the inherited one) is the one it runs with.
     EXPECT_EQ(NiceGiven.load(), seen.nice);

@@ -1,0 +1,201 @@
+// rtkit_test.cpp - real time from RealtimeKit, against a bus and a service of the test's own:
+// a private dbus-daemon stands in for the system bus (DBUS_SYSTEM_BUS_ADDRESS points at it)
+// and a thread of the test answers as the service. Granted, refused, no service, no bus; and
+// the thread calls asking it when SCHED_FIFO is refused.
+#include "platform/rtkit.h"
+
+#include <dbus/dbus.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/threads.h"
+#include "tests/platform/refusals.h"
+
+namespace {
+
+const char* const Service = "org.freedesktop.RealtimeKit1";
+
+// The stand-in service: the two properties the client reads, and MakeThreadRealtime, which it
+// records and grants, or refuses while refuse is set.
+struct FakeService {
+    std::atomic<bool> stop{false}, refuse{false}, ready{false};
+    std::atomic<uint64_t> tid{0};
+    std::atomic<uint32_t> priority{0};
+    std::thread thread;
+
+    void Answer(DBusConnection* c, DBusMessage* m) {
+        DBusMessage* reply = nullptr;
+        if (dbus_message_is_method_call(m, "org.freedesktop.DBus.Properties", "Get")) {
+            const char *interface = "", *name = "";
+            dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &name,
+                                  DBUS_TYPE_INVALID);
+            reply = dbus_message_new_method_return(m);
+            DBusMessageIter it, variant;
+            dbus_message_iter_init_append(reply, &it);
+            if (std::string(name) == "MaxRealtimePriority") {
+                dbus_int32_t most = 20;
+                dbus_message_iter_open_container(&it, DBUS_TYPE_VARIANT, "i", &variant);
+                dbus_message_iter_append_basic(&variant, DBUS_TYPE_INT32, &most);
+            } else {
+                dbus_int64_t bound = 200000;
+                dbus_message_iter_open_container(&it, DBUS_TYPE_VARIANT, "x", &variant);
+                dbus_message_iter_append_basic(&variant, DBUS_TYPE_INT64, &bound);
+            }
+            dbus_message_iter_close_container(&it, &variant);
+        } else if (dbus_message_is_method_call(m, Service, "MakeThreadRealtime")) {
+            dbus_uint64_t t = 0;
+            dbus_uint32_t p = 0;
+            dbus_message_get_args(m, nullptr, DBUS_TYPE_UINT64, &t, DBUS_TYPE_UINT32, &p,
+                                  DBUS_TYPE_INVALID);
+            tid.store(t);
+            priority.store(p);
+            reply = refuse.load() ? dbus_message_new_error(m, DBUS_ERROR_ACCESS_DENIED,
+                                                           "not in an active session")
+                                  : dbus_message_new_method_return(m);
+        }
+        if (reply != nullptr) {
+            dbus_connection_send(c, reply, nullptr);
+            dbus_message_unref(reply);
+        }
+    }
+    void Start(const std::string& address) {
+        thread = std::thread([this, address] {
+            DBusConnection* c = dbus_connection_open_private(address.c_str(), nullptr);
+            if (c == nullptr || !dbus_bus_register(c, nullptr) ||
+                dbus_bus_request_name(c, Service, DBUS_NAME_FLAG_DO_NOT_QUEUE, nullptr) !=
+                    DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+                ready.store(true);
+                return;
+            }
+            ready.store(true);
+            while (!stop.load() && dbus_connection_read_write(c, 20))
+                while (DBusMessage* m = dbus_connection_pop_message(c)) {
+                    Answer(c, m);
+                    dbus_message_unref(m);
+                }
+            dbus_connection_close(c);
+            dbus_connection_unref(c);
+        });
+        while (!ready.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ~FakeService() {
+        stop.store(true);
+        if (thread.joinable()) thread.join();
+    }
+};
+
+class Rtkit : public testing::Test {
+   protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/oplbench-rtkit.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        address = "unix:path=" + dir + "/bus";
+        FILE* config = fopen((dir + "/bus.conf").c_str(), "w");
+        ASSERT_NE(config, nullptr);
+        fprintf(config,
+                "<busconfig><type>session</type><listen>%s</listen><auth>EXTERNAL</auth>"
+                "<policy context=\"default\"><allow send_destination=\"*\"/><allow "
+                "receive_sender=\"*\"/>"
+                "<allow own=\"*\"/></policy></busconfig>\n",
+                address.c_str());
+        fclose(config);
+        daemon = fork();
+        if (daemon == 0) {
+            execlp("dbus-daemon", "dbus-daemon", "--nofork", "--nopidfile",
+                   ("--config-file=" + dir + "/bus.conf").c_str(), nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && access((dir + "/bus").c_str(), F_OK) != 0; ++i) {
+            if (waitpid(daemon, nullptr, WNOHANG) == daemon) {
+                daemon = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (daemon == -1 || access((dir + "/bus").c_str(), F_OK) != 0)
+            GTEST_SKIP() << "no dbus-daemon to stand in for the system bus";
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        if (daemon > 0) {
+            kill(daemon, SIGTERM);
+            waitpid(daemon, nullptr, 0);
+        }
+        std::system(("rm -rf " + dir).c_str());
+    }
+    std::string dir, address;
+    pid_t daemon = -1;
+};
+
+pid_t Tid() {
+    return pid_t(syscall(SYS_gettid));
+}
+
+TEST_F(Rtkit, TheServiceGrantsOrRefusesAndItsAbsenceIsSaid) {
+    std::string why;
+    // The bus answers that nobody provides the service.
+    EXPECT_FALSE(RtkitMakeThreadRealtime(Tid(), 99, &why));
+    EXPECT_NE(why.find(Service), std::string::npos) << why;
+
+    FakeService service;
+    service.Start(address);
+    // Granted: at the most the service allows, with the run-time bound it asks for in place.
+    EXPECT_TRUE(RtkitMakeThreadRealtime(Tid(), 99, &why)) << why;
+    EXPECT_EQ(service.tid.load(), uint64_t(Tid()));
+    EXPECT_EQ(service.priority.load(), 20u);
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &limit), 0);
+    EXPECT_LE(limit.rlim_max, 200000u);
+    EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+    // Refused: the service's words come back.
+    service.refuse.store(true);
+    why.clear();
+    EXPECT_FALSE(RtkitMakeThreadRealtime(Tid(), 5, &why));
+    EXPECT_EQ(service.priority.load(), 5u);
+    EXPECT_EQ(why, "not in an active session");
+
+    // No bus at all.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/nothing").c_str(), 1);
+    why.clear();
+    EXPECT_FALSE(RtkitMakeThreadRealtime(Tid(), 99, &why));
+    EXPECT_FALSE(why.empty());
+}
+
+uint32_t Idle(void*) {
+    return 0;
+}
+
+// SCHED_FIFO refused: the service is asked for the thread, and its refusal is the reason given.
+TEST_F(Rtkit, ThreadsAskTheServiceWhenRealTimeIsRefused) {
+    FakeService service;
+    service.Start(address);
+    RefuseRealTime.store(true);
+    uint32_t tid = 0;
+    HANDLE thread = CreateThread(nullptr, 0, Idle, nullptr, CREATE_SUSPENDED, &tid);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(0, SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL));
+    EXPECT_EQ(service.tid.load(), tid);
+    EXPECT_EQ(service.priority.load(), 20u);
+    service.refuse.store(true);
+    EXPECT_EQ(0, SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL));
+    EXPECT_STREQ(ThreadRealtimeRefusal(),
+                 "RLIMIT_RTPRIO is 0 and RealtimeKit refused: not in an active session");
+    RefuseRealTime.store(false);
+    ResumeThread(thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 2000));
+    CloseHandle(thread);
+}
+
+}  // namespace
