@@ -302,13 +302,12 @@ uint8_t VgmSlotLoad(const char* path, VgmSlot* slot) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return VgmLoadCannotOpen;
     struct stat st;
-    bool statOk = fstat(fd, &st) == 0;
     // A directory opens for reading; it is still no file to read.
-    if (statOk && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         close(fd);
         return VgmLoadCannotOpen;
     }
-    if (statOk && S_ISFIFO(st.st_mode) && !AwaitFifoWriter(fd)) {
+    if (S_ISFIFO(st.st_mode) && !AwaitFifoWriter(fd)) {
         close(fd);
         return VgmLoadShortHeader;
     }
@@ -319,7 +318,7 @@ uint8_t VgmSlotLoad(const char* path, VgmSlot* slot) {
         return VgmLoadCannotOpen;
     }
     ByteSource src{file, nullptr, 0, 0, SizeUnknown};
-    if (statOk && S_ISREG(st.st_mode)) src.sizeHint = size_t(st.st_size);
+    if (S_ISREG(st.st_mode)) src.sizeHint = size_t(st.st_size);
     uint8_t code = LoadFromSource(&src, slot);
     std::fclose(file);
     if (code == VgmLoadOk) slot->name = strdup(path);  // no name is all a failure costs

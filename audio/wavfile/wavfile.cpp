@@ -55,6 +55,7 @@ struct WavFileInstance {
     std::atomic<uint64_t> framesWritten;
     std::atomic<bool> failed;      // a write failed since Start; nothing more is written
     int failedErrno;               // its reason (0: a short write without one)
+    bool writeFellShort;           // a write to the file came up short (the header's too)
     AudioRenderCallback callback;  // kept for IsBusy; there is no feeder to call it
     // The ring of a decoupled instance: WriteData advances head, the writer advances tail.
     uint8_t* ring;
@@ -119,7 +120,8 @@ uint8_t Create(void** instance) {
 
 // --- File access ---------------------------------------------------------------------------
 // libsndfile reaches the file through these, so that every write goes through
-// WavFileWriteCall (tests replace it) and its errno is kept as the failure's reason.
+// WavFileWriteCall (tests replace it) and its errno is kept as the failure's reason. A file
+// opened for writing only is never read back, so there is no read function.
 
 sf_count_t VioLength(void* user) {
     struct stat info {};
@@ -128,11 +130,6 @@ sf_count_t VioLength(void* user) {
 
 sf_count_t VioSeek(sf_count_t offset, int whence, void* user) {
     return sf_count_t(lseek(As(user)->fd, off_t(offset), whence));
-}
-
-sf_count_t VioRead(void* data, sf_count_t count, void* user) {
-    ssize_t got = read(As(user)->fd, data, size_t(count));
-    return got > 0 ? sf_count_t(got) : 0;
 }
 
 sf_count_t VioWrite(const void* data, sf_count_t count, void* user) {
@@ -144,6 +141,7 @@ sf_count_t VioWrite(const void* data, sf_count_t count, void* user) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             w->failedErrno = n < 0 ? errno : 0;
+            w->writeFellShort = true;
             break;
         }
         done += n;
@@ -155,10 +153,20 @@ sf_count_t VioTell(void* user) {
     return sf_count_t(lseek(As(user)->fd, 0, SEEK_CUR));
 }
 
-SF_VIRTUAL_IO FileAccess = {VioLength, VioSeek, VioRead, VioWrite, VioTell};
+SF_VIRTUAL_IO FileAccess = {VioLength, VioSeek, nullptr, VioWrite, VioTell};
 
-// Writes whole frames to the file; on a short write marks the instance failed (and, for a
-// recorder, says so once). Returns false when not everything was written.
+// Marks the instance failed; a recorder says so, once, with the reason.
+void Fail(WavFileInstance* w, const char* reason) {
+    if (w->failed.exchange(true)) return;
+    if (w->decoupled)
+        Notice("recording to %s failed: %s; the session goes on without it", w->path.c_str(),
+               reason != nullptr     ? reason
+               : w->failedErrno != 0 ? strerror(w->failedErrno)
+                                     : "the file took a short write");
+}
+
+// Writes whole frames to the file; on a short write marks the instance failed. Returns false
+// when not everything was written.
 bool WriteFrames(WavFileInstance* w, const void* data, uint64_t bytes) {
     if (w->failed.load()) return false;
     sf_count_t want = sf_count_t(bytes);
@@ -168,24 +176,21 @@ bool WriteFrames(WavFileInstance* w, const void* data, uint64_t bytes) {
             : sf_write_raw(w->file, data, want);
     w->framesWritten.fetch_add(uint64_t(written > 0 ? written : 0) / w->frameBytes);
     if (written == want) return true;
-    w->failed.store(true);
-    if (w->decoupled)
-        Notice("recording to %s failed: %s; the session goes on without it", w->path.c_str(),
-               w->failedErrno != 0 ? strerror(w->failedErrno) : "the file took a short write");
+    Fail(w, nullptr);
     return false;
 }
 
-// The header as of now; a file that was removed under the recorder counts as a failure.
+// The header as of now; a file that was removed under the recorder, or a header that cannot
+// be written, counts as a failure.
 void UpdateHeader(WavFileInstance* w) {
     if (w->failed.load()) return;
     struct stat info {};
     if (fstat(w->fd, &info) == 0 && info.st_nlink == 0) {
-        w->failed.store(true);
-        Notice("recording to %s failed: the file was removed; the session goes on without it",
-               w->path.c_str());
+        Fail(w, "the file was removed");
         return;
     }
     sf_command(w->file, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    if (w->writeFellShort) Fail(w, nullptr);
 }
 
 // Writes what the ring holds, in at most two pieces (before and after its end).
@@ -234,10 +239,12 @@ uint8_t Stop(void* instance) {
         w->writer = nullptr;
     }
     w->running = 0;
-    bool closed = sf_close(w->file) == 0;
+    // The library rewrites the header here and does not say when that write fails.
+    bool closed = sf_close(w->file) == 0 && !w->writeFellShort;
     w->file = nullptr;
     closed = close(w->fd) == 0 && closed;
     w->fd = -1;
+    if (!closed) Fail(w, nullptr);
     delete[] w->ring;
     w->ring = nullptr;
     return closed && !w->failed.load() ? WavFileOk : WavFileWriteFailed;
@@ -284,6 +291,7 @@ uint8_t Start(void* instance, uint32_t deviceIndex, AudioOptions* options, void*
     info.channels = o.channels;
     info.format = SF_FORMAT_WAV | (o.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
     w->failedErrno = 0;
+    w->writeFellShort = false;
     w->file = sf_open_virtual(&FileAccess, SFM_WRITE, &info, w);
     if (!w->file) {
         LastError = w->failedErrno != 0 ? strerror(w->failedErrno) : sf_strerror(nullptr);
@@ -419,7 +427,10 @@ uint8_t WavFileRecordStream(AudioStream* stream, const char* path) {
     uint8_t r = StreamOpen(&stream->options, path, true, &recorder);
     if (r == 0) {
         r = AudioStreamAddListener(stream, recorder);
-        if (r != 0) AudioStreamClose();  // the recorder is still the current stream
+        if (r != 0) {
+            AudioStreamClose();  // the recorder is still the current stream
+            unlink(path);        // the file it had just made
+        }
     }
     AudioCurrentStream = stream;
     return r;

@@ -2,10 +2,13 @@
 // short, long, tiny and lying files, and gzip files whole and damaged.
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "tests/audio/alloc_probe.h"
 #include "tests/driver/driver_test_files.h"
@@ -174,6 +177,10 @@ TEST_F(VgmSlotTest, DamagedGzipStreamsAreRefused) {
     EXPECT_EQ(LoadBytes(0, badCrc, "t.vgz"), VgmLoadShortHeader);
     EXPECT_EQ(LoadBytes(0, {0x1F, 0x8B}, "t.vgz"), VgmLoadShortHeader);
     EXPECT_EQ(slot0.fileData, nullptr);
+    // Half the gzip magic is no gzip stream: the file is read as it is, and is no VGM file.
+    std::vector<uint8_t> halfMagic = FileWith(0x7C, 0);
+    halfMagic[0] = 0x1F;
+    EXPECT_EQ(LoadBytes(0, halfMagic, "t.vgz"), VgmLoadBadIdent);
 }
 
 TEST_F(VgmSlotTest, GzipOutputIsLimitedTo64MiB) {
@@ -193,7 +200,8 @@ TEST_F(VgmSlotTest, EveryMemberOfAGzipFileLoadsAndTrailingBytesAreIgnored) {
     std::vector<uint8_t> second = VgmGzip({bytes.begin() + cut, bytes.end()});
     packed.insert(packed.end(), second.begin(), second.end());
     for (std::vector<uint8_t> tail :
-         {std::vector<uint8_t>{}, std::vector<uint8_t>{0, 0, 0, 0}, std::vector<uint8_t>{0x1F}}) {
+         {std::vector<uint8_t>{}, std::vector<uint8_t>{0, 0, 0, 0}, std::vector<uint8_t>{0x1F},
+          std::vector<uint8_t>{0x1F, 0x00, 0x8B}}) {
         std::vector<uint8_t> file = packed;
         file.insert(file.end(), tail.begin(), tail.end());
         ASSERT_EQ(LoadBytes(0, file, "t.vgz"), VgmLoadOk) << tail.size();
@@ -255,6 +263,45 @@ TEST_F(VgmSlotTest, EveryAllocationFailureOfALoadAnswersNoMemory) {
         EXPECT_GE(failures, file[0] == 0x1F ? 5 : 1);
         VgmSlotFree(&VgmSlots[0]);
     }
+}
+
+// A pipe's image grows as bytes arrive, up to the stated size and no further, and is cut
+// back to what arrived. Refused memory while it grows answers 0xF0 with the slot empty; a
+// refused cut keeps the larger block and loses nothing.
+TEST_F(VgmSlotTest, APipesImageGrowsWithWhatArrivesAndSurvivesRefusedMemory) {
+    signal(SIGPIPE, SIG_IGN);  // a load that gives up early closes the pipe under the writer
+    std::string fifo = TestPath("pipe.vgm");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // failNth: the allocation probe's countdown, armed once the writer thread is made.
+    auto loadThroughPipe = [&](const std::vector<uint8_t>& bytes, int failNth) {
+        std::thread writer([&] { VgmSaveBytes(fifo.c_str(), bytes); });
+        AllocProbeFailNth(failNth);
+        uint8_t code = VgmSlotLoad(fifo.c_str(), &VgmSlots[0]);
+        AllocProbeFailNth(0);
+        writer.join();
+        return code;
+    };
+    std::vector<uint8_t> exact = FileWith(0x7C, 0, 100000);  // states what it sends
+    ASSERT_EQ(loadThroughPipe(exact, 0), VgmLoadOk);
+    ASSERT_EQ(slot0.fileSize, exact.size());
+    EXPECT_EQ(0, std::memcmp(slot0.fileData, exact.data(), exact.size()));
+    EXPECT_GE(malloc_usable_size(slot0.fileData), exact.size());
+    EXPECT_LT(malloc_usable_size(slot0.fileData), exact.size() + 4096);
+    VgmSlotFree(&VgmSlots[0]);
+
+    std::vector<uint8_t> lying = FileWith(VgmHdrEof, (1u << 20) - 4, 100000);  // states 1 MiB
+    int failures = 0;
+    for (int n = 1; n < 10; ++n) {
+        SCOPED_TRACE(n);
+        uint8_t code = loadThroughPipe(lying, n);
+        if (code == VgmLoadOk) break;
+        ASSERT_EQ(code, VgmLoadNoMemory);
+        EXPECT_EQ(slot0.fileData, nullptr);
+        failures++;
+    }
+    EXPECT_EQ(failures, 2) << "the first block and its growth; then the cut, which may fail";
+    ASSERT_EQ(slot0.fileSize, lying.size());
+    EXPECT_EQ(0, std::memcmp(slot0.fileData, lying.data(), lying.size()));
 }
 
 TEST_F(VgmSlotTest, FreeEmptiesTheSlot) {

@@ -4,7 +4,9 @@
 #include "audio/wavfile/wavfile.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -48,6 +50,126 @@ TEST_F(WavFile, CodesFollowTheStates) {
     EXPECT_EQ(D.Stop(instance_), WavFileNotRunning);
     WavFileSetPath(instance_, "/nonexistent/dir/c.wav");
     EXPECT_EQ(D.Start(instance_, 0, &mono, nullptr), WavFileOpenFailed);
+    EXPECT_STREQ(WavFileLastError(), "No such file or directory");
+    WavFileSetPath(instance_, nullptr);
+    EXPECT_EQ(D.Start(instance_, 0, &mono, nullptr), WavFileOpenFailed);
+    WavFileSetPath(instance_, Path("d.wav").c_str());
+    for (AudioOptions bad :
+         {AudioOptions{22050, 0, 16, 10000, 0}, AudioOptions{22050, 9, 16, 10000, 0},
+          AudioOptions{0, 1, 16, 10000, 0}}) {
+        EXPECT_EQ(D.Start(instance_, 0, &bad, nullptr), WavFileOpenFailed);
+        EXPECT_STREQ(WavFileLastError(), "unsupported format");
+    }
+    EXPECT_EQ(D.Resume(instance_), WavFileNoFile);
+    EXPECT_EQ(D.SetCallback(instance_, [](void*, uint32_t, void*) { return 0u; }), 0);
+    EXPECT_EQ(D.IsBusy(instance_), 0x81);
+    EXPECT_EQ(D.Init(), 0);
+    EXPECT_EQ(D.Init(), 0x18) << "already initialised";
+    EXPECT_EQ(D.Deinit(), 0);
+    EXPECT_EQ(D.Deinit(), 0x18);
+    // No options: the driver's own (44100 Hz mono 16-bit).
+    ASSERT_EQ(D.Start(instance_, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(D.WriteData(instance_, 1, samples), 0) << "less than a frame writes nothing";
+    EXPECT_EQ(D.Stop(instance_), 0);
+    WavData w = ToolReadWav(Path("d.wav"));
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(w.rate, 44100);
+    EXPECT_EQ(w.channels, 1);
+    EXPECT_TRUE(w.samples.empty());
+}
+
+TEST_F(WavFile, EightBitSamplesAreStoredAsTheyCome) {
+    AudioOptions u8 = {8000, 1, 8, 10000, 0};
+    WavFileSetPath(instance_, Path("u8.wav").c_str());
+    ASSERT_EQ(D.Start(instance_, 0, &u8, nullptr), 0);
+    uint8_t bytes[] = {0, 1, 127, 128, 129, 255};
+    ASSERT_EQ(D.WriteData(instance_, sizeof bytes, bytes), 0);
+    ASSERT_EQ(D.Stop(instance_), 0);
+    WavData w = ToolReadWav(Path("u8.wav"));
+    ASSERT_TRUE(w.ok);
+    std::vector<int16_t> expected;
+    for (uint8_t b : bytes) expected.push_back(int16_t((b - 128) * 256));
+    EXPECT_EQ(w.samples, expected);
+}
+
+// --- Faults on the way to the disk (a stream written directly, as the renderer writes) ---------
+
+int Calls = 0;           // writes asked of the system through the hook
+int FailFrom = 0;        // this call (1-based) and every later one fails; 0: none
+int FailErrno = 0;       // with this errno, or (0) as a short write of nothing
+bool Interrupt = false;  // the next call is interrupted before it writes anything
+
+ssize_t FaultyWrite(int fd, const void* data, size_t bytes) {
+    ++Calls;
+    if (Interrupt) {
+        Interrupt = false;
+        errno = EINTR;
+        return -1;
+    }
+    if (FailFrom == 0 || Calls < FailFrom) return write(fd, data, bytes);
+    if (FailErrno == 0) return 0;
+    errno = FailErrno;
+    return -1;
+}
+
+class WavFileFaults : public WavFile {
+   protected:
+    void SetUp() override {
+        WavFile::SetUp();
+        Calls = FailFrom = FailErrno = 0;
+        Interrupt = false;
+        WavFileWriteCall = FaultyWrite;
+        WavFileSetPath(instance_, Path("f.wav").c_str());
+    }
+    void TearDown() override {
+        WavFileWriteCall = write;
+        WavFile::TearDown();
+    }
+    AudioOptions mono = {22050, 1, 16, 10000, 0};
+    int16_t samples[64] = {};
+};
+
+// A disk full from the start: the header goes out with the first frames, so the start
+// succeeds and the first frames and the close fail.
+TEST_F(WavFileFaults, AFullDiskFromTheStartFailsTheFirstFramesAndTheClose) {
+    FailFrom = 1;
+    FailErrno = ENOSPC;
+    ASSERT_EQ(D.Start(instance_, 0, &mono, nullptr), 0);
+    EXPECT_EQ(D.WriteData(instance_, sizeof samples, samples), WavFileWriteFailed);
+    EXPECT_EQ(D.Stop(instance_), WavFileWriteFailed);
+    EXPECT_EQ(WavFileFramesWritten(instance_), 0u);
+}
+
+TEST_F(WavFileFaults, AFailedWriteFailsTheRestWithoutAnotherTry) {
+    ASSERT_EQ(D.Start(instance_, 0, &mono, nullptr), 0);
+    ASSERT_EQ(D.WriteData(instance_, sizeof samples, samples), 0);
+    FailFrom = Calls + 1;
+    FailErrno = ENOSPC;
+    EXPECT_EQ(D.WriteData(instance_, sizeof samples, samples), WavFileWriteFailed);
+    int callsAfterFailure = Calls;
+    EXPECT_EQ(D.WriteData(instance_, sizeof samples, samples), WavFileWriteFailed);
+    EXPECT_EQ(Calls, callsAfterFailure) << "nothing more is written once a write failed";
+    EXPECT_EQ(D.Stop(instance_), WavFileWriteFailed);
+    EXPECT_EQ(WavFileFramesWritten(instance_), 64u);
+}
+
+TEST_F(WavFileFaults, AnInterruptedWriteIsRetriedAndAFailedCloseIsReported) {
+    ASSERT_EQ(D.Start(instance_, 0, &mono, nullptr), 0);
+    for (int i = 0; i < 64; ++i) samples[i] = int16_t(i * 300 - 9000);
+    Interrupt = true;
+    ASSERT_EQ(D.WriteData(instance_, sizeof samples, samples), 0);
+    EXPECT_FALSE(Interrupt) << "the write went through the hook";
+    ASSERT_EQ(D.Stop(instance_), 0);
+    WavData w = ToolReadWav(Path("f.wav"));
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(w.samples, std::vector<int16_t>(samples, samples + 64));
+
+    // Every frame went out, but the header that makes the file whole cannot be written.
+    ASSERT_EQ(D.Start(instance_, 0, &mono, nullptr), 0);
+    ASSERT_EQ(D.WriteData(instance_, sizeof samples, samples), 0);
+    FailFrom = Calls + 1;
+    FailErrno = EIO;
+    EXPECT_EQ(D.Stop(instance_), WavFileWriteFailed);
 }
 
 TEST_F(WavFile, WritesWholeFramesAndDropsThemWhilePaused) {
