@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -364,9 +365,12 @@ TEST_F(AlsaFaults, RefusedRealTimeStillPlays) {
     for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
     ASSERT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
     RefuseRealTime = true;
+    // No RealtimeKit either: the system bus is one that is not there.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/oplbench-test-bus", 1);
     WAVEFORMATEX format = MonoFormat();
     MMRESULT opened = waveOutOpen(&device, NullDevice(), &format, 0, 0, CALLBACK_NULL);
     RefuseRealTime = false;
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     ASSERT_EQ(MMSYSERR_NOERROR, opened);
     for (WAVEHDR& h : headers) waveOutPrepareHeader(device, &h, sizeof(WAVEHDR));
     QueueAll();
