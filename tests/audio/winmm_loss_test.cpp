@@ -33,28 +33,41 @@ class WinmmLoss : public WinmmOnDouble {
         WinmmDriver.SetCallback(stream, CountingRender);
         ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &Options, nullptr));
     }
-    // Finishes buffers as a device playing in real time would, for ms milliseconds.
-    void Play(int ms) {
-        for (int t = 0; t < ms; t += 10) {
+    // Finishes a buffer every 10 ms, as a device playing in real time would, until done()
+    // holds; false if it does not within ten seconds. The feeder's pace is the machine's, so
+    // the tests wait for what they look for rather than for a fixed time.
+    template <typename Done>
+    bool PlayUntil(Done done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
             WaveOutDoubleFinish(1);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        return true;
     }
 };
 
 TEST_F(WinmmLoss, OneFailedWriteIsALostDeviceThatComesBack) {
+    auto start = std::chrono::steady_clock::now();
     StartWithWritesFailingAt(15, false);
-    Play(300);  // the 15th write fails
+    ASSERT_TRUE(PlayUntil([] { return WaveOutDoubleGetStats().closes == 1; }))
+        << "the 15th write fails and the lost device is closed";
     int rendersWhenLost = Renders.load();
-    uint32_t opensWhenLost = WaveOutDoubleGetStats().opens;
-    EXPECT_EQ(opensWhenLost, 1u);
-    EXPECT_EQ(WaveOutDoubleGetStats().closes, 1u) << "the lost device is closed";
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(Renders.load(), rendersWhenLost) << "nothing is rendered without a device";
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    EXPECT_EQ(WaveOutDoubleGetStats().opens, 2u) << "reopened about a second later";
-    Play(200);
-    EXPECT_GT(Renders.load(), rendersWhenLost + 10) << "playing again";
+    EXPECT_EQ(WaveOutDoubleGetStats().opens, 1u);
+    // Renders read before the open count: while the device is not back, none was made.
+    bool renderedWithoutDevice = false;
+    ASSERT_TRUE(PlayUntil([&] {
+        int renders = Renders.load();
+        if (WaveOutDoubleGetStats().opens >= 2) return true;
+        renderedWithoutDevice = renderedWithoutDevice || renders != rendersWhenLost;
+        return false;
+    }));
+    EXPECT_FALSE(renderedWithoutDevice) << "nothing is rendered without a device";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+        << "reopened a second after the loss";
+    EXPECT_TRUE(PlayUntil([&] { return Renders.load() > rendersWhenLost + 10; }))
+        << "playing again";
     EXPECT_EQ(WinmmOk, WinmmDriver.Stop(stream));
     std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(errors.find("sound device lost"), 0u) << errors;
@@ -62,15 +75,19 @@ TEST_F(WinmmLoss, OneFailedWriteIsALostDeviceThatComesBack) {
 }
 
 TEST_F(WinmmLoss, WritesFailingForGoodNeitherSpinNorRenderAndStopEndsAtOnce) {
+    auto start = std::chrono::steady_clock::now();
     StartWithWritesFailingAt(1, true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    ASSERT_TRUE(PlayUntil([] { return WaveOutDoubleGetStats().opens >= 3; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+        << "two reopens, a second apart";
     // One buffer rendered at the start and one at each of the two reopens: the driver's clock
     // moves by a buffer a second at most.
     EXPECT_LE(Renders.load(), 3);
-    EXPECT_EQ(WaveOutDoubleGetStats().opens, 3u);
+    // The third open has just failed its write: the next try is a second away, and a stop
+    // that waited for it would take about that long.
     auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(WinmmOk, WinmmDriver.Stop(stream));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(300));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(600));
     EXPECT_EQ(WaveOutDoubleGetStats().queued, 0u);
     std::string errors = testing::internal::GetCapturedStderr();
     size_t first = errors.find("sound device lost");

@@ -334,9 +334,13 @@ TEST_F(WinmmStream_, DestroyStopsARunningInstance) {
 }
 
 std::atomic<bool> SlowEntered{false};
+std::atomic<bool> StopCalled{false};
 std::atomic<bool> SlowReturned{false};
+// Outlasts Stop's first wait of 100 ms whatever the machine's load: it returns 250 ms after
+// Stop was called, not after it was entered.
 uint32_t SlowRender(void*, uint32_t byteCount, void*) {
     SlowEntered.store(true);
+    while (!StopCalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     SlowReturned.store(true);
     return byteCount;
@@ -346,10 +350,12 @@ TEST_F(WinmmStream_, StopWaitsForACallbackThatOutlastsTheWait) {
     Begin();
     WinmmDriver.SetCallback(stream, SlowRender);
     SlowEntered.store(false);
+    StopCalled.store(false);
     SlowReturned.store(false);
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, nullptr));
     while (!SlowEntered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     auto before = std::chrono::steady_clock::now();
+    StopCalled.store(true);
     EXPECT_EQ(WinmmOk, WinmmDriver.Stop(stream));
     EXPECT_TRUE(SlowReturned.load());  // the feeder finished its render; nothing was killed
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
