@@ -151,34 +151,40 @@ TEST(ChipTap, BuffersStopAtTheirCapacityAndUnmutingRestoresTheMix) {
     EXPECT_EQ(p.tap.count, 0u) << "a tap that was turned off is still written";
 }
 
-// Each call's peaks come from that call's samples only: calls of many lengths (below, at and
-// past the sizes the chip meters at once), loud and quiet by turns, some ended early by the
-// Timer 1 flag, each against the largest |sample| its kept samples show.
+// Each call's peaks and kept samples come from that call's samples only: calls of many lengths
+// (below, at and past the sizes the chip meters at once), loud and quiet by turns, some ended
+// early by the Timer 1 flag, each against the largest |sample| its kept samples show, and the
+// kept samples against the call's mix; in both rhythm modes.
 TEST(ChipTap, EachCallMetersExactlyItsOwnSamples) {
-    Pair p(false);
-    FmChipWrite(0x02, p.tapped, 0xF0);  // Timer 1 every 16 ticks, left unacknowledged
-    FmChipWrite(0x04, p.tapped, 0x01);
-    const int lengths[] = {700, 5, 1, 37, 513, 31, 600, 2, 300, 64};
-    std::vector<int32_t> mix(1024);
-    uint32_t at = 0;
-    for (int call = 0; call < 40; ++call) {
-        SCOPED_TRACE(testing::Message() << "call " << call);
-        // Carriers loud on even calls, 36 dB down on odd ones.
-        for (int ch = 0; ch < 9; ++ch)
-            FmChipWrite(uint8_t(0x40 + OpSlotOffset(2 * ch + 1)), p.tapped, call % 2 ? 0x30 : 0);
-        for (int32_t& peak : p.tap.peak) peak = 0;
-        uint8_t stop = call % 3 == 2 ? FmStatusTimer1 : 0;
-        if (stop) FmChipWrite(0x04, p.tapped, 0x80);
-        int n = FmChipRenderUntil(p.tapped, lengths[call % 10], mix.data(), stop);
-        ASSERT_EQ(p.tap.count, at + uint32_t(n));
-        ASSERT_TRUE(stop || n == lengths[call % 10]);
-        for (int s = 0; s < FmTapSources; ++s) {
-            int32_t peak = 0;
-            for (uint32_t i = at; i < p.tap.count; ++i)
-                peak = std::max(peak, std::abs(p.stems[s][i]));
-            ASSERT_EQ(p.tap.peak[s], peak) << "source " << s << ", " << n << " samples";
+    for (bool rhythm : {false, true}) {
+        SCOPED_TRACE(rhythm ? "rhythm mode" : "nine channels");
+        Pair p(rhythm);
+        FmChipWrite(0x02, p.tapped, 0xF0);  // Timer 1 every 16 ticks, left unacknowledged
+        FmChipWrite(0x04, p.tapped, 0x01);
+        const int lengths[] = {700, 5, 1, 37, 513, 31, 600, 2, 300, 64};
+        std::vector<int32_t> mix(1024);
+        uint32_t at = 0;
+        for (int call = 0; call < 40; ++call) {
+            SCOPED_TRACE(testing::Message() << "call " << call);
+            // Carriers loud on even calls, 36 dB down on odd ones.
+            for (int ch = 0; ch < 9; ++ch)
+                FmChipWrite(uint8_t(0x40 + OpSlotOffset(2 * ch + 1)), p.tapped,
+                            call % 2 ? 0x30 : 0);
+            for (int32_t& peak : p.tap.peak) peak = 0;
+            uint8_t stop = call % 3 == 2 ? FmStatusTimer1 : 0;
+            if (stop) FmChipWrite(0x04, p.tapped, 0x80);
+            int n = FmChipRenderUntil(p.tapped, lengths[call % 10], mix.data(), stop);
+            ASSERT_EQ(p.tap.count, at + uint32_t(n));
+            ASSERT_TRUE(stop || n == lengths[call % 10]);
+            for (int i = 0; i < n; ++i) ASSERT_EQ(p.Sum(int(at) + i, FmTapAllSources), mix[i]);
+            for (int s = 0; s < FmTapSources; ++s) {
+                int32_t peak = 0;
+                for (uint32_t i = at; i < p.tap.count; ++i)
+                    peak = std::max(peak, std::abs(p.stems[s][i]));
+                ASSERT_EQ(p.tap.peak[s], peak) << "source " << s << ", " << n << " samples";
+            }
+            at = p.tap.count;
         }
-        at = p.tap.count;
     }
 }
 
