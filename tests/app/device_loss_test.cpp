@@ -19,6 +19,7 @@
 #include "tests/app/app_test_files.h"
 #include "tests/app/bench_process.h"
 #include "tests/app/private_server.h"
+#include "tests/app/tone_server_test.h"
 
 namespace {
 
@@ -43,17 +44,12 @@ bool WaitForError(BenchProcess* p, const std::string& text, int timeoutMs) {
     return p->errors.find(text) != std::string::npos;
 }
 
-class DeviceLoss : public testing::Test {
+class DeviceLoss : public ToneServerTest {
    protected:
-    // The test's own server, and the bench playing the looping tone into it for a second.
+    // The bench playing the looping tone into the test's own server for a second.
     void SetUp() override {
-        dir = ScratchDirMake();
-        ASSERT_FALSE(dir.empty());
-        ASSERT_TRUE(WriteToneVgm(dir + "/low.vgm", LowTone));
-        ASSERT_EQ(mkdir((dir + "/server").c_str(), 0700), 0);
-        if (!PrivateServerStart(&server, dir + "/server"))
-            GTEST_SKIP() << "no sound server of the test's own could be started";
-        PrivateServerKeepBusy(&server);
+        ToneServerTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(BenchStart(&p, false, server.env));
         BenchSend(&p, "L0 " + dir + "/low.vgm\nPM0\n");
         ASSERT_TRUE(BenchWaitFor(&p, "VGM loaded into slot 0.\n", 5000)) << p.printed;
@@ -61,8 +57,7 @@ class DeviceLoss : public testing::Test {
     }
     void TearDown() override {
         BenchClose(&p);
-        PrivateServerStop(&server);
-        ScratchDirRemove(dir);
+        ToneServerTest::TearDown();
     }
     // Stops the server under the playing bench and waits for the bench to say so.
     void LoseTheDevice() {
@@ -77,8 +72,6 @@ class DeviceLoss : public testing::Test {
             << "status " << status;
         EXPECT_NE(p.printed.find("Quit.\nDone.\n"), std::string::npos) << p.printed;
     }
-    std::string dir;
-    PrivateServer server;
     BenchProcess p;
 };
 

@@ -19,6 +19,7 @@
 #include "tests/app/app_test_files.h"
 #include "tests/app/bench_process.h"
 #include "tests/app/private_server.h"
+#include "tests/app/tone_server_test.h"
 
 namespace {
 
@@ -87,22 +88,12 @@ int64_t PythonWaveFrames(const std::string& path) {
     return frames;
 }
 
-class RecordTest : public testing::Test {
+class RecordTest : public ToneServerTest {
    protected:
-    void SetUp() override {
-        dir = ScratchDirMake();
-        ASSERT_FALSE(dir.empty());
-        ASSERT_TRUE(WriteToneVgm(dir + "/low.vgm", LowTone));
-        ASSERT_EQ(mkdir((dir + "/server").c_str(), 0700), 0);
-        if (!PrivateServerStart(&server, dir + "/server"))
-            GTEST_SKIP() << "no sound server of the test's own could be started";
-        ASSERT_TRUE(PrivateServerKeepBusy(&server));
-    }
     void TearDown() override {
         BenchClose(&p);
-        PrivateServerStop(&server);
         if (mounted) umount((dir + "/full").c_str());
-        ScratchDirRemove(dir);
+        ToneServerTest::TearDown();
     }
     // Starts a recording session playing the looping tone and, unless told not to, waits
     // until its file (as a reader sees it) holds half a second: the sound flows. Returns the
@@ -120,8 +111,6 @@ class RecordTest : public testing::Test {
         if (waitForFlow) ADD_FAILURE() << "the recording does not grow";
         return 0;
     }
-    std::string dir;
-    PrivateServer server;
     BenchProcess p;
     bool mounted = false;
 };
