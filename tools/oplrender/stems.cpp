@@ -38,6 +38,48 @@ bool AllZero(const int32_t* b, uint32_t n) {
     return true;
 }
 
+// Writes the set the tap filled before the one it fills now (the writing thread's work).
+uint32_t WriteBlock(void* parameter) {
+    RenderStems* s = static_cast<RenderStems*>(parameter);
+    int32_t* const* buffers = s->buffers[s->filling ^ 1];
+    uint32_t n = s->writeCount;
+    uint64_t first = s->writeFirst;
+    const OutputFade& fade = s->writeFade;
+    for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
+        s->rhythmUsed = !AllZero(buffers[i], n);
+    bool ok = true;
+    if (s->rhythmUsed && s->rhythmSilent > 0) {
+        static const int32_t zeros[4096] = {};
+        for (int i = FmTapBd; i < FmTapSources; ++i)
+            for (uint64_t left = s->rhythmSilent; left > 0;) {
+                uint32_t k = uint32_t(std::min<uint64_t>(left, 4096));
+                ok = OutputWriteWide(&s->files[i], zeros, k) && ok;
+                left -= k;
+            }
+        s->rhythmSilent = 0;
+    }
+    for (int i = 0; i < FmTapSources; ++i) {
+        if (IsRhythmSource(i) && !s->rhythmUsed) continue;
+        int32_t* b = buffers[i];
+        if (first + n > fade.start)
+            for (uint32_t k = 0; k < n; ++k) b[k] = int32_t(OutputFaded(fade, first + k, b[k]));
+        ok = OutputWriteWide(&s->files[i], b, n) && ok;
+    }
+    if (!s->rhythmUsed) s->rhythmSilent += n;
+    s->written = s->written && ok;
+    return 0;
+}
+
+// Waits until the last block handed over is written; false once a write failed.
+bool WaitForWriter(RenderStems* s) {
+    if (s->writer != nullptr) {
+        WaitForSingleObject(s->writer, INFINITE);
+        CloseHandle(s->writer);
+        s->writer = nullptr;
+    }
+    return s->written;
+}
+
 }  // namespace
 
 std::string StemFileName(int source, int format) {
@@ -53,8 +95,8 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         return false;
     }
     for (int i = 0; i < FmTapSources; ++i) {
-        s->buffers[i] = new int32_t[StemBlockSamples];
-        s->tap.samples[i] = s->buffers[i];
+        for (auto& set : s->buffers) set[i] = new int32_t[StemBlockSamples];
+        s->tap.samples[i] = s->buffers[0][i];
         if (!OutputOpen(&s->files[i], dir + "/" + StemFileName(i, format), format, rate)) {
             *error = s->files[i].error;
             StemsFinish(s, false, error);
@@ -76,39 +118,26 @@ bool StemsReserve(RenderStems* s, const OutputFade& fade, uint32_t n) {
 }
 
 void StemsRendered(RenderStems* s) {
-    if (PlayerChip->rhythmBits & 0x20) s->rhythmUsed = true;
+    if (PlayerChip->rhythmBits & 0x20) s->rhythmSeen = true;
 }
 
 bool StemsWrite(RenderStems* s, const OutputFade& fade) {
-    uint32_t n = s->tap.count;
-    uint64_t first = s->first;
+    bool ok = WaitForWriter(s);
+    s->writeCount = s->tap.count;
+    s->writeFirst = s->first;
+    s->writeFade = fade;
+    s->rhythmUsed = s->rhythmUsed || s->rhythmSeen;
+    s->first += s->tap.count;
     s->tap.count = 0;
-    s->first += n;
-    for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
-        s->rhythmUsed = !AllZero(s->buffers[i], n);
-    bool ok = true;
-    if (s->rhythmUsed && s->rhythmSilent > 0) {
-        static const int32_t zeros[4096] = {};
-        for (int i = FmTapBd; i < FmTapSources; ++i)
-            for (uint64_t left = s->rhythmSilent; left > 0;) {
-                uint32_t k = uint32_t(std::min<uint64_t>(left, 4096));
-                ok = OutputWriteWide(&s->files[i], zeros, k) && ok;
-                left -= k;
-            }
-        s->rhythmSilent = 0;
-    }
-    for (int i = 0; i < FmTapSources; ++i) {
-        if (IsRhythmSource(i) && !s->rhythmUsed) continue;
-        int32_t* b = s->buffers[i];
-        if (first + n > fade.start)
-            for (uint32_t k = 0; k < n; ++k) b[k] = int32_t(OutputFaded(fade, first + k, b[k]));
-        ok = OutputWriteWide(&s->files[i], b, n) && ok;
-    }
-    if (!s->rhythmUsed) s->rhythmSilent += n;
+    s->filling ^= 1;
+    for (int i = 0; i < FmTapSources; ++i) s->tap.samples[i] = s->buffers[s->filling][i];
+    s->writer = CreateThread(nullptr, 0, WriteBlock, s, 0, nullptr);
+    if (s->writer == nullptr) WriteBlock(s);  // no thread to be had: written here and now
     return ok;
 }
 
 bool StemsFinish(RenderStems* s, bool keep, std::string* error) {
+    WaitForWriter(s);
     for (const RenderOutput& f : s->files) keep = keep && f.error.empty();
     bool ok = true;
     for (int i = 0; i < FmTapSources; ++i) {
@@ -116,8 +145,10 @@ bool StemsFinish(RenderStems* s, bool keep, std::string* error) {
         bool keepThis = keep && ok && (!IsRhythmSource(i) || s->rhythmUsed);
         if (!f.name.empty() && !OutputFinish(&f, keepThis) && keepThis) ok = false;
         if (!f.error.empty() && error->empty()) *error = f.error;
-        delete[] s->buffers[i];
-        s->buffers[i] = nullptr;
+        for (auto& set : s->buffers) {
+            delete[] set[i];
+            set[i] = nullptr;
+        }
     }
     return ok && keep;
 }

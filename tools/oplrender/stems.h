@@ -1,11 +1,13 @@
 // stems.h - one file per chip channel beside the mix: ch0..ch8, and bd sd tt cy hh for the
 // rhythm instruments (kept only when rhythm mode was on). The samples are the chip tap's
-// sources, so their sum is the mix before clipping, sample for sample. Main thread.
+// sources, so their sum is the mix before clipping, sample for sample. Called on the render
+// thread; the files are written on a thread of their own, a block behind the render.
 #pragma once
 
 #include <string>
 
 #include "fmchip/fmchip.h"
+#include "platform/threads.h"
 #include "tools/oplrender/output.h"
 
 // Samples the tap holds before they are written: the files are written in long blocks, not
@@ -15,9 +17,18 @@ constexpr uint32_t StemBlockSamples = 1u << 16;
 struct RenderStems {
     std::string dir;
     RenderOutput files[FmTapSources];
-    int32_t* buffers[FmTapSources] = {};
+    // Two sets of buffers: the tap fills one while a thread of the stems writes the other.
+    int32_t* buffers[2][FmTapSources] = {};
+    int filling = 0;  // the set the tap fills
     FmChipTap tap{};
-    uint64_t first = 0;  // the sample of the session that buffers[*][0] holds
+    uint64_t first = 0;       // the sample of the session that the filling set's [0] holds
+    bool rhythmSeen = false;  // rhythm mode was on after a render call (render thread)
+    // The writing of the other set: its thread, and what only it touches while it runs.
+    HANDLE writer = nullptr;
+    uint32_t writeCount = 0;
+    uint64_t writeFirst = 0;
+    OutputFade writeFade{};
+    bool written = true;  // every write so far succeeded
     bool rhythmUsed = false;
     // Samples not yet written to the rhythm stems: until rhythm mode is first used their
     // sources are all 0, and those files are written only once it is (or dropped at the end).
@@ -36,8 +47,10 @@ void StemsAttach(RenderStems* s);
 bool StemsReserve(RenderStems* s, const OutputFade& fade, uint32_t n);
 // Called after each render call: notes whether rhythm mode is on.
 void StemsRendered(RenderStems* s);
-// Writes every sample the tap holds, with the fade the mix gets. False once a write failed.
+// Hands every sample the tap holds to the writing thread (with the fade the mix gets), once
+// it has written the last block, and lets the tap go on in the other set. False once a write
+// failed.
 bool StemsWrite(RenderStems* s, const OutputFade& fade);
-// Closes the files; keeps them (rhythm stems only if rhythm mode was on) when keep is set
-// and nothing failed. False with *error when a file could not be completed.
+// Waits for the last write, then closes the files; keeps them (rhythm stems only if rhythm mode was
+// on) when keep is set and nothing failed. False with *error when a file could not be completed.
 bool StemsFinish(RenderStems* s, bool keep, std::string* error);
