@@ -115,7 +115,9 @@ def gaps(a, b):  # runs of >= 5 ms (220 samples) of one repeated value (silence 
 
 end_loaded = index(t_stop)
 idle_gaps = gaps(first, index(t_load))
-loaded_gaps = gaps(index(t_load), end_loaded)
+# The S is sent at t_stop; the monitor's clock is only estimated, so the last 50 ms are left
+# out of the search, or the stop's own silence would count as a gap.
+loaded_gaps = gaps(index(t_load), end_loaded - rate // 20)
 played = t_stop - (base[0] + first / rate)
 heard = (end_loaded - first - sum(g[1] for g in idle_gaps + loaded_gaps) * rate / 1000) / rate
 # The recording holds the whole session; its sound runs from the PMM to the S.
