@@ -34,9 +34,11 @@ void LoadVoices(FmChip* chip, int keyed) {
 // Renders batches of `batch` samples from a chip with `keyed` channels sounding (in
 // rhythm mode: six channels and all five instruments), Timer 1 running as the driver
 // programs it and its flag acknowledged after the sample that raised it.
-void RenderBatches(benchmark::State& state, int keyed, bool rhythm, bool tapped, int batch) {
+void RenderBatches(benchmark::State& state, int keyed, bool rhythm, bool tapped, int batch,
+                   bool portable = false) {
     FmChip* chip = FmChipCreate(44100);
     FmChipReset(chip);
+    FmChipSetPortable(chip, portable);
     FmChipWrite(0x02, chip, 7);
     FmChipWrite(0x04, chip, 0x01);
     FmChipTap tap{};  // meters only, as a viewer sets it
@@ -71,6 +73,11 @@ void Render(benchmark::State& state, int keyed, bool rhythm, bool tapped) {
     RenderBatches(state, keyed, rhythm, tapped, static_cast<int>(state.range(0)));
 }
 
+// The same with the portable output stage.
+void RenderPortable(benchmark::State& state, int keyed, bool rhythm) {
+    RenderBatches(state, keyed, rhythm, false, static_cast<int>(state.range(0)), true);
+}
+
 // The number of sounding channels is the argument; runs of 441.
 void Channels(benchmark::State& state) {
     RenderBatches(state, static_cast<int>(state.range(0)), false, false, 441);
@@ -87,6 +94,8 @@ BENCHMARK_CAPTURE(Render, full_load, 9, false, false)
     ->Arg(441)
     ->Arg(1024);
 BENCHMARK_CAPTURE(Render, rhythm, 6, true, false)->Arg(1)->Arg(441);
+BENCHMARK_CAPTURE(RenderPortable, full_load, 9, false)->Arg(441);
+BENCHMARK_CAPTURE(RenderPortable, rhythm, 6, true)->Arg(441);
 // The tap's cost: compare with full_load at the same batch size.
 BENCHMARK_CAPTURE(Render, full_load_tap, 9, false, true)->Arg(1)->Arg(441);
 BENCHMARK(Channels)->DenseRange(0, 9);
@@ -96,3 +105,5 @@ BENCHMARK_CAPTURE(Render, full_load_fixed, 9, false, false)->Arg(1)->Iterations(
 // The same in runs of 441 (1000 runs), tap off and on: bench/measure.sh --tap.
 BENCHMARK_CAPTURE(Render, full_load_fixed, 9, false, false)->Arg(441)->Iterations(1000);
 BENCHMARK_CAPTURE(Render, full_load_tap_fixed, 9, false, true)->Arg(441)->Iterations(1000);
+BENCHMARK_CAPTURE(Render, rhythm_fixed, 6, true, false)->Arg(441)->Iterations(1000);
+BENCHMARK_CAPTURE(RenderPortable, full_load_fixed, 9, false)->Arg(441)->Iterations(1000);

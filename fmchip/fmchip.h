@@ -9,7 +9,7 @@
 //   Lifecycle ................ FmChipCreate, FmChipReset, FmChipDestroy
 //   Register writes .......... FmChipWrite, key sources, status and IRQ
 //   Time and output .......... FmChipSettleAttacks, FmChipRender, FmChipRenderUntil
-//   Tap, mute and solo ....... FmChipSetTap, FmChipSetMute
+//   Tap, mute and solo ....... FmChipSetTap, FmChipSetMute, FmChipSetPortable
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,7 @@ constexpr int FmAttenLinSize = 6144;  // also the "silent" LogWaveTable value
 constexpr int FmLogWaveSize = 4096;   // 4 waveforms x 1024 phase positions
 
 extern int32_t AttenLinTable[FmAttenLinSize];  // written only by FmChipInitTables
-extern uint32_t LogWaveTable[FmLogWaveSize];   // written only by FmChipInitTables
+extern uint16_t LogWaveTable[FmLogWaveSize];   // written only by FmChipInitTables
 
 extern const int32_t OperatorSlotMap[32];
 extern const uint32_t KslAttenTable[128];
@@ -111,23 +111,33 @@ struct FmChipTap {
 };
 
 constexpr int FmOps = 18;  // operators of a chip
-// Phase lanes: the operators and two that stay 0, so that phase updates run in whole vectors.
-constexpr int FmPhaseLanes = 20;
+// Operator lanes: the operators and six that stay silent, so that the output stage and the
+// phase updates run in whole vectors (eight 16-bit or four 32-bit lanes).
+constexpr int FmOpLanes = 24;
+constexpr int FmPhaseLanes = FmOpLanes;
 // Envelope shifts run 0..12.
 constexpr uint32_t FmDueLevels = 13;
 
 // The render loop's working set, private to the chip. Phases and feedback history are the chip's
 // own while the set is current (they go back into the operator records after every call); the rest
 // is derived from the records and derived anew at the first render after workStale is set.
+// Per-operator values sit in lane 2 * channel + operator; a lane that does not apply is 0.
 struct FmRenderWork {
-    uint32_t phase[FmPhaseLanes];
-    uint32_t step[FmPhaseLanes];  // phase step at the current vibrato column
-    const int16_t* level[FmOps];  // the linear table from 16 x (baseAtten + envAtten + tremolo)
-    const uint32_t* wave[FmOps];
-    int32_t history0[9], history1[9];            // first operators' last two outputs, older first
-    uint32_t feedbackDown[9], feedbackMask[9];   // 16 - feedback shift; all ones with feedback
-    int32_t modulationMask[9], additiveMask[9];  // all ones or zero, from the connection
-    uint32_t tremoloOps;                         // operators with tremolo
+    alignas(16) uint32_t phase[FmPhaseLanes];
+    alignas(16) uint32_t step[FmPhaseLanes];  // phase step at the current vibrato column
+    // First operators: their last two outputs, older first.
+    alignas(16) int16_t history0[FmOpLanes];
+    alignas(16) int16_t history1[FmOpLanes];
+    // FmLinearTable from 16 x (baseAtten + envAtten + tremolo), held at the silent 6144.
+    const int16_t* level[FmOps];
+    const uint16_t* wave[FmOps];               // the operator's waveform in LogWaveTable
+    alignas(16) uint16_t waveBase[FmOpLanes];  // the same as an offset, for the vector stage
+    // First operators: 2^feedbackShift with feedback, so that the feedback sum times it, high
+    // half, is the sum moved by the shift in waveform steps.
+    alignas(16) int16_t feedbackScale[FmOpLanes];
+    alignas(16) int16_t modulationMask[FmOpLanes];  // second operators: all ones with FM
+    alignas(16) int16_t additiveMask[FmOpLanes];    // first operators: all ones when additive
+    uint32_t tremoloOps;                            // operators with tremolo
     // Operators whose envelope step is due on a tick whose counter has z trailing zero bits
     // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z.
     uint32_t dueAtZeros[FmDueLevels];
@@ -187,6 +197,7 @@ struct FmChip {
     uint32_t unsettledOps;
     FmRenderWork work;
     uint8_t workStale;  // set by every change the render loop did not make: derive anew
+    uint8_t portable;   // the output stage without vectors, as on machines that lack them
 };
 // Code that changes operator or channel fields by hand rather than through FmChipWrite sets
 // workStale, or the next render goes on with what it derived before.
@@ -237,9 +248,12 @@ void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]);
 int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask);
 
 // --- Tap, mute and solo ------------------------------------------------------------------
-// Both may be called between renders on the thread that renders (or under the lock that
+// These may be called between renders on the thread that renders (or under the lock that
 // keeps renders and writes apart); they allocate nothing. Mute and solo outlive a reset.
 
+// Renders with the portable output stage (on) or the vector one where the machine has it
+// (off, as after creation); both give the same samples. For tests and benchmarks.
+void FmChipSetPortable(FmChip* chip, bool on);
 // Sets the tap that every render from now on reports to; nullptr turns it off.
 void FmChipSetTap(FmChip* chip, FmChipTap* tap);
 // Leaves out of the mix the sources in muteMask and, when soloMask is nonzero, every source

@@ -92,9 +92,15 @@ void Load(FmRenderWork* w, FmChip* chip) {
     w->audible = 0;
     w->quietSamples = 0;
     uint32_t byShift[FmDueLevels + 1] = {};
+    for (int k = 0; k < FmOpLanes; ++k) {
+        w->history0[k] = w->history1[k] = 0;
+        w->feedbackScale[k] = w->modulationMask[k] = w->additiveMask[k] = 0;
+        w->waveBase[k] = 0;
+    }
     for (int k = 0; k < FmOps; ++k) {
         FmOperator* op = OpAt(chip, k);
         w->phase[k] = op->phase;
+        w->waveBase[k] = op->waveBase;
         w->wave[k] = LogWaveTable + op->waveBase;
         if (op->tremoloMask) w->tremoloOps |= 1u << k;
         byShift[DueShift(op)] |= 1u << k;
@@ -104,12 +110,13 @@ void Load(FmRenderWork* w, FmChip* chip) {
     for (uint32_t z = 0; z < FmDueLevels; ++z) w->dueAtZeros[z] = due |= byShift[z];
     for (int c = 0; c < 9; ++c) {
         const FmOperator* first = &chip->channels[c].ops[0];
-        w->history0[c] = first->feedbackHistory[0];
-        w->history1[c] = first->feedbackHistory[1];
-        w->feedbackDown[c] = first->feedbackShift ? 16 - first->feedbackShift : 0;
-        w->feedbackMask[c] = first->feedbackShift ? ~0u : 0;
-        w->modulationMask[c] = first->connection ? 0 : -1;
-        w->additiveMask[c] = first->connection ? -1 : 0;
+        // Outputs and feedback factors fit 16 bits: |output| <= 4084, shifts <= 14.
+        w->history0[2 * c] = static_cast<int16_t>(first->feedbackHistory[0]);
+        w->history1[2 * c] = static_cast<int16_t>(first->feedbackHistory[1]);
+        w->feedbackScale[2 * c] =
+            static_cast<int16_t>(first->feedbackShift ? 1 << first->feedbackShift : 0);
+        w->additiveMask[2 * c] = first->connection ? -1 : 0;
+        w->modulationMask[2 * c + 1] = first->connection ? 0 : -1;
     }
     SetSteps(w, chip);
     SyncTimers(w, chip, w->timerTicks);
@@ -156,8 +163,8 @@ void Store(FmRenderWork* w, FmChip* chip) {
         FmChannel* ch = &chip->channels[c];
         ch->ops[0].phase = w->phase[2 * c];
         ch->ops[1].phase = w->phase[2 * c + 1];
-        ch->ops[0].feedbackHistory[0] = w->history0[c];
-        ch->ops[0].feedbackHistory[1] = w->history1[c];
+        ch->ops[0].feedbackHistory[0] = w->history0[2 * c];
+        ch->ops[0].feedbackHistory[1] = w->history1[2 * c];
     }
 }
 
@@ -171,14 +178,15 @@ int32_t OperatorOutput(const FmRenderWork* w, int k, uint32_t x) {
 // The first operator of channel c with feedback; returns the output it computed one sample
 // ago, which is what reaches the second operator or the mix in this sample.
 [[gnu::always_inline]] inline int32_t FeedbackOperator(FmRenderWork* w, int c) {
-    int32_t previous = w->history1[c];
-    int32_t s = w->history0[c] + previous;
-    w->history0[c] = previous;
+    int k = 2 * c;
+    int32_t previous = w->history1[k];
+    int32_t s = w->history0[k] + previous;
+    w->history0[k] = static_cast<int16_t>(previous);
     // The sum moved up by the feedback shift, in waveform steps (bits 16 and up of the phase):
     // only its low ten bits reach the index, and they are those of s moved down by the rest.
-    uint32_t f = static_cast<uint32_t>(s >> w->feedbackDown[c]) & w->feedbackMask[c];
-    uint32_t x = ((w->phase[2 * c] >> 16) + f) & 1023;
-    w->history1[c] = OperatorOutput(w, 2 * c, x);
+    uint32_t f = static_cast<uint32_t>((s * w->feedbackScale[k]) >> 16);
+    uint32_t x = ((w->phase[k] >> 16) + f) & 1023;
+    w->history1[k] = static_cast<int16_t>(OperatorOutput(w, k, x));
     return previous;
 }
 
@@ -192,35 +200,41 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 [[gnu::always_inline]] inline int32_t Channel(FmRenderWork* w, int c) {
     int32_t previous = FeedbackOperator(w, c);
     int k = 2 * c + 1;
-    uint32_t x = ModulatedIndex(w->phase[k], previous & w->modulationMask[c]);
-    return (previous & w->additiveMask[c]) + OperatorOutput(w, k, x);
+    uint32_t x = ModulatedIndex(w->phase[k], previous & w->modulationMask[k]);
+    return (previous & w->additiveMask[k - 1]) + OperatorOutput(w, k, x);
 }
 
-// Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal, into their tap
-// sources; a rhythm instrument sounds at twice an operator's amplitude. The noise bit is the
-// one at the start of the sample.
-[[gnu::always_inline]] inline void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
-    // Bass drum: the first operator only modulates (with connection 0), never sounds.
-    int32_t previous = FeedbackOperator(w, 6);
-    uint32_t x = ModulatedIndex(w->phase[13], previous & w->modulationMask[6]);
-    sources[FmTapBd] = 2 * OperatorOutput(w, 13, x);
-
+// The waveform indexes of the hi-hat, snare drum, tom-tom and top cymbal (operators 14-17)
+// in rhythm mode, from their phases and the noise bit at the start of the sample.
+[[gnu::always_inline]] inline void RhythmIndexes(const FmRenderWork* w, uint32_t noise,
+                                                 uint32_t x[4]) {
     uint32_t h = w->phase[14] >> 16;
     uint32_t k = w->phase[17] >> 16;
     uint32_t r1 = (((h >> 2) ^ (h >> 7)) | (h >> 3)) & 1;
     uint32_t r2 = ((k >> 3) ^ (k >> 5)) & 1;
-
     // The noise bit and the phase bits pick the indexes by arithmetic and lookup, not by
     // branches: they change at random from sample to sample.
     uint32_t r = r1 | r2;
     static constexpr uint16_t HatIndex[4] = {0xD0, 0x234, 0x34, 0x2D0};  // [noise][r]
-    sources[FmTapHh] = 2 * OperatorOutput(w, 14, HatIndex[2 * noise + r]);
+    x[0] = HatIndex[2 * noise + r];
+    x[1] = (0x100 + (h & 0x100)) ^ (noise << 8);  // snare: 0x100 or 0x200
+    x[2] = (w->phase[16] >> 16) & 1023;
+    x[3] = 0x100 + (r << 9);
+}
 
-    uint32_t snare = (0x100 + (h & 0x100)) ^ (noise << 8);  // 0x100 or 0x200
-    sources[FmTapSd] = 2 * OperatorOutput(w, 15, snare);
-
-    sources[FmTapTt] = 2 * OperatorOutput(w, 16, (w->phase[16] >> 16) & 1023);
-    sources[FmTapCy] = 2 * OperatorOutput(w, 17, 0x100 + (r << 9));
+// Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal, into their tap
+// sources; a rhythm instrument sounds at twice an operator's amplitude.
+[[gnu::always_inline]] inline void Rhythm(FmRenderWork* w, uint32_t noise, int32_t* sources) {
+    // Bass drum: the first operator only modulates (with connection 0), never sounds.
+    int32_t previous = FeedbackOperator(w, 6);
+    uint32_t x = ModulatedIndex(w->phase[13], previous & w->modulationMask[13]);
+    sources[FmTapBd] = 2 * OperatorOutput(w, 13, x);
+    uint32_t xs[4];
+    RhythmIndexes(w, noise, xs);
+    sources[FmTapHh] = 2 * OperatorOutput(w, 14, xs[0]);
+    sources[FmTapSd] = 2 * OperatorOutput(w, 15, xs[1]);
+    sources[FmTapTt] = 2 * OperatorOutput(w, 16, xs[2]);
+    sources[FmTapCy] = 2 * OperatorOutput(w, 17, xs[3]);
     sources[6] = sources[7] = sources[8] = 0;
 }
 
@@ -266,6 +280,162 @@ template <MixKind Kind>
     }
     return mix;
 }
+
+#if defined(__SSE2__)
+constexpr bool HaveVectors = true;
+
+__m128i Lanes(const void* p) {
+    return _mm_load_si128(static_cast<const __m128i*>(p));
+}
+
+// Lane l (a constant) of v.
+[[gnu::always_inline]] inline uint32_t Extract(__m128i v, int l) {
+    switch (l) {
+        case 0:
+            return uint32_t(_mm_extract_epi16(v, 0));
+        case 1:
+            return uint32_t(_mm_extract_epi16(v, 1));
+        case 2:
+            return uint32_t(_mm_extract_epi16(v, 2));
+        case 3:
+            return uint32_t(_mm_extract_epi16(v, 3));
+        case 4:
+            return uint32_t(_mm_extract_epi16(v, 4));
+        case 5:
+            return uint32_t(_mm_extract_epi16(v, 5));
+        case 6:
+            return uint32_t(_mm_extract_epi16(v, 6));
+        default:
+            return uint32_t(_mm_extract_epi16(v, 7));
+    }
+}
+
+// v with lane l (a constant) set to x.
+[[gnu::always_inline]] inline __m128i Insert(__m128i v, int x, int l) {
+    switch (l) {
+        case 0:
+            return _mm_insert_epi16(v, x, 0);
+        case 1:
+            return _mm_insert_epi16(v, x, 1);
+        case 2:
+            return _mm_insert_epi16(v, x, 2);
+        case 3:
+            return _mm_insert_epi16(v, x, 3);
+        case 4:
+            return _mm_insert_epi16(v, x, 4);
+        case 5:
+            return _mm_insert_epi16(v, x, 5);
+        case 6:
+            return _mm_insert_epi16(v, x, 6);
+        default:
+            return _mm_insert_epi16(v, x, 7);
+    }
+}
+
+// Mix with the operators in 16-bit lanes, eight to a vector (lane 2 * channel + operator, so
+// that channel c is 32-bit lane c): the waveform indexes of all operators at once, then the
+// two table lookups per operator one by one (no gathers), then the channels summed in pairs.
+// Every operator's index depends only on outputs of earlier samples, so they are independent.
+// Same results as Mix.
+template <MixKind Kind, bool Rhythm>
+[[gnu::always_inline]] inline int32_t VectorMix(FmRenderWork* w, const FmChip* chip,
+                                                const __m128i* mixLanes, uint32_t mixMask,
+                                                TapColumns* cols, int j) {
+    constexpr int Vectors = FmOpLanes / 8;
+    __m128i index[Vectors];
+    __m128i older[Vectors], previous[Vectors];
+    const __m128i low10 = _mm_set1_epi16(1023);
+#pragma GCC unroll 3
+    for (int v = 0; v < Vectors; ++v) {
+        // Phase bits 16-31 as signed 16-bit lanes (exact: the pack does not saturate).
+        __m128i x = _mm_packs_epi32(_mm_srai_epi32(Lanes(w->phase + 8 * v), 16),
+                                    _mm_srai_epi32(Lanes(w->phase + 8 * v + 4), 16));
+        older[v] = Lanes(w->history0 + 8 * v);
+        previous[v] = Lanes(w->history1 + 8 * v);
+        // First operators: the feedback sum times 2^shift, high half (the arithmetic shift).
+        __m128i f =
+            _mm_mulhi_epi16(_mm_add_epi16(older[v], previous[v]), Lanes(w->feedbackScale + 8 * v));
+        // Second operators: the first one's previous output, moved up into their lane.
+        __m128i m =
+            _mm_and_si128(_mm_slli_epi32(previous[v], 16), Lanes(w->modulationMask + 8 * v));
+        x = _mm_and_si128(_mm_add_epi16(_mm_add_epi16(x, f), m), low10);
+        index[v] = _mm_add_epi16(x, Lanes(w->waveBase + 8 * v));
+    }
+    uint32_t xs[4] = {};
+    if (Rhythm) RhythmIndexes(w, chip->noiseShift & 1, xs);
+    // The outputs go straight into their lanes, four to a chain: stored one by one and loaded
+    // as a vector, they would wait for the stores to drain.
+    __m128i outs[Vectors];
+#pragma GCC unroll 3
+    for (int v = 0; v < Vectors; ++v) {
+        __m128i half[2] = {_mm_setzero_si128(), _mm_setzero_si128()};
+#pragma GCC unroll 8
+        for (int l = 0; l < 8; ++l) {
+            int k = 8 * v + l;
+            if (k >= FmOps) continue;
+            uint32_t x = Rhythm && k >= 14 ? w->waveBase[k] + xs[k - 14] : Extract(index[v], l);
+            half[l >> 2] = Insert(half[l >> 2], w->level[k][LogWaveTable[x]], l);
+        }
+        outs[v] = _mm_or_si128(half[0], half[1]);
+    }
+
+    // Channel c: its second operator plus, when additive, the first one's previous output.
+    const __m128i secondLanes = _mm_set1_epi32(int32_t(0xFFFF0000u));
+    const __m128i ones = _mm_set1_epi16(1);
+    __m128i channels[Vectors], sum = _mm_setzero_si128();
+#pragma GCC unroll 3
+    for (int v = 0; v < Vectors; ++v) {
+        __m128i o = outs[v];
+        __m128i pair = _mm_or_si128(_mm_and_si128(o, secondLanes),
+                                    _mm_and_si128(previous[v], Lanes(w->additiveMask + 8 * v)));
+        channels[v] = _mm_madd_epi16(pair, ones);
+        __m128i newer = o, old = previous[v];
+        if (Rhythm && v > 0) {
+            // Channels 7 and 8 (32-bit lanes 3 of vector 1 and 0 of vector 2) have no feedback
+            // operator in rhythm mode: their history stays.
+            const __m128i keep = v == 1 ? _mm_set_epi32(-1, 0, 0, 0) : _mm_set_epi32(0, 0, 0, -1);
+            newer = _mm_or_si128(_mm_andnot_si128(keep, o), _mm_and_si128(keep, previous[v]));
+            old = _mm_or_si128(_mm_andnot_si128(keep, previous[v]), _mm_and_si128(keep, older[v]));
+        }
+        _mm_store_si128(reinterpret_cast<__m128i*>(w->history0 + 8 * v), old);
+        _mm_store_si128(reinterpret_cast<__m128i*>(w->history1 + 8 * v), newer);
+        sum = _mm_add_epi32(sum, _mm_and_si128(channels[v], mixLanes[v]));
+    }
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
+    int32_t mix = _mm_cvtsi128_si32(sum);
+    if (Kind != MixPlain) {
+        alignas(16) int32_t c[4 * Vectors];
+        for (int v = 0; v < Vectors; ++v)
+            _mm_store_si128(reinterpret_cast<__m128i*>(c + 4 * v), channels[v]);
+#pragma GCC unroll 9
+        for (int ch = 0; ch < (Rhythm ? 6 : 9); ++ch) cols->v[ch][j] = static_cast<int16_t>(c[ch]);
+    }
+    if (!Rhythm) return mix;
+    int32_t sources[FmTapSources] = {};
+    sources[FmTapBd] = 2 * int16_t(_mm_extract_epi16(outs[1], 5));
+    sources[FmTapHh] = 2 * int16_t(_mm_extract_epi16(outs[1], 6));
+    sources[FmTapSd] = 2 * int16_t(_mm_extract_epi16(outs[1], 7));
+    sources[FmTapTt] = 2 * int16_t(_mm_extract_epi16(outs[2], 0));
+    sources[FmTapCy] = 2 * int16_t(_mm_extract_epi16(outs[2], 1));
+#pragma GCC unroll 5
+    for (int s = FmTapBd; s < FmTapSources; ++s) {
+        if (Kind != MixPlain) cols->v[s][j] = static_cast<int16_t>(sources[s]);
+        if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
+    }
+    return mix;
+}
+
+// The channels (32-bit lanes) a call mixes: those of mixMask that sound in the rhythm mode.
+void MixLanes(uint32_t mixMask, bool rhythm, __m128i lanes[FmOpLanes / 8]) {
+    uint32_t m = mixMask & (rhythm ? 0x3Fu : 0x1FFu);
+    alignas(16) int32_t all[FmOpLanes / 2];
+    for (int c = 0; c < FmOpLanes / 2; ++c) all[c] = m >> c & 1 ? -1 : 0;
+    for (int v = 0; v < FmOpLanes / 8; ++v) lanes[v] = Lanes(all + 4 * v);
+}
+#else
+constexpr bool HaveVectors = false;
+#endif
 
 typedef int16_t I16x8 __attribute__((vector_size(16), may_alias));
 
@@ -443,10 +613,14 @@ static_assert(FmPhaseLanes % 4 == 0);
 
 // Renders up to n samples into out (and, with Kind != MixPlain, every source into the columns);
 // returns the samples rendered, fewer than n when a sample ends with statusReg & stopMask set.
-template <MixKind Kind, bool Rhythm>
+template <MixKind Kind, bool Rhythm, bool Vector>
 [[gnu::always_inline]] inline int RenderRun(FmRenderWork* w, FmChip* chip, int n, int32_t* out,
                                             uint8_t stopMask, TapColumns* cols) {
     uint32_t mixMask = chip->mixMask;
+#if defined(__SSE2__)
+    __m128i mixLanes[FmOpLanes / 8];
+    if (Vector) MixLanes(mixMask, Rhythm, mixLanes);
+#endif
     int j = 0;
     while (j < n) {
         AdvanceLfo(w, chip);
@@ -455,9 +629,15 @@ template <MixKind Kind, bool Rhythm>
         bool quiet = w->audible == 0 && w->quietSamples >= 2;
         w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
         int32_t mix = 0;
-        if (!quiet)
+        if (quiet) {
+        } else if constexpr (Vector) {
+#if defined(__SSE2__)
+            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes, mixMask, cols, j);
+#endif
+        } else {
             mix = Mix<Kind>(w, chip, Rhythm, mixMask, cols, j);
-        else if (Kind != MixPlain)
+        }
+        if (quiet && Kind != MixPlain)
             for (uint32_t m = ComputedSources(Rhythm); m; m &= m - 1)
                 cols->v[__builtin_ctz(m)][j] = 0;
         out[j++] = mix;
@@ -469,13 +649,13 @@ template <MixKind Kind, bool Rhythm>
 
 // A render call in one mix kind and rhythm mode (the mode holds for the call), each its own
 // loop.
-template <MixKind Kind, bool Rhythm>
+template <MixKind Kind, bool Rhythm, bool Vector>
 int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     FmRenderWork* w = &chip->work;
     if (chip->workStale) Load(w, chip);
     int i = 0;
     if constexpr (Kind == MixPlain) {
-        i = RenderRun<Kind, Rhythm>(w, chip, count, output, stopMask, nullptr);
+        i = RenderRun<Kind, Rhythm, Vector>(w, chip, count, output, stopMask, nullptr);
     } else {
         // Blocks of samples, each metered and kept as a whole. MixTapped runs only with a tap;
         // MixMasked may run without one.
@@ -483,7 +663,7 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
         TapColumns cols;
         while (i < count) {
             int n = count - i < TapBlockSamples ? count - i : TapBlockSamples;
-            int j = RenderRun<Kind, Rhythm>(w, chip, n, output + i, stopMask, &cols);
+            int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, &cols);
             if (tap) TapFlush(tap, &cols, j, ComputedSources(Rhythm));
             i += j;
             if (j < n || chip->statusReg & stopMask) break;
@@ -493,10 +673,18 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     return i;
 }
 
+template <MixKind Kind, bool Vector>
+int RenderWith(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
+    return (chip->rhythmBits & 0x20)
+               ? RenderLoop<Kind, true, Vector>(chip, count, output, stopMask)
+               : RenderLoop<Kind, false, Vector>(chip, count, output, stopMask);
+}
+
 template <MixKind Kind>
 int RenderMode(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
-    return (chip->rhythmBits & 0x20) ? RenderLoop<Kind, true>(chip, count, output, stopMask)
-                                     : RenderLoop<Kind, false>(chip, count, output, stopMask);
+    if (HaveVectors && !chip->portable)
+        return RenderWith<Kind, HaveVectors>(chip, count, output, stopMask);
+    return RenderWith<Kind, false>(chip, count, output, stopMask);
 }
 
 }  // namespace
@@ -522,6 +710,10 @@ void FmChipRender(FmChip* chip, int count, int32_t* outputs[2]) {
     FmChipRenderUntil(chip, count, outputs[0], 0);
     if (outputs[1] != outputs[0])
         std::memcpy(outputs[1], outputs[0], sizeof(int32_t) * static_cast<size_t>(count));
+}
+
+void FmChipSetPortable(FmChip* chip, bool on) {
+    chip->portable = on;
 }
 
 void FmChipSetTap(FmChip* chip, FmChipTap* tap) {

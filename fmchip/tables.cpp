@@ -7,7 +7,7 @@
 #include "fmchip/fmchip_internal.h"
 
 int32_t AttenLinTable[FmAttenLinSize];
-uint32_t LogWaveTable[FmLogWaveSize];
+uint16_t LogWaveTable[FmLogWaveSize];
 int16_t FmLinearTable[FmLinearSize];
 uint32_t FmNoiseJumpTable[64][32];
 
@@ -45,7 +45,7 @@ void FmChipInitTables() {
         double m = std::sin((2 * i + 1) * pi * (1.0 / 1024.0));
         double q = m > 0 ? 1.0 / m : -1.0 / m;
         int32_t o = static_cast<int32_t>(std::log(q) * 8 / std::log(2.0) * 32 * 2);
-        LogWaveTable[i] = static_cast<uint32_t>(2 * HalveRoundUp(o) + (m < 0 ? 1 : 0));
+        LogWaveTable[i] = static_cast<uint16_t>(2 * HalveRoundUp(o) + (m < 0 ? 1 : 0));
     }
     // Half sine, absolute sine and quarter-sine pulses; FmAttenLinSize reads as silence.
     for (int j = 0; j < 1024; ++j) {

@@ -52,10 +52,10 @@ TEST_F(TablesTest, SineHasItsTellingEntriesAndSymmetries) {
 }
 
 TEST_F(TablesTest, OtherWaveformsDeriveFromTheSine) {
-    const uint32_t* sine = LogWaveTable;
-    const uint32_t* half = LogWaveTable + 1024;
-    const uint32_t* absolute = LogWaveTable + 2048;
-    const uint32_t* pulse = LogWaveTable + 3072;
+    const uint16_t* sine = LogWaveTable;
+    const uint16_t* half = LogWaveTable + 1024;
+    const uint16_t* absolute = LogWaveTable + 2048;
+    const uint16_t* pulse = LogWaveTable + 3072;
     const uint32_t silent = FmAttenLinSize;
     for (int j = 0; j < 1024; ++j) {
         SCOPED_TRACE(j);
@@ -69,14 +69,14 @@ TEST_F(TablesTest, OtherWaveformsDeriveFromTheSine) {
 
 TEST_F(TablesTest, RebuildWritesIdenticalEntries) {
     std::vector<int32_t> lin(AttenLinTable, AttenLinTable + FmAttenLinSize);
-    std::vector<uint32_t> wave(LogWaveTable, LogWaveTable + FmLogWaveSize);
+    std::vector<uint16_t> wave(LogWaveTable, LogWaveTable + FmLogWaveSize);
     uint32_t builds = FmChipTableBuilds();
     std::memset(AttenLinTable, 0, sizeof AttenLinTable);
     std::memset(LogWaveTable, 0, sizeof LogWaveTable);
     FmChipInitTables();
     EXPECT_EQ(FmChipTableBuilds(), builds + 1);
     EXPECT_EQ(lin, std::vector<int32_t>(AttenLinTable, AttenLinTable + FmAttenLinSize));
-    EXPECT_EQ(wave, std::vector<uint32_t>(LogWaveTable, LogWaveTable + FmLogWaveSize));
+    EXPECT_EQ(wave, std::vector<uint16_t>(LogWaveTable, LogWaveTable + FmLogWaveSize));
 }
 
 TEST(ConstantTables, OperatorSlotMapNamesEachSlotOnce) {

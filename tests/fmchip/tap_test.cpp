@@ -1,6 +1,7 @@
 // tap_test.cpp - the chip's tap and its mute and solo: the sources add up to the mix, the
 // tap changes no sample, and mute and solo leave out exactly the sources they name while the
-// tap still shows them. Each case runs two chips fed the same writes, one of them plain.
+// tap still shows them. Each case runs two chips fed the same writes, one of them plain, one
+// with the vector output stage and the other with the portable one, and then the other way.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -42,11 +43,13 @@ struct Pair {
     FmChipTap tap{};
     std::vector<int32_t> stems[FmTapSources];
 
-    explicit Pair(bool rhythm) : plain(FmChipCreate(44100)), tapped(FmChipCreate(44100)) {
+    Pair(bool rhythm, bool portable) : plain(FmChipCreate(44100)), tapped(FmChipCreate(44100)) {
         for (FmChip* c : {plain, tapped}) {
             FmChipReset(c);
             Load(c, rhythm);
         }
+        FmChipSetPortable(tapped, portable);
+        FmChipSetPortable(plain, !portable);
         for (int s = 0; s < FmTapSources; ++s) {
             stems[s].assign(Samples, 0x7FFFFFFF);
             tap.samples[s] = stems[s].data();
@@ -79,9 +82,11 @@ struct Pair {
 };
 
 TEST(ChipTap, SourcesAddUpToTheMixAndTheTapChangesNothing) {
-    for (bool rhythm : {false, true}) {
-        SCOPED_TRACE(rhythm ? "rhythm mode" : "nine channels");
-        Pair p(rhythm);
+    for (int mode = 0; mode < 4; ++mode) {
+        bool rhythm = mode & 1, portable = mode & 2;
+        SCOPED_TRACE(testing::Message() << (rhythm ? "rhythm mode" : "nine channels")
+                                        << (portable ? ", portable" : ""));
+        Pair p(rhythm, portable);
         std::vector<int32_t> tappedMix;
         std::vector<int32_t> mix = p.Render(&tappedMix);
         ASSERT_EQ(mix, tappedMix) << "the tap moved the mix";
@@ -114,25 +119,27 @@ TEST(ChipTap, MuteAndSoloLeaveOutExactlyTheirSourcesAndTheTapStillShowsThem) {
         {0, 1u << FmTapBd | 1u << FmTapHh, true},
         {1u << FmTapHh, 1u << FmTapHh, true},  // nothing left: silence
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "mute " << c.mute << " solo " << c.solo);
-        Pair p(c.rhythm);
-        FmChipSetMute(p.tapped, c.mute, c.solo);
-        std::vector<int32_t> mutedMix;
-        std::vector<int32_t> mix = p.Render(&mutedMix);
-        uint32_t heard = (c.solo ? c.solo : FmTapAllSources) & ~c.mute;
-        bool differs = false;
-        for (int i = 0; i < Samples; ++i) {
-            ASSERT_EQ(mutedMix[i], p.Sum(i, heard)) << "sample " << i;
-            ASSERT_EQ(mix[i], p.Sum(i, FmTapAllSources)) << "the tap shows sources before mute";
-            differs |= mutedMix[i] != mix[i];
+    for (const Case& c : cases)
+        for (bool portable : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "mute " << c.mute << " solo " << c.solo
+                                            << (portable ? ", portable" : ""));
+            Pair p(c.rhythm, portable);
+            FmChipSetMute(p.tapped, c.mute, c.solo);
+            std::vector<int32_t> mutedMix;
+            std::vector<int32_t> mix = p.Render(&mutedMix);
+            uint32_t heard = (c.solo ? c.solo : FmTapAllSources) & ~c.mute;
+            bool differs = false;
+            for (int i = 0; i < Samples; ++i) {
+                ASSERT_EQ(mutedMix[i], p.Sum(i, heard)) << "sample " << i;
+                ASSERT_EQ(mix[i], p.Sum(i, FmTapAllSources)) << "the tap shows sources before mute";
+                differs |= mutedMix[i] != mix[i];
+            }
+            EXPECT_TRUE(differs) << "the muted sources were heard";
         }
-        EXPECT_TRUE(differs) << "the muted sources were heard";
-    }
 }
 
 TEST(ChipTap, BuffersStopAtTheirCapacityAndUnmutingRestoresTheMix) {
-    Pair p(false);
+    Pair p(false, false);
     p.tap.capacity = 100;
     p.tap.samples[4] = nullptr;  // a meter-only source
     FmChipSetMute(p.tapped, 0x0F, 0);
@@ -156,9 +163,11 @@ TEST(ChipTap, BuffersStopAtTheirCapacityAndUnmutingRestoresTheMix) {
 // early by the Timer 1 flag, each against the largest |sample| its kept samples show, and the
 // kept samples against the call's mix; in both rhythm modes.
 TEST(ChipTap, EachCallMetersExactlyItsOwnSamples) {
-    for (bool rhythm : {false, true}) {
-        SCOPED_TRACE(rhythm ? "rhythm mode" : "nine channels");
-        Pair p(rhythm);
+    for (int mode = 0; mode < 4; ++mode) {
+        bool rhythm = mode & 1, portable = mode & 2;
+        SCOPED_TRACE(testing::Message() << (rhythm ? "rhythm mode" : "nine channels")
+                                        << (portable ? ", portable" : ""));
+        Pair p(rhythm, portable);
         FmChipWrite(0x02, p.tapped, 0xF0);  // Timer 1 every 16 ticks, left unacknowledged
         FmChipWrite(0x04, p.tapped, 0x01);
         const int lengths[] = {700, 5, 1, 37, 513, 31, 600, 2, 300, 64};

@@ -67,6 +67,9 @@ struct ChipRun {
 
     ChipRun(uint32_t samples, RenderMode m) : chip(FmChipCreate(44100)), mode(m), left(samples) {
         FmChipReset(chip);
+        // The reference and the portable runs take the portable output stage; the runs
+        // the vector one where the machine has it.
+        FmChipSetPortable(chip, m != RenderRuns);
         FmChipWrite(0x02, chip, 7);
         FmChipWrite(0x04, chip, 0x01);
     }

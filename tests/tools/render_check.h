@@ -20,10 +20,11 @@ struct ChipRenderResult {
 };
 
 // How a render is driven: the chip's run renderer (FmChipRenderUntil, and PlayerRender as
-// it is), or one sample per FmChipRender call with the tick test after each sample. Sample by
-// sample, the chip derives its working set anew for every sample, so that this reference does
-// not depend on the run loop keeping its derived values current.
-enum RenderMode { RenderRuns, RenderSampleBySample };
+// it is), the same with the portable output stage (chip renders only), or one sample per
+// FmChipRender call with the tick test after each sample. Sample by sample, the chip derives
+// its working set anew for every sample and takes the portable output stage, so that this
+// reference depends neither on the run loop keeping its derived values current nor on vectors.
+enum RenderMode { RenderRuns, RenderSampleBySample, RenderRunsPortable };
 
 // Plays music (slot 0) with up to three effects (slots 1-3, on the six SFX tracks in turn)
 // for `samples` samples, in buffers of changing sizes, and hashes the 16-bit output. An
