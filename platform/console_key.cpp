@@ -13,22 +13,17 @@
 
 namespace {
 
-// Shared with the signal handler, which may run at any point of the wait.
-volatile sig_atomic_t SavedValid = 0;
+// Shared with the signal handler, which is installed only while they hold the terminal and
+// the settings to put back.
 int TtyFd = -1;
 termios SavedTermios;
 
 constexpr int RestoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int RestoredSignalCount = sizeof(RestoredSignals) / sizeof(RestoredSignals[0]);
 
-void RestoreTerminal() {
-    if (SavedValid) tcsetattr(TtyFd, TCSANOW, &SavedTermios);
-}
-
 // Async-signal-safe: puts the terminal back, then lets the signal act as if unhandled.
 void RestoreAndReraise(int sig) {
-    RestoreTerminal();
-    SavedValid = 0;
+    tcsetattr(TtyFd, TCSANOW, &SavedTermios);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -70,7 +65,6 @@ int ConsoleKeyRead(int wakeFd) {
         replaced[i] = previous[i].sa_handler == SIG_DFL;
         if (replaced[i]) sigaction(RestoredSignals[i], &restoring, nullptr);
     }
-    SavedValid = 1;
 
     raw.c_lflag &= ~(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;
@@ -78,8 +72,7 @@ int ConsoleKeyRead(int wakeFd) {
     int key = -1;
     if (tcsetattr(fd, TCSANOW, &raw) == 0) key = ReadKey(fd, wakeFd);
 
-    RestoreTerminal();
-    SavedValid = 0;
+    tcsetattr(fd, TCSANOW, &SavedTermios);
     for (int i = 0; i < RestoredSignalCount; ++i)
         if (replaced[i]) sigaction(RestoredSignals[i], &previous[i], nullptr);
     TtyFd = -1;

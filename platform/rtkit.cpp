@@ -14,6 +14,8 @@ namespace {
 
 const char* const Service = "org.freedesktop.RealtimeKit1";
 const char* const ObjectPath = "/org/freedesktop/RealtimeKit1";
+// The system bus's well-known address, where DBUS_SYSTEM_BUS_ADDRESS names no other.
+const char* const SystemBusAddress = "unix:path=/var/run/dbus/system_bus_socket";
 constexpr int CallTimeoutMs = 1000;
 
 // Reads an integer property of the service (it sends int32 or int64 in a variant).
@@ -94,9 +96,9 @@ bool RtkitMakeThreadRealtime(pid_t tid, int priority, std::string* why) {
     dbus_error_init(&error);
     // The variable is read at every call (libdbus would read it only once per process).
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    DBusConnection* bus = address ? dbus_connection_open_private(address, &error)
-                                  : dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
-    if (bus != nullptr && address != nullptr && !dbus_bus_register(bus, &error)) {
+    DBusConnection* bus =
+        dbus_connection_open_private(address ? address : SystemBusAddress, &error);
+    if (bus != nullptr && !dbus_bus_register(bus, &error)) {
         dbus_connection_close(bus);
         dbus_connection_unref(bus);
         bus = nullptr;

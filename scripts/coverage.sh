@@ -11,9 +11,11 @@ cmake --preset coverage >/dev/null
 cmake --build "$build" -j2
 profiles="$(mktemp -d)"
 trap 'rm -rf "$profiles"' EXIT
-# %p: one profile per process, so tests running side by side never share a file. A process
-# killed on purpose (the SIGKILL tests) leaves a broken profile, which the merge skips.
-LLVM_PROFILE_FILE="$profiles/%p-%m.profraw" \
+# %p: one profile per process, so tests running side by side never share a file. %c: the
+# counters live in the file itself (the preset builds with counter relocation for it), so a
+# process that a signal ends (the signal tests, the SIGKILL ones) still counts, and a forked
+# child counts into its parent's file.
+LLVM_PROFILE_FILE="$profiles/%c%p-%m.profraw" \
   ctest --test-dir "$build" -j2 -LE soak --timeout 600 "$@" >"$profiles/ctest.log" 2>&1 ||
   { tail -30 "$profiles/ctest.log"; echo "coverage: some tests failed (figures below still count)"; }
 grep -E 'tests passed|tests failed' "$profiles/ctest.log" || true
@@ -24,10 +26,11 @@ objects=()
 while IFS= read -r exe; do objects+=(-object "$exe"); done < <(
   find "$build" -type f -perm -u+x \( -path '*/tests/*' -o -path '*/app/*' -o -path '*/tools/*' \
        -o -path '*/fuzz/*' \) ! -name '*.so' ! -name '*.sh' ! -name '*.py')
-# Compiled through ccache, the sources are named relative to the build tree, so the files are
-# picked by a pattern on the report's lines rather than by path arguments.
+# Compiled through ccache, the sources are named relative to the build tree (with CCACHE_BASEDIR
+# set, as "../platform/..."), so the files are picked by a pattern on the report's lines
+# rather than by path arguments.
 llvm-cov report -instr-profile="$merged" "${objects[@]:1}" -ignore-filename-regex='tests/|/usr/' |
-  awk 'NR <= 2 || /^(driver\/vgm_slot\.cpp|platform\/[a-z_]+\.cpp|audio\/wavfile\/[a-z_]+\.cpp) /' |
+  awk 'NR <= 2 || /^(\.\.\/)?(driver\/vgm_slot\.cpp|platform\/[a-z_]+\.cpp|audio\/wavfile\/[a-z_]+\.cpp) /' |
   awk '!seen[$1]++'
 printf '%s\n' "${objects[@]:1}" >"$build/coverage.objects"
 echo "Missed branches: llvm-cov show -instr-profile=$merged -show-branches=count" \

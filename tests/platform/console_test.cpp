@@ -3,6 +3,7 @@
 // controlling one) and the notices on standard error (cut to one line, one write each).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -10,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -17,6 +19,7 @@
 
 #include "platform/console_key.h"
 #include "platform/notice.h"
+#include "tests/platform/open_fds.h"
 
 namespace {
 
@@ -49,9 +52,65 @@ void CountSignal(int) {
     Handled = Handled + 1;
 }
 
+// The terminal's calls failing on request: the test binary is linked with --wrap for
+// tcgetattr, tcsetattr, poll and read, and a child sets the fault before it reads a key.
+enum class Fault {
+    None,
+    SettingsUnreadable,
+    RawModeRefused,
+    PollFails,
+    ReadInterrupted,
+    ReadFails
+};
+Fault Injected = Fault::None;
+
+}  // namespace
+
+extern "C" {
+int __real_tcgetattr(int, termios*);
+int __real_tcsetattr(int, int, const termios*);
+int __real_poll(pollfd*, nfds_t, int);
+ssize_t __real_read(int, void*, size_t);
+
+int __wrap_tcgetattr(int fd, termios* settings) {
+    if (Injected == Fault::SettingsUnreadable) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_tcgetattr(fd, settings);
+}
+int __wrap_tcsetattr(int fd, int when, const termios* settings) {
+    if (Injected == Fault::RawModeRefused && (settings->c_lflag & ECHO) == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_tcsetattr(fd, when, settings);
+}
+int __wrap_poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    if (Injected == Fault::PollFails) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return __real_poll(fds, count, timeoutMs);
+}
+ssize_t __wrap_read(int fd, void* data, size_t size) {
+    if (Injected == Fault::ReadFails || Injected == Fault::ReadInterrupted) {
+        errno = Injected == Fault::ReadFails ? EIO : EINTR;
+        Injected = Fault::None;  // once
+        return -1;
+    }
+    return __real_read(fd, data, size);
+}
+}
+
+namespace {
+
 enum class Child { Read, ReadWithWake, ReadHandlingSignal, ReadIgnoringHangup, NoTerminal };
 
-KeyChild StartChild(Child kind, int wakeFd = -1) {
+// What a child returns when the read left a descriptor open or a signal's action changed.
+constexpr int LeftAnFdOpen = 240, LeftASignalChanged = 241;
+
+KeyChild StartChild(Child kind, int wakeFd = -1, Fault fault = Fault::None) {
     KeyChild c;
     int slave = -1;
     if (openpty(&c.master, &slave, nullptr, nullptr, nullptr) != 0) return c;
@@ -68,8 +127,20 @@ KeyChild StartChild(Child kind, int wakeFd = -1) {
             sigaction(SIGTERM, &counting, nullptr);
         }
         if (kind == Child::ReadIgnoringHangup) signal(SIGHUP, SIG_IGN);  // as under nohup
+        int fds = OpenFds();
+        struct sigaction term, hangup;
+        sigaction(SIGTERM, nullptr, &term);
+        sigaction(SIGHUP, nullptr, &hangup);
+        Injected = fault;
         int key = ConsoleKeyRead(wakeFd);
+        Injected = Fault::None;
+        struct sigaction termAfter, hangupAfter;
+        sigaction(SIGTERM, nullptr, &termAfter);
+        sigaction(SIGHUP, nullptr, &hangupAfter);
         if (kind == Child::ReadHandlingSignal && Handled == 0) key = 1000;
+        if (termAfter.sa_handler != term.sa_handler || hangupAfter.sa_handler != hangup.sa_handler)
+            key = LeftASignalChanged;
+        if (OpenFds() != fds) key = LeftAnFdOpen;
         exit(key + 2);  // exit, not _exit: the process's own end-of-run work runs
     }
     close(slave);
@@ -144,6 +215,32 @@ TEST(ConsoleKey, DefaultSignalRestoresTheTerminalAndHangupAndNoTerminalEndTheRea
     c = StartChild(Child::NoTerminal);
     ASSERT_GT(c.pid, 0);
     EXPECT_EQ(Finish(&c), -1);
+}
+
+// The terminal's own calls failing: the read ends with -1 at once, with the terminal's
+// settings, the signals' actions and the descriptors as they were; an interrupted read of
+// the key is tried again.
+TEST(ConsoleKey, FailingTerminalCallsEndTheReadAndLeaveEverythingAsItWas) {
+    for (Fault fault : {Fault::SettingsUnreadable, Fault::RawModeRefused, Fault::PollFails}) {
+        SCOPED_TRACE(int(fault));
+        KeyChild c = StartChild(Child::Read, -1, fault);
+        ASSERT_GT(c.pid, 0);
+        int master = dup(c.master);  // the terminal stays to be looked at after the child
+        EXPECT_EQ(Finish(&c), -1);
+        termios after;
+        ASSERT_EQ(tcgetattr(master, &after), 0);
+        close(master);
+        EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(ECHO | ICANON | ISIG));
+    }
+    for (Fault fault : {Fault::ReadInterrupted, Fault::ReadFails}) {
+        SCOPED_TRACE(int(fault));
+        KeyChild c = StartChild(Child::Read, -1, fault);
+        ASSERT_GT(c.pid, 0);
+        ASSERT_TRUE(WaitForEcho(c.master, false));
+        ASSERT_EQ(write(c.master, "k", 1), 1);
+        ASSERT_TRUE(WaitForEcho(c.master, true));
+        EXPECT_EQ(Finish(&c), fault == Fault::ReadFails ? -1 : 'k');
+    }
 }
 
 // --- Notices -------------------------------------------------------------------------------
