@@ -242,32 +242,30 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 // muted sources.
 enum MixKind { MixPlain, MixTapped, MixMasked };
 
-// The sources of a block of samples, one column per source, in 16 bits (a source never passes
-// +-8168). The sample loop only stores each source at its place in its column, one plain store
-// with a fixed offset; the columns are metered and kept a whole block at a time, eight samples
-// to a vector.
-constexpr int TapBlockSamples = 512;
+// The sources of a block of samples in 16 bits (a source never passes +-8168), one row of
+// sixteen lanes per sample; lanes 14 and 15, and the sources the rhythm mode leaves silent,
+// stay 0. The sample loop stores a row whole or its sources at fixed offsets; a block is
+// metered and kept at once. 8 KB, so that the block and the tables stay in the L1 cache.
+constexpr int TapBlockSamples = 256;
+constexpr int TapRowLanes = 16;
 
-struct alignas(16) TapColumns {
-    int16_t v[FmTapSources][TapBlockSamples + 32];  // room to pad a column to 32 samples
+struct alignas(16) TapRows {
+    int16_t v[TapBlockSamples][TapRowLanes];
 };
 
-// The sources a call computes, by the rhythm mode; the others are 0 in every sample.
-uint32_t ComputedSources(bool rhythm) {
-    return rhythm ? FmTapAllSources & ~0x1C0u : 0x1FFu;
-}
+typedef int16_t I16x8 __attribute__((vector_size(16), may_alias));
 
-// The mix of one sample; with Kind != MixPlain every source also goes into its column at j,
-// and with MixMasked only the sources in mixMask are summed.
+// The mix of one sample; with Kind != MixPlain every source also goes into row j (whose other
+// lanes are 0), and with MixMasked only the sources in mixMask are summed.
 template <MixKind Kind>
 [[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, const FmChip* chip, bool rhythm,
-                                          uint32_t mixMask, TapColumns* cols, int j) {
+                                          uint32_t mixMask, TapRows* rows, int j) {
     int32_t mix = 0;
     int last = rhythm ? 6 : 9;
 #pragma GCC unroll 9
     for (int c = 0; c < last; ++c) {
         int32_t v = Channel(w, c);
-        if (Kind != MixPlain) cols->v[c][j] = static_cast<int16_t>(v);
+        if (Kind != MixPlain) rows->v[j][c] = static_cast<int16_t>(v);
         if (Kind != MixMasked || (mixMask >> c & 1)) mix += v;
     }
     if (!rhythm) return mix;
@@ -275,7 +273,7 @@ template <MixKind Kind>
     Rhythm(w, chip->noiseShift & 1, sources);
 #pragma GCC unroll 5
     for (int s = FmTapBd; s < FmTapSources; ++s) {
-        if (Kind != MixPlain) cols->v[s][j] = static_cast<int16_t>(sources[s]);
+        if (Kind != MixPlain) rows->v[j][s] = static_cast<int16_t>(sources[s]);
         if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
     }
     return mix;
@@ -332,6 +330,11 @@ __m128i Lanes(const void* p) {
     }
 }
 
+// The channels (32-bit lanes) of vector v that sound in rhythm mode: 0-5.
+__m128i RhythmChannelLanes(int v) {
+    return v == 0 ? _mm_set1_epi32(-1) : v == 1 ? _mm_set_epi32(0, 0, -1, -1) : _mm_setzero_si128();
+}
+
 // Mix with the operators in 16-bit lanes, eight to a vector (lane 2 * channel + operator, so
 // that channel c is 32-bit lane c): the waveform indexes of all operators at once, then the
 // two table lookups per operator one by one (no gathers), then the channels summed in pairs.
@@ -340,7 +343,7 @@ __m128i Lanes(const void* p) {
 template <MixKind Kind, bool Rhythm>
 [[gnu::always_inline]] inline int32_t VectorMix(FmRenderWork* w, const FmChip* chip,
                                                 const __m128i* mixLanes, uint32_t mixMask,
-                                                TapColumns* cols, int j) {
+                                                TapRows* rows, int j) {
     constexpr int Vectors = FmOpLanes / 8;
     __m128i index[Vectors];
     __m128i older[Vectors], previous[Vectors];
@@ -404,24 +407,30 @@ template <MixKind Kind, bool Rhythm>
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
     int32_t mix = _mm_cvtsi128_si32(sum);
-    if (Kind != MixPlain) {
-        alignas(16) int32_t c[4 * Vectors];
-        for (int v = 0; v < Vectors; ++v)
-            _mm_store_si128(reinterpret_cast<__m128i*>(c + 4 * v), channels[v]);
-#pragma GCC unroll 9
-        for (int ch = 0; ch < (Rhythm ? 6 : 9); ++ch) cols->v[ch][j] = static_cast<int16_t>(c[ch]);
-    }
-    if (!Rhythm) return mix;
     int32_t sources[FmTapSources] = {};
-    sources[FmTapBd] = 2 * int16_t(_mm_extract_epi16(outs[1], 5));
-    sources[FmTapHh] = 2 * int16_t(_mm_extract_epi16(outs[1], 6));
-    sources[FmTapSd] = 2 * int16_t(_mm_extract_epi16(outs[1], 7));
-    sources[FmTapTt] = 2 * int16_t(_mm_extract_epi16(outs[2], 0));
-    sources[FmTapCy] = 2 * int16_t(_mm_extract_epi16(outs[2], 1));
+    if (Rhythm) {
+        sources[FmTapBd] = 2 * int16_t(_mm_extract_epi16(outs[1], 5));
+        sources[FmTapHh] = 2 * int16_t(_mm_extract_epi16(outs[1], 6));
+        sources[FmTapSd] = 2 * int16_t(_mm_extract_epi16(outs[1], 7));
+        sources[FmTapTt] = 2 * int16_t(_mm_extract_epi16(outs[2], 0));
+        sources[FmTapCy] = 2 * int16_t(_mm_extract_epi16(outs[2], 1));
 #pragma GCC unroll 5
-    for (int s = FmTapBd; s < FmTapSources; ++s) {
-        if (Kind != MixPlain) cols->v[s][j] = static_cast<int16_t>(sources[s]);
-        if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
+        for (int s = FmTapBd; s < FmTapSources; ++s)
+            if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
+    }
+    if (Kind != MixPlain) {
+        // The row whole: channels 0-7, then channel 8 and the rhythm instruments. The
+        // channels the rhythm mode leaves silent are masked out.
+        __m128i c[Vectors];
+        for (int v = 0; v < Vectors; ++v)
+            c[v] = Rhythm ? _mm_and_si128(channels[v], RhythmChannelLanes(v)) : channels[v];
+        __m128i high = _mm_packs_epi32(c[2], _mm_setzero_si128());
+        if (Rhythm) {
+#pragma GCC unroll 5
+            for (int s = FmTapBd; s < FmTapSources; ++s) high = Insert(high, sources[s], s - 8);
+        }
+        _mm_store_si128(reinterpret_cast<__m128i*>(rows->v[j]), _mm_packs_epi32(c[0], c[1]));
+        _mm_store_si128(reinterpret_cast<__m128i*>(rows->v[j] + 8), high);
     }
     return mix;
 }
@@ -437,81 +446,75 @@ void MixLanes(uint32_t mixMask, bool rhythm, __m128i lanes[FmOpLanes / 8]) {
 constexpr bool HaveVectors = false;
 #endif
 
-typedef int16_t I16x8 __attribute__((vector_size(16), may_alias));
-
-// The largest |value| of a column's first n samples, and of the zeros after them up to the next
-// multiple of 32 (written here, past n: zeros change no peak). Thirty-two samples at a time in four
-// vectors, each with its own largest and smallest lanes: SSE2 max and min on x86-64, lane by
-// lane where the machine has no vectors.
-int32_t ColumnPeak(int16_t* column, int n) {
-    typedef int16_t I16x8u __attribute__((vector_size(16), aligned(2), may_alias));
-    int end = (n + 31) & ~31;
-#pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) reinterpret_cast<I16x8u*>(column + n)[k] = I16x8u{};
-    I16x8 hi[4] = {}, lo[4] = {};
-    for (int j = 0; j < end; j += 32) {
-        const I16x8* v = reinterpret_cast<const I16x8*>(column + j);
+#if defined(__SSE2__)
+// Rows j..j+7 of the block into the buffers `out` (nullptr: not kept): each half row of eight
+// lanes transposed eight rows at a time (pairs of rows, then of pairs, then of quads), so that
+// a vector holds one source's eight samples, widened to 32 bits.
+[[gnu::always_inline]] inline void KeepEightRows(int32_t* const out[FmTapSources],
+                                                 const TapRows* rows, uint32_t j) {
+#pragma GCC unroll 2
+    for (int half = 0; half < 2; ++half) {
+        __m128i r[8], p[8], q[8];
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) r[k] = Lanes(rows->v[j + k] + 8 * half);
 #pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) {
-            hi[k] = v[k] > hi[k] ? v[k] : hi[k];
-            lo[k] = v[k] < lo[k] ? v[k] : lo[k];
+            p[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);      // sources 0-3
+            p[2 * k + 1] = _mm_unpackhi_epi16(r[2 * k], r[2 * k + 1]);  // sources 4-7
+        }
+#pragma GCC unroll 2
+        for (int k = 0; k < 2; ++k) {
+            q[4 * k] = _mm_unpacklo_epi32(p[4 * k], p[4 * k + 2]);
+            q[4 * k + 1] = _mm_unpackhi_epi32(p[4 * k], p[4 * k + 2]);
+            q[4 * k + 2] = _mm_unpacklo_epi32(p[4 * k + 1], p[4 * k + 3]);
+            q[4 * k + 3] = _mm_unpackhi_epi32(p[4 * k + 1], p[4 * k + 3]);
+        }
+#pragma GCC unroll 8
+        for (int c = 0; c < 8; ++c) {
+            int s = 8 * half + c;
+            if (s >= FmTapSources || !out[s]) continue;
+            __m128i v = c & 1 ? _mm_unpackhi_epi64(q[c / 2], q[c / 2 + 4])
+                              : _mm_unpacklo_epi64(q[c / 2], q[c / 2 + 4]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + j),
+                             _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + j + 4),
+                             _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
         }
     }
-    // |least| <= 8168, so its negation fits; then the largest of the eight lanes.
-    I16x8 most = hi[0] > hi[1] ? hi[0] : hi[1];
-    I16x8 least = lo[0] < lo[1] ? lo[0] : lo[1];
-    most = hi[2] > most ? hi[2] : most;
-    least = lo[2] < least ? lo[2] : least;
-    most = hi[3] > most ? hi[3] : most;
-    least = lo[3] < least ? lo[3] : least;
-    I16x8 m = -least > most ? -least : most;
-#if defined(__SSE2__)
-    __m128i x = __m128i(m);
-    x = _mm_max_epi16(x, _mm_shuffle_epi32(x, 0x4E));
-    x = _mm_max_epi16(x, _mm_shuffle_epi32(x, 0xB1));
-    x = _mm_max_epi16(x, _mm_shufflelo_epi16(x, 0xB1));
-    return int16_t(_mm_cvtsi128_si32(x));
-#else
-    int32_t peak = 0;
-    for (int k = 0; k < 8; ++k) peak = m[k] > peak ? m[k] : peak;
-    return peak;
-#endif
 }
-
-// n samples of a column into a 32-bit buffer; without a column, zeros.
-void ColumnKeep(const int16_t* column, int n, int32_t* out) {
-    if (!column) {
-        std::memset(out, 0, sizeof(int32_t) * size_t(n));
-        return;
-    }
-    int j = 0;
-#if defined(__SSE2__)
-    for (; j + 8 <= n; j += 8) {
-        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(column + j));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
-                         _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j + 4),
-                         _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
-    }
 #endif
-    for (; j < n; ++j) out[j] = column[j];
-}
 
-// The first n samples of the block to the tap: the peaks of the computed sources, and every
-// kept source's samples while its buffer has room.
-void TapFlush(FmChipTap* tap, TapColumns* cols, int n, uint32_t computed) {
-    for (uint32_t m = computed; m; m &= m - 1) {
-        int s = __builtin_ctz(m);
-        int32_t peak = ColumnPeak(cols->v[s], n);
-        if (peak > tap->peak[s]) tap->peak[s] = peak;
+// The first n rows of the block to the tap: the peaks of the sources, two vectors of eight
+// lanes a row (SSE2 max and min on x86-64, lane by lane where the machine has no vectors), and
+// every kept source's samples while its buffer has room.
+void TapFlush(FmChipTap* tap, const TapRows* rows, int n) {
+    I16x8 hi[2] = {}, lo[2] = {};
+    for (int j = 0; j < n; ++j) {
+        const I16x8* r = reinterpret_cast<const I16x8*>(rows->v[j]);
+#pragma GCC unroll 2
+        for (int k = 0; k < 2; ++k) {
+            hi[k] = r[k] > hi[k] ? r[k] : hi[k];
+            lo[k] = r[k] < lo[k] ? r[k] : lo[k];
+        }
+    }
+    for (int k = 0; k < 2; ++k) {
+        // |least| <= 8168, so its negation fits.
+        I16x8 m = -lo[k] > hi[k] ? -lo[k] : hi[k];
+        for (int l = 0; l < 8 && 8 * k + l < FmTapSources; ++l)
+            if (m[l] > tap->peak[8 * k + l]) tap->peak[8 * k + l] = m[l];
     }
     uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
     uint32_t kept = uint32_t(n) < room ? uint32_t(n) : room;
     if (kept == 0) return;
+    int32_t* out[FmTapSources];
     for (int s = 0; s < FmTapSources; ++s)
-        if (tap->samples[s])
-            ColumnKeep(computed >> s & 1 ? cols->v[s] : nullptr, int(kept),
-                       tap->samples[s] + tap->count);
+        out[s] = tap->samples[s] ? tap->samples[s] + tap->count : nullptr;
+    uint32_t j = 0;
+#if defined(__SSE2__)
+    for (; j + 8 <= kept; j += 8) KeepEightRows(out, rows, j);
+#endif
+    for (int s = 0; s < FmTapSources; ++s)
+        for (uint32_t i = j; out[s] && i < kept; ++i) out[s][i] = rows->v[i][s];
     tap->count += kept;
 }
 
@@ -615,7 +618,7 @@ static_assert(FmPhaseLanes % 4 == 0);
 // returns the samples rendered, fewer than n when a sample ends with statusReg & stopMask set.
 template <MixKind Kind, bool Rhythm, bool Vector>
 [[gnu::always_inline]] inline int RenderRun(FmRenderWork* w, FmChip* chip, int n, int32_t* out,
-                                            uint8_t stopMask, TapColumns* cols) {
+                                            uint8_t stopMask, TapRows* rows) {
     uint32_t mixMask = chip->mixMask;
 #if defined(__SSE2__)
     __m128i mixLanes[FmOpLanes / 8];
@@ -632,14 +635,12 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         if (quiet) {
         } else if constexpr (Vector) {
 #if defined(__SSE2__)
-            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes, mixMask, cols, j);
+            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes, mixMask, rows, j);
 #endif
         } else {
-            mix = Mix<Kind>(w, chip, Rhythm, mixMask, cols, j);
+            mix = Mix<Kind>(w, chip, Rhythm, mixMask, rows, j);
         }
-        if (quiet && Kind != MixPlain)
-            for (uint32_t m = ComputedSources(Rhythm); m; m &= m - 1)
-                cols->v[__builtin_ctz(m)][j] = 0;
+        if (quiet && Kind != MixPlain) std::memset(rows->v[j], 0, sizeof rows->v[j]);
         out[j++] = mix;
         AdvanceClock(w, chip, Rhythm);
         if (chip->statusReg & stopMask) break;
@@ -660,11 +661,12 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
         // Blocks of samples, each metered and kept as a whole. MixTapped runs only with a tap;
         // MixMasked may run without one.
         FmChipTap* tap = chip->tap;
-        TapColumns cols;
+        TapRows rows;
+        if (!Vector) std::memset(&rows, 0, sizeof rows);  // it writes only the computed sources
         while (i < count) {
             int n = count - i < TapBlockSamples ? count - i : TapBlockSamples;
-            int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, &cols);
-            if (tap) TapFlush(tap, &cols, j, ComputedSources(Rhythm));
+            int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, &rows);
+            if (tap) TapFlush(tap, &rows, j);
             i += j;
             if (j < n || chip->statusReg & stopMask) break;
         }
