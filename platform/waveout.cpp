@@ -166,7 +166,10 @@ MMRESULT AlsaGetDevCaps(uintptr_t deviceId, WAVEOUTCAPSA* caps) {
 // unplugged) marks the device lost: every queued buffer is handed back and every later write
 // answers MMSYSERR_NODRIVER at once. An underrun that recover mends is reported on standard
 // error with its length, at most one line a second; what gathers meanwhile is said with the
-// next write a second later, or when the device closes.
+// next write a second later, or when the device closes. The length is ALSA's own where the
+// stream's status has one (from the moment it ran dry to the moment the underrun is seen,
+// just before the recovery restarts it), else the time since the last frames it took less
+// what its buffer held then.
 
 constexpr int WaitMs = 10;
 constexpr uint32_t RetryNapMs = 2;
@@ -189,6 +192,16 @@ int SystemSetParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, 
 }
 int SystemRecover(snd_pcm_t* pcm, int error) {
     return snd_pcm_recover(pcm, error, 1);
+}
+int SystemStatus(snd_pcm_t* pcm, WaveOutAlsaStatus* out) {
+    snd_pcm_status_t* status;
+    snd_pcm_status_alloca(&status);
+    int error = snd_pcm_status(pcm, status);
+    if (error < 0) return error;
+    out->state = snd_pcm_status_get_state(status);
+    snd_pcm_status_get_trigger_htstamp(status, &out->since);
+    snd_pcm_status_get_htstamp(status, &out->now);
+    return 0;
 }
 
 struct AlsaDevice {
@@ -243,15 +256,30 @@ void ReportUnderruns(AlsaDevice* device, std::chrono::steady_clock::time_point n
     device->lastReport = now;
 }
 
-// Counts an underrun of about the time ALSA's buffer stood empty.
-void NoteUnderrun(AlsaDevice* device) {
+// How long the device has stood empty, in milliseconds (at least 1). Taken before the
+// recovery, which ends ALSA's record of the underrun. ALSA's figure is held to the time since
+// the last frames it took: a stream cannot have run dry before them, so a status whose state
+// began earlier (a plugin that keeps the start time there) is not taken at its word.
+uint64_t DryMs(AlsaDevice* device) {
     using namespace std::chrono;
-    steady_clock::time_point now = steady_clock::now();
-    int64_t dry = duration_cast<milliseconds>(now - device->lastWrite).count() -
-                  int64_t(WaveOutAlsaLatencyUs / 1000);
+    int64_t sinceWrite =
+        duration_cast<milliseconds>(steady_clock::now() - device->lastWrite).count();
+    int64_t dry = sinceWrite - int64_t(WaveOutAlsaLatencyUs / 1000);
+    WaveOutAlsaStatus status{};
+    if (WaveOutAlsaActiveCalls->Status(device->pcm, &status) == 0 &&
+        status.state == SND_PCM_STATE_XRUN && status.since.tv_sec != 0) {
+        int64_t ns = (int64_t(status.now.tv_sec) - status.since.tv_sec) * 1000000000 +
+                     (status.now.tv_nsec - status.since.tv_nsec);
+        dry = std::min(ns / 1000000, sinceWrite);
+    }
+    return uint64_t(std::max<int64_t>(dry, 1));
+}
+
+// Counts an underrun of dryMs and says it when the last report is a second old.
+void NoteUnderrun(AlsaDevice* device, uint64_t dryMs) {
     device->underruns++;
-    device->underrunMs += uint64_t(dry > 1 ? dry : 1);
-    ReportUnderruns(device, now, false);
+    device->underrunMs += dryMs;
+    ReportUnderruns(device, std::chrono::steady_clock::now(), false);
 }
 
 // Gives ALSA as much of the head buffer as it takes within WaitMs, and hands the head back
@@ -282,11 +310,12 @@ void FeedHead(AlsaDevice* device, std::unique_lock<std::mutex>& held) {
     } else if (written < 0) {
         int error = static_cast<int>(written);
         written = 0;
+        uint64_t dryMs = error == -EPIPE ? DryMs(device) : 0;
         if (alsa->Recover(device->pcm, error) < 0) {
             SetErrorText("the sound device went away", error, "");
             lost = true;
         } else if (error == -EPIPE) {
-            NoteUnderrun(device);
+            NoteUnderrun(device, dryMs);
         }
     } else if (written > 0) {
         device->lastWrite = std::chrono::steady_clock::now();
@@ -472,7 +501,8 @@ MMRESULT AlsaClose(HWAVEOUT handle) {
 }  // namespace
 
 const WaveOutAlsaCalls WaveOutAlsaSystemCalls = {
-    SystemOpen, SystemSetParams, snd_pcm_wait, snd_pcm_writei, SystemRecover, snd_pcm_close,
+    SystemOpen,    SystemSetParams, snd_pcm_wait,  snd_pcm_writei,
+    SystemRecover, SystemStatus,    snd_pcm_close,
 };
 const WaveOutAlsaCalls* WaveOutAlsaActiveCalls = &WaveOutAlsaSystemCalls;
 

@@ -129,14 +129,24 @@ const char* WaveOutLastErrorText();
 // --- ALSA calls ----------------------------------------------------------------------------
 // The ALSA backend reaches ALSA only through WaveOutAlsaActiveCalls, so that tests can make
 // an open, the parameters, a wait or a write fail (a lost device, EAGAIN, refused parameters)
-// without breaking the machine. Set before the device is opened; put the system's back after.
+// or an underrun last a given time, without breaking the machine. Set before the device is opened;
+// put the system's back after. ALSA's account of a stream, from snd_pcm_status: its state, when
+// that state began (for an underrun, when the device ran dry) and when it was asked, both on the
+// PCM's own clock.
+struct WaveOutAlsaStatus {
+    snd_pcm_state_t state;
+    snd_htimestamp_t since;
+    snd_htimestamp_t now;
+};
+
 struct WaveOutAlsaCalls {
     int (*Open)(snd_pcm_t** pcm, const char* name);  // playback, non-blocking
     int (*SetParams)(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
                      unsigned latencyUs);
     int (*Wait)(snd_pcm_t* pcm, int timeoutMs);  // >0 room, 0 time-out, <0 error
     snd_pcm_sframes_t (*Write)(snd_pcm_t* pcm, const void* data, snd_pcm_uframes_t frames);
-    int (*Recover)(snd_pcm_t* pcm, int error);  // 0 when playback can go on
+    int (*Recover)(snd_pcm_t* pcm, int error);                 // 0 when playback can go on
+    int (*Status)(snd_pcm_t* pcm, WaveOutAlsaStatus* status);  // 0, or a negative error
     int (*Close)(snd_pcm_t* pcm);
 };
 extern const WaveOutAlsaCalls WaveOutAlsaSystemCalls;

@@ -173,13 +173,34 @@ int CountingClose(snd_pcm_t* pcm) {
     Closes.fetch_add(1);
     return snd_pcm_close(pcm);
 }
-std::atomic<int> Underruns{0};  // waits still to answer with an underrun
+std::atomic<int> Underruns{0};    // waits still to answer with an underrun
+std::atomic<bool> RanDry{false};  // since the last of them, until the recovery
 int UnderrunThenWait(snd_pcm_t* pcm, int timeoutMs) {
     if (Underruns.load() > 0) {
         Underruns.fetch_sub(1);
+        RanDry = true;
         return -EPIPE;
     }
     return snd_pcm_wait(pcm, timeoutMs);
+}
+// ALSA's account of the underruns in turn: the stream ran dry that many ms before it was seen.
+std::vector<int> AlsaDryMs;
+std::atomic<size_t> Accounts{0};
+int AccountOfUnderrun(snd_pcm_t*, WaveOutAlsaStatus* status) {
+    size_t n = Accounts.fetch_add(1);
+    int64_t ms = n < AlsaDryMs.size() ? AlsaDryMs[n] : 1;
+    status->state = RanDry.load() ? SND_PCM_STATE_XRUN : SND_PCM_STATE_RUNNING;
+    status->since = {1000, 900000000};
+    int64_t ns = status->since.tv_nsec + ms * 1000000;
+    status->now = {time_t(1000 + ns / 1000000000), long(ns % 1000000000)};
+    return 0;
+}
+int RecoverFromUnderrun(snd_pcm_t* pcm, int error) {
+    RanDry = false;  // as ALSA's recovery ends its record of the underrun
+    return snd_pcm_recover(pcm, error, 1);
+}
+int NoStatus(snd_pcm_t*, WaveOutAlsaStatus*) {
+    return -EBADFD;
 }
 HANDLE NoThread(LPTHREAD_START_ROUTINE, void*, bool, uint32_t*) {
     errno = EAGAIN;
@@ -305,20 +326,26 @@ TEST_F(AlsaFaults, StallsNeverSpinAndKeepTheBuffers) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// Closes the device after the queued buffers have played, and gives what it said.
+std::string PlayAndClose(HWAVEOUT* device, WAVEHDR* headers) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(Done(headers[Buffers - 1])) << "an underrun loses nothing queued";
+    waveOutReset(*device);
+    for (uint32_t i = 0; i < Buffers; ++i)
+        waveOutUnprepareHeader(*device, &headers[i], sizeof(WAVEHDR));
+    EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(*device));
+    *device = nullptr;
+    return testing::internal::GetCapturedStderr();
+}
+
 TEST_F(AlsaFaults, UnderrunsAreSaidWithTheirLengthAtMostOnceASecond) {
     calls.Wait = UnderrunThenWait;
     Underruns = 3;
     testing::internal::CaptureStderr();
     QueueAll();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!Done(headers[Buffers - 1]) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(Done(headers[Buffers - 1])) << "an underrun loses nothing queued";
-    waveOutReset(device);
-    for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
-    EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
-    device = nullptr;
-    std::string errors = testing::internal::GetCapturedStderr();
+    std::string errors = PlayAndClose(&device, headers);
     // The first at once; the two right after it within the second, together, by the close.
     const std::string line = "sound underrun: the device ran dry for about ";
     size_t first = errors.find(line);
@@ -329,10 +356,50 @@ TEST_F(AlsaFaults, UnderrunsAreSaidWithTheirLengthAtMostOnceASecond) {
     EXPECT_NE(errors.find(" ms (2 times)\n", second), std::string::npos) << errors;
 }
 
-// An underrun is said with the time the device stood empty: from the last frames it took,
-// less what ALSA's own buffer held then.
+// With ALSA's account of an underrun, its length is the time from running dry to being seen;
+// those within a second of the last report are added up and said together.
+TEST_F(AlsaFaults, UnderrunsAreSaidWithTheLengthAlsaGives) {
+    calls.Wait = UnderrunThenWait;
+    calls.Status = AccountOfUnderrun;
+    calls.Recover = RecoverFromUnderrun;
+    AlsaDryMs = {237, 15, 40};
+    Accounts = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // longer than any of them
+    Underruns = 3;
+    testing::internal::CaptureStderr();
+    QueueAll();
+    EXPECT_EQ(PlayAndClose(&device, headers),
+              "sound underrun: the device ran dry for about 237 ms\n"
+              "sound underrun: the device ran dry for about 55 ms (2 times)\n");
+    EXPECT_EQ(Accounts.load(), 3u);
+}
+
+// A stream cannot run dry before the last frames it took: an account that says it did (a
+// plugin that keeps its start time there) is held to the time since then.
+TEST_F(AlsaFaults, AnAccountLongerThanTheTimeSinceTheLastFramesIsHeldToIt) {
+    calls.Wait = UnderrunThenWait;
+    calls.Status = AccountOfUnderrun;
+    calls.Recover = RecoverFromUnderrun;
+    AlsaDryMs = {5000};
+    Accounts = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Underruns = 1;
+    testing::internal::CaptureStderr();
+    QueueAll();
+    std::string errors = PlayAndClose(&device, headers);
+    unsigned long long ms = 0;
+    ASSERT_EQ(sscanf(errors.c_str(), "sound underrun: the device ran dry for about %llu ms\n", &ms),
+              1)
+        << errors;
+    EXPECT_GE(ms, 200u);
+    EXPECT_LT(ms, 5000u);
+}
+
+// Without ALSA's account, an underrun is said with the time the device stood empty: from the
+// last frames it took, less what ALSA's own buffer held then.
 TEST_F(AlsaFaults, UnderrunIsSaidWithTheTimeTheDeviceStoodEmpty) {
     calls.Wait = UnderrunThenWait;
+    calls.Status = NoStatus;
     Underruns = 0;
     testing::internal::CaptureStderr();
     ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &headers[0], sizeof(WAVEHDR)));
@@ -342,15 +409,9 @@ TEST_F(AlsaFaults, UnderrunIsSaidWithTheTimeTheDeviceStoodEmpty) {
     ASSERT_TRUE(Done(headers[0]));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     Underruns = 1;
-    ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &headers[1], sizeof(WAVEHDR)));
-    while (!Done(headers[1]) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(Done(headers[1]));
-    waveOutReset(device);
-    for (WAVEHDR& h : headers) waveOutUnprepareHeader(device, &h, sizeof(WAVEHDR));
-    EXPECT_EQ(MMSYSERR_NOERROR, waveOutClose(device));
-    device = nullptr;
-    std::string errors = testing::internal::GetCapturedStderr();
+    for (uint32_t i = 1; i < Buffers; ++i)
+        ASSERT_EQ(MMSYSERR_NOERROR, waveOutWrite(device, &headers[i], sizeof(WAVEHDR)));
+    std::string errors = PlayAndClose(&device, headers);
     unsigned long long ms = 0;
     ASSERT_EQ(sscanf(errors.c_str(), "sound underrun: the device ran dry for about %llu ms\n", &ms),
               1)
