@@ -344,7 +344,9 @@ template <MixKind Kind, bool Rhythm>
 [[gnu::always_inline]] inline int32_t VectorMix(FmRenderWork* w, const FmChip* chip,
                                                 const __m128i* mixLanes, uint32_t mixMask,
                                                 TapRows* rows, int j) {
-    constexpr int Vectors = FmOpLanes / 8;
+    // In rhythm mode channel 8's operators (the tom-tom and the top cymbal) take fixed
+    // indexes and keep their history, so only channels 0-7 go through the vectors.
+    constexpr int Vectors = Rhythm ? 2 : FmOpLanes / 8;
     __m128i index[Vectors];
     __m128i older[Vectors], previous[Vectors];
     const __m128i low10 = _mm_set1_epi16(1023);
@@ -385,24 +387,21 @@ template <MixKind Kind, bool Rhythm>
     // Channel c: its second operator plus, when additive, the first one's previous output.
     const __m128i secondLanes = _mm_set1_epi32(int32_t(0xFFFF0000u));
     const __m128i ones = _mm_set1_epi16(1);
-    __m128i channels[Vectors], sum = _mm_setzero_si128();
+    __m128i channels[FmOpLanes / 8] = {}, sum = _mm_setzero_si128();
 #pragma GCC unroll 3
     for (int v = 0; v < Vectors; ++v) {
         __m128i o = outs[v];
         __m128i pair = _mm_or_si128(_mm_and_si128(o, secondLanes),
                                     _mm_and_si128(previous[v], Lanes(w->additiveMask + 8 * v)));
         channels[v] = _mm_madd_epi16(pair, ones);
-        __m128i newer = o, old = previous[v];
-        if (Rhythm && v > 0) {
-            // Channels 7 and 8 (32-bit lanes 3 of vector 1 and 0 of vector 2) have no feedback
-            // operator in rhythm mode: their history stays.
-            const __m128i keep = v == 1 ? _mm_set_epi32(-1, 0, 0, 0) : _mm_set_epi32(0, 0, 0, -1);
-            newer = _mm_or_si128(_mm_andnot_si128(keep, o), _mm_and_si128(keep, previous[v]));
-            old = _mm_or_si128(_mm_andnot_si128(keep, previous[v]), _mm_and_si128(keep, older[v]));
-        }
-        _mm_store_si128(reinterpret_cast<__m128i*>(w->history0 + 8 * v), old);
-        _mm_store_si128(reinterpret_cast<__m128i*>(w->history1 + 8 * v), newer);
+        _mm_store_si128(reinterpret_cast<__m128i*>(w->history0 + 8 * v), previous[v]);
+        _mm_store_si128(reinterpret_cast<__m128i*>(w->history1 + 8 * v), o);
         sum = _mm_add_epi32(sum, _mm_and_si128(channels[v], mixLanes[v]));
+    }
+    if (Rhythm) {
+        // Channel 7's first operator is the hi-hat: no feedback, its history stays.
+        w->history0[14] = int16_t(_mm_extract_epi16(older[1], 6));
+        w->history1[14] = int16_t(_mm_extract_epi16(previous[1], 6));
     }
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
@@ -412,8 +411,8 @@ template <MixKind Kind, bool Rhythm>
         sources[FmTapBd] = 2 * int16_t(_mm_extract_epi16(outs[1], 5));
         sources[FmTapHh] = 2 * int16_t(_mm_extract_epi16(outs[1], 6));
         sources[FmTapSd] = 2 * int16_t(_mm_extract_epi16(outs[1], 7));
-        sources[FmTapTt] = 2 * int16_t(_mm_extract_epi16(outs[2], 0));
-        sources[FmTapCy] = 2 * int16_t(_mm_extract_epi16(outs[2], 1));
+        sources[FmTapTt] = 2 * w->level[16][LogWaveTable[w->waveBase[16] + xs[2]]];
+        sources[FmTapCy] = 2 * w->level[17][LogWaveTable[w->waveBase[17] + xs[3]]];
 #pragma GCC unroll 5
         for (int s = FmTapBd; s < FmTapSources; ++s)
             if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
@@ -421,8 +420,8 @@ template <MixKind Kind, bool Rhythm>
     if (Kind != MixPlain) {
         // The row whole: channels 0-7, then channel 8 and the rhythm instruments. The
         // channels the rhythm mode leaves silent are masked out.
-        __m128i c[Vectors];
-        for (int v = 0; v < Vectors; ++v)
+        __m128i c[FmOpLanes / 8];
+        for (int v = 0; v < FmOpLanes / 8; ++v)
             c[v] = Rhythm ? _mm_and_si128(channels[v], RhythmChannelLanes(v)) : channels[v];
         __m128i high = _mm_packs_epi32(c[2], _mm_setzero_si128());
         if (Rhythm) {
@@ -523,7 +522,8 @@ void TapFlush(FmChipTap* tap, const TapRows* rows, int n) {
 // Four phases at a time (one SSE2 add on x86-64; the compiler splits it where vectors are
 // narrower).
 typedef uint32_t U32x4 __attribute__((vector_size(16)));
-static_assert(FmPhaseLanes % 4 == 0);
+constexpr int AddedPhaseLanes = (FmOps + 3) / 4 * 4;  // the lanes past them stay 0
+static_assert(AddedPhaseLanes <= FmPhaseLanes);
 
 // Tremolo level and vibrato column for the coming sample; what depends on them follows.
 [[gnu::always_inline]] inline void AdvanceLfo(FmRenderWork* w, FmChip* chip) {
@@ -598,7 +598,7 @@ static_assert(FmPhaseLanes % 4 == 0);
         EnvelopeTick(w, chip);
     }
 #pragma GCC unroll 5
-    for (int k = 0; k < FmPhaseLanes; k += 4) {
+    for (int k = 0; k < AddedPhaseLanes; k += 4) {
         U32x4 phase, step;
         std::memcpy(&phase, w->phase + k, sizeof phase);
         std::memcpy(&step, w->step + k, sizeof step);

@@ -254,6 +254,33 @@ TEST_F(RhythmTest, BassDrumFirstOperatorIsNeverHeard) {
     }
 }
 
+// The hi-hat and the tom-tom are first operators without feedback: their feedback history
+// waits, unchanged, for rhythm mode to end, while the bass drum's moves on. With either
+// output stage.
+TEST_F(RhythmTest, HatAndTomLeaveTheirFeedbackHistoryAlone) {
+    for (int c = 6; c < 9; ++c) {
+        Write(static_cast<uint8_t>(0xC0 + c), 0x0E);  // feedback 7
+        Frequency(c, 0x200, 4, true);
+    }
+    for (bool portable : {false, true}) {
+        SCOPED_TRACE(portable ? "portable" : "vectors");
+        FmChipSetPortable(chip, portable);
+        Write(0xBD, 0x00);
+        Render(500);
+        int32_t before[3][2];
+        for (int c = 6; c < 9; ++c)
+            for (int i = 0; i < 2; ++i) before[c - 6][i] = Op(2 * c).feedbackHistory[i];
+        ASSERT_NE(before[1][0], before[1][1]) << "the history must move to show a change";
+        ASSERT_NE(before[2][0], before[2][1]);
+        Write(0xBD, 0x20);
+        Render(300);
+        EXPECT_NE(Op(12).feedbackHistory[1], before[0][1]) << "the bass drum's moves on";
+        for (int c = 7; c < 9; ++c)
+            for (int i = 0; i < 2; ++i)
+                EXPECT_EQ(Op(2 * c).feedbackHistory[i], before[c - 6][i]) << c << " " << i;
+    }
+}
+
 TEST_F(RhythmTest, NoiseInstrumentsUseOnlyTheirFixedIndexes) {
     // With the sine, the hi-hat's four indexes give these amplitudes at full level.
     std::vector<int32_t> allowed;
