@@ -396,7 +396,9 @@ template <MixKind Kind, bool Rhythm>
         channels[v] = _mm_madd_epi16(pair, ones);
         _mm_store_si128(reinterpret_cast<__m128i*>(w->history0 + 8 * v), previous[v]);
         _mm_store_si128(reinterpret_cast<__m128i*>(w->history1 + 8 * v), o);
-        sum = _mm_add_epi32(sum, _mm_and_si128(channels[v], mixLanes[v]));
+        // Without mute and rhythm every channel is mixed (the lanes past channel 8 are 0).
+        bool all = Kind != MixMasked && !Rhythm;
+        sum = _mm_add_epi32(sum, all ? channels[v] : _mm_and_si128(channels[v], mixLanes[v]));
     }
     if (Rhythm) {
         // Channel 7's first operator is the hi-hat: no feedback, its history stays.
