@@ -100,9 +100,10 @@ BENCHMARK_CAPTURE(RenderPortable, rhythm, 6, true)->Arg(441);
 BENCHMARK_CAPTURE(Render, full_load_tap, 9, false, true)->Arg(1)->Arg(441);
 BENCHMARK(Channels)->DenseRange(0, 9);
 // A fixed sample count (10 s of output) for instruction counts under callgrind:
-//   valgrind --tool=callgrind ./fmchip_bench --benchmark_filter=full_load_fixed
+//   valgrind --tool=callgrind ./fmchip_bench --benchmark_filter='^Render/full_load_fixed/1/'
 BENCHMARK_CAPTURE(Render, full_load_fixed, 9, false, false)->Arg(1)->Iterations(441000);
-// The same in runs of 441 (1000 runs), tap off and on: bench/measure.sh --tap.
+// The same in runs of 441 (1000 runs), tap off and on (bench/measure.sh --tap), in rhythm mode,
+// and with the portable output stage.
 BENCHMARK_CAPTURE(Render, full_load_fixed, 9, false, false)->Arg(441)->Iterations(1000);
 BENCHMARK_CAPTURE(Render, full_load_tap_fixed, 9, false, true)->Arg(441)->Iterations(1000);
 BENCHMARK_CAPTURE(Render, rhythm_fixed, 6, true, false)->Arg(441)->Iterations(1000);

@@ -28,7 +28,7 @@ if [ "$tap" = 1 ]; then
   for build in "$@"; do
     for bench in full_load_fixed full_load_tap_fixed; do
       valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$build/bench/fmchip_bench" \
-        --benchmark_filter="$bench/441" >/dev/null 2>&1
+        --benchmark_filter="^Render/$bench/441/" >/dev/null 2>&1
       ir=$(callgrind_annotate --inclusive=yes "$work/cg.out" 2>/dev/null |
         awk '/FmChipRenderUntil/ { gsub(",", "", $1); print $1; exit }')
       per=$(awk -v ir="$ir" -v n="$samples" 'BEGIN { printf "%.1f", ir / n }')
