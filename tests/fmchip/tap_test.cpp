@@ -197,4 +197,26 @@ TEST(ChipTap, EachCallMetersExactlyItsOwnSamples) {
     }
 }
 
+// Both output stages share the chip's working set: switched between calls of many lengths,
+// they give the samples of a chip that keeps to one stage.
+TEST(ChipOutputStage, SwitchingStagesBetweenCallsChangesNoSample) {
+    for (bool rhythm : {false, true}) {
+        SCOPED_TRACE(rhythm ? "rhythm mode" : "nine channels");
+        FmChip* chips[2] = {FmChipCreate(44100), FmChipCreate(44100)};
+        for (FmChip* c : chips) {
+            FmChipReset(c);
+            Load(c, rhythm);
+        }
+        std::vector<int32_t> switching(700), steady(700);
+        for (int call = 0; call < 60; ++call) {
+            int n = 1 + call * 37 % 700;
+            FmChipSetPortable(chips[0], call % 2);
+            ASSERT_EQ(FmChipRenderUntil(chips[0], n, switching.data(), 0), n);
+            ASSERT_EQ(FmChipRenderUntil(chips[1], n, steady.data(), 0), n);
+            ASSERT_EQ(switching, steady) << "call " << call;
+        }
+        for (FmChip* c : chips) FmChipDestroy(c);
+    }
+}
+
 }  // namespace
