@@ -97,25 +97,33 @@ struct FakeService {
             dbus_message_unref(reply);
         }
     }
-    void Start(const std::string& address) {
-        thread = std::thread([this, address] {
-            DBusConnection* c = dbus_connection_open_private(address.c_str(), nullptr);
-            if (c == nullptr || !dbus_bus_register(c, nullptr) ||
-                dbus_bus_request_name(c, Service, DBUS_NAME_FLAG_DO_NOT_QUEUE, nullptr) !=
-                    DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
-                ready.store(true);
-                return;
+    // Connects to the bus and takes the service's name; false when it could not. The daemon
+    // may have bound its socket before it listens: a refused connection is tried again.
+    bool Start(const std::string& address) {
+        std::atomic<bool> up{false};
+        thread = std::thread([this, address, &up] {
+            DBusConnection* c = nullptr;
+            for (int i = 0; i < 200 && c == nullptr; ++i) {
+                c = dbus_connection_open_private(address.c_str(), nullptr);
+                if (c == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
+            bool named = c != nullptr && dbus_bus_register(c, nullptr) &&
+                         dbus_bus_request_name(c, Service, DBUS_NAME_FLAG_DO_NOT_QUEUE, nullptr) ==
+                             DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER;
+            up.store(named);
             ready.store(true);
-            while (!stop.load() && dbus_connection_read_write(c, 20))
+            while (named && !stop.load() && dbus_connection_read_write(c, 20))
                 while (DBusMessage* m = dbus_connection_pop_message(c)) {
                     Answer(c, m);
                     dbus_message_unref(m);
                 }
-            dbus_connection_close(c);
-            dbus_connection_unref(c);
+            if (c != nullptr) {
+                dbus_connection_close(c);
+                dbus_connection_unref(c);
+            }
         });
         while (!ready.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return up.load();
     }
     ~FakeService() {
         stop.store(true);
@@ -185,7 +193,7 @@ TEST_F(Rtkit, TheServiceGrantsOrRefusesAndItsAbsenceIsSaid) {
     EXPECT_NE(why.find(Service), std::string::npos) << why;
 
     FakeService service;
-    service.Start(address);
+    ASSERT_TRUE(service.Start(address));
     // Granted: at the most the service allows, with the run-time bound it asks for in place.
     EXPECT_TRUE(RtkitMakeThreadRealtime(Tid(), 99, &why)) << why;
     EXPECT_EQ(service.tid.load(), uint64_t(Tid()));
@@ -212,7 +220,7 @@ TEST_F(Rtkit, TheServiceGrantsOrRefusesAndItsAbsenceIsSaid) {
 // that says why, before the thread is asked for; so is a call without memory.
 TEST_F(Rtkit, AnswersThatGrantNothingAreRefusalsThatSayWhy) {
     FakeService service;
-    service.Start(address);
+    ASSERT_TRUE(service.Start(address));
     std::string why;
     for (bool first : {true, false}) {
         std::atomic<Reply>& reply = first ? service.mostReply : service.boundReply;
@@ -254,7 +262,7 @@ rlim_t RunLimit() {
 // read or set is a refusal that says so, before the thread is asked for.
 TEST_F(Rtkit, TheRunTimeLimitIsLoweredToTheServicesBound) {
     FakeService service;
-    service.Start(address);
+    ASSERT_TRUE(service.Start(address));
     std::string why;
     ASSERT_TRUE(RtkitMakeThreadRealtime(Tid(), 10, &why)) << why;
     EXPECT_LE(RunLimit(), 200000u);
@@ -309,7 +317,7 @@ uint32_t Idle(void*) {
 // SCHED_FIFO refused: the service is asked for the thread, and its refusal is the reason given.
 TEST_F(Rtkit, ThreadsAskTheServiceWhenRealTimeIsRefused) {
     FakeService service;
-    service.Start(address);
+    ASSERT_TRUE(service.Start(address));
     RefuseRealTime.store(true);
     uint32_t tid = 0;
     HANDLE thread = CreateThread(nullptr, 0, Idle, nullptr, CREATE_SUSPENDED, &tid);
