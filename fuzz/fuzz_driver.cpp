@@ -19,7 +19,7 @@ constexpr int MaxTicks = 300;
 // of commands with a one-sample wait does), and 300 such ticks of three tracks took seconds
 // per input here: the session ends once its tracks have read this many bytes of commands
 // (every command is at least one) and made this many writes.
-constexpr size_t WorkBudget = size_t(1) << 21;
+constexpr size_t WorkBudget = size_t(1) << 17;
 constexpr uint8_t NoChannel = 0xFF;
 
 // The thirteen registers of chip channel ch in the order a give-back writes them.
