@@ -103,12 +103,21 @@ constexpr uint32_t FmTapAllSources = (1u << FmTapSources) - 1;
 // What the chip reports of each source while a tap is set. The sources are taken before
 // mute and solo, so a meter still shows what a muted channel plays; their sum equals the mix
 // of an unmuted chip. Owned by the caller; the chip writes it during renders only.
-struct FmChipTap {
-    int32_t* samples[FmTapSources];  // optional buffers (stems); nullptr: not kept
-    uint32_t capacity;               // samples each buffer holds
-    uint32_t count;                  // samples written since the caller last set it to 0
-    int32_t peak[FmTapSources];      // largest |output| since the caller last zeroed it
+// One sample of every source (a source never passes +-8168, so 16 bits hold it); lanes 14
+// and 15, and the sources the rhythm mode leaves silent, are 0.
+struct alignas(16) FmTapRow {
+    int16_t source[16];
 };
+struct FmChipTap {
+    FmTapRow* rows;              // optional buffer of capacity rows (stems); nullptr: meters only
+    uint32_t capacity;           // rows the buffer holds
+    uint32_t count;              // rows written since the caller last set it to 0
+    int32_t peak[FmTapSources];  // largest |output| since the caller last zeroed it
+};
+// Copies n rows out into one buffer per source (nullptr: that source is skipped). The tap
+// keeps whole rows so that the render thread only stores them; whoever writes per-source
+// files splits them, on its own thread.
+void FmTapRowsSplit(const FmTapRow* rows, uint32_t n, int16_t* const out[FmTapSources]);
 
 constexpr int FmOps = 18;  // operators of a chip
 // Operator lanes: the operators and six that stay silent, so that the output stage and the

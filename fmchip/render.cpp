@@ -242,16 +242,10 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 // muted sources.
 enum MixKind { MixPlain, MixTapped, MixMasked };
 
-// The sources of a block of samples in 16 bits (a source never passes +-8168), one row of
-// sixteen lanes per sample; lanes 14 and 15, and the sources the rhythm mode leaves silent,
-// stay 0. The sample loop stores a row whole or its sources at fixed offsets; a block is
-// metered and kept at once. 8 KB, so that the block and the tables stay in the L1 cache.
+// The sources of a block of samples, one FmTapRow per sample. The sample loop stores a row
+// whole or its sources at fixed offsets; a block is metered at once, then kept. 8 KB, so that
+// the block and the tables stay in the L1 cache.
 constexpr int TapBlockSamples = 256;
-constexpr int TapRowLanes = 16;
-
-struct alignas(16) TapRows {
-    int16_t v[TapBlockSamples][TapRowLanes];
-};
 
 typedef int16_t I16x8 __attribute__((vector_size(16), may_alias));
 
@@ -259,13 +253,13 @@ typedef int16_t I16x8 __attribute__((vector_size(16), may_alias));
 // lanes are 0), and with MixMasked only the sources in mixMask are summed.
 template <MixKind Kind>
 [[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, const FmChip* chip, bool rhythm,
-                                          uint32_t mixMask, TapRows* rows, int j) {
+                                          uint32_t mixMask, FmTapRow* rows, int j) {
     int32_t mix = 0;
     int last = rhythm ? 6 : 9;
 #pragma GCC unroll 9
     for (int c = 0; c < last; ++c) {
         int32_t v = Channel(w, c);
-        if (Kind != MixPlain) rows->v[j][c] = static_cast<int16_t>(v);
+        if (Kind != MixPlain) rows[j].source[c] = static_cast<int16_t>(v);
         if (Kind != MixMasked || (mixMask >> c & 1)) mix += v;
     }
     if (!rhythm) return mix;
@@ -273,7 +267,7 @@ template <MixKind Kind>
     Rhythm(w, chip->noiseShift & 1, sources);
 #pragma GCC unroll 5
     for (int s = FmTapBd; s < FmTapSources; ++s) {
-        if (Kind != MixPlain) rows->v[j][s] = static_cast<int16_t>(sources[s]);
+        if (Kind != MixPlain) rows[j].source[s] = static_cast<int16_t>(sources[s]);
         if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
     }
     return mix;
@@ -343,7 +337,7 @@ __m128i RhythmChannelLanes(int v) {
 template <MixKind Kind, bool Rhythm>
 [[gnu::always_inline]] inline int32_t VectorMix(FmRenderWork* w, const FmChip* chip,
                                                 const __m128i* mixLanes, uint32_t mixMask,
-                                                TapRows* rows, int j) {
+                                                FmTapRow* rows, int j) {
     // In rhythm mode channel 8's operators (the tom-tom and the top cymbal) take fixed
     // indexes and keep their history, so only channels 0-7 go through the vectors.
     constexpr int Vectors = Rhythm ? 2 : FmOpLanes / 8;
@@ -430,8 +424,8 @@ template <MixKind Kind, bool Rhythm>
 #pragma GCC unroll 5
             for (int s = FmTapBd; s < FmTapSources; ++s) high = Insert(high, sources[s], s - 8);
         }
-        _mm_store_si128(reinterpret_cast<__m128i*>(rows->v[j]), _mm_packs_epi32(c[0], c[1]));
-        _mm_store_si128(reinterpret_cast<__m128i*>(rows->v[j] + 8), high);
+        _mm_store_si128(reinterpret_cast<__m128i*>(rows[j].source), _mm_packs_epi32(c[0], c[1]));
+        _mm_store_si128(reinterpret_cast<__m128i*>(rows[j].source + 8), high);
     }
     return mix;
 }
@@ -448,16 +442,16 @@ constexpr bool HaveVectors = false;
 #endif
 
 #if defined(__SSE2__)
-// Rows j..j+7 of the block into the buffers `out` (nullptr: not kept): each half row of eight
+// Rows j..j+7 into the buffers `out` (nullptr: not kept): each half row of eight
 // lanes transposed eight rows at a time (pairs of rows, then of pairs, then of quads), so that
-// a vector holds one source's eight samples, widened to 32 bits.
-[[gnu::always_inline]] inline void KeepEightRows(int32_t* const out[FmTapSources],
-                                                 const TapRows* rows, uint32_t j) {
+// a vector holds one source's eight samples.
+[[gnu::always_inline]] inline void KeepEightRows(int16_t* const out[FmTapSources],
+                                                 const FmTapRow* rows, uint32_t j) {
 #pragma GCC unroll 2
     for (int half = 0; half < 2; ++half) {
         __m128i r[8], p[8], q[8];
 #pragma GCC unroll 8
-        for (int k = 0; k < 8; ++k) r[k] = Lanes(rows->v[j + k] + 8 * half);
+        for (int k = 0; k < 8; ++k) r[k] = Lanes(rows[j + k].source + 8 * half);
 #pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) {
             p[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);      // sources 0-3
@@ -476,22 +470,20 @@ constexpr bool HaveVectors = false;
             if (s >= FmTapSources || !out[s]) continue;
             __m128i v = c & 1 ? _mm_unpackhi_epi64(q[c / 2], q[c / 2 + 4])
                               : _mm_unpacklo_epi64(q[c / 2], q[c / 2 + 4]);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + j),
-                             _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + j + 4),
-                             _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + j), v);
         }
     }
 }
 #endif
 
 // The first n rows of the block to the tap: the peaks of the sources, two vectors of eight
-// lanes a row (SSE2 max and min on x86-64, lane by lane where the machine has no vectors), and
-// every kept source's samples while its buffer has room.
-void TapFlush(FmChipTap* tap, const TapRows* rows, int n) {
+// lanes a row (SSE2 max and min on x86-64, lane by lane where the machine has no vectors).
+// Rows rendered straight into the tap's buffer (inPlace) are counted; others are copied while
+// it has room.
+void TapFlush(FmChipTap* tap, const FmTapRow* rows, int n, bool inPlace) {
     I16x8 hi[2] = {}, lo[2] = {};
     for (int j = 0; j < n; ++j) {
-        const I16x8* r = reinterpret_cast<const I16x8*>(rows->v[j]);
+        const I16x8* r = reinterpret_cast<const I16x8*>(rows[j].source);
 #pragma GCC unroll 2
         for (int k = 0; k < 2; ++k) {
             hi[k] = r[k] > hi[k] ? r[k] : hi[k];
@@ -504,20 +496,25 @@ void TapFlush(FmChipTap* tap, const TapRows* rows, int n) {
         for (int l = 0; l < 8 && 8 * k + l < FmTapSources; ++l)
             if (m[l] > tap->peak[8 * k + l]) tap->peak[8 * k + l] = m[l];
     }
+    if (tap->rows == nullptr) return;
     uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
     uint32_t kept = uint32_t(n) < room ? uint32_t(n) : room;
-    if (kept == 0) return;
-    int32_t* out[FmTapSources];
-    for (int s = 0; s < FmTapSources; ++s)
-        out[s] = tap->samples[s] ? tap->samples[s] + tap->count : nullptr;
-    uint32_t j = 0;
-#if defined(__SSE2__)
-    for (; j + 8 <= kept; j += 8) KeepEightRows(out, rows, j);
-#endif
-    for (int s = 0; s < FmTapSources; ++s)
-        for (uint32_t i = j; out[s] && i < kept; ++i) out[s][i] = rows->v[i][s];
+    if (!inPlace && kept > 0) std::memcpy(tap->rows + tap->count, rows, kept * sizeof *rows);
     tap->count += kept;
 }
+
+}  // namespace
+
+void FmTapRowsSplit(const FmTapRow* rows, uint32_t n, int16_t* const out[FmTapSources]) {
+    uint32_t j = 0;
+#if defined(__SSE2__)
+    for (; j + 8 <= n; j += 8) KeepEightRows(out, rows, j);
+#endif
+    for (int s = 0; s < FmTapSources; ++s)
+        for (uint32_t i = j; out[s] && i < n; ++i) out[s][i] = rows[i].source[s];
+}
+
+namespace {
 
 // --- Clock -------------------------------------------------------------------------------
 
@@ -620,7 +617,7 @@ static_assert(AddedPhaseLanes <= FmPhaseLanes);
 // returns the samples rendered, fewer than n when a sample ends with statusReg & stopMask set.
 template <MixKind Kind, bool Rhythm, bool Vector>
 [[gnu::always_inline]] inline int RenderRun(FmRenderWork* w, FmChip* chip, int n, int32_t* out,
-                                            uint8_t stopMask, TapRows* rows) {
+                                            uint8_t stopMask, FmTapRow* rows) {
     uint32_t mixMask = chip->mixMask;
 #if defined(__SSE2__)
     __m128i mixLanes[FmOpLanes / 8];
@@ -642,7 +639,7 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         } else {
             mix = Mix<Kind>(w, chip, Rhythm, mixMask, rows, j);
         }
-        if (quiet && Kind != MixPlain) std::memset(rows->v[j], 0, sizeof rows->v[j]);
+        if (quiet && Kind != MixPlain) std::memset(rows[j].source, 0, sizeof rows[j].source);
         out[j++] = mix;
         AdvanceClock(w, chip, Rhythm);
         if (chip->statusReg & stopMask) break;
@@ -662,13 +659,18 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     } else {
         // Blocks of samples, each metered and kept as a whole. MixTapped runs only with a tap;
         // MixMasked may run without one.
+        // A block goes straight into the tap's buffer when it has room for the whole of it.
         FmChipTap* tap = chip->tap;
-        TapRows rows;
-        if (!Vector) std::memset(&rows, 0, sizeof rows);  // it writes only the computed sources
+        FmTapRow block[TapBlockSamples];
+        if (!Vector) std::memset(block, 0, sizeof block);  // it writes only the computed sources
         while (i < count) {
             int n = count - i < TapBlockSamples ? count - i : TapBlockSamples;
-            int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, &rows);
-            if (tap) TapFlush(tap, &rows, j);
+            bool inPlace = tap && tap->rows && tap->capacity >= tap->count &&
+                           tap->capacity - tap->count >= uint32_t(n);
+            FmTapRow* rows = inPlace ? tap->rows + tap->count : block;
+            if (inPlace && !Vector) std::memset(rows, 0, n * sizeof *rows);
+            int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, rows);
+            if (tap) TapFlush(tap, rows, j, inPlace);
             i += j;
             if (j < n || chip->statusReg & stopMask) break;
         }

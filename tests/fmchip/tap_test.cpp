@@ -41,7 +41,7 @@ struct Pair {
     FmChip* plain;
     FmChip* tapped;
     FmChipTap tap{};
-    std::vector<int32_t> stems[FmTapSources];
+    std::vector<FmTapRow> rows;
 
     Pair(bool rhythm, bool portable) : plain(FmChipCreate(44100)), tapped(FmChipCreate(44100)) {
         for (FmChip* c : {plain, tapped}) {
@@ -50,10 +50,10 @@ struct Pair {
         }
         FmChipSetPortable(tapped, portable);
         FmChipSetPortable(plain, !portable);
-        for (int s = 0; s < FmTapSources; ++s) {
-            stems[s].assign(Samples, 0x7FFFFFFF);
-            tap.samples[s] = stems[s].data();
-        }
+        FmTapRow unwritten;
+        for (int16_t& lane : unwritten.source) lane = 0x7FFF;
+        rows.assign(Samples, unwritten);
+        tap.rows = rows.data();
         tap.capacity = Samples;
         FmChipSetTap(tapped, &tap);
     }
@@ -76,7 +76,7 @@ struct Pair {
     int32_t Sum(int i, uint32_t sources) const {
         int32_t sum = 0;
         for (int s = 0; s < FmTapSources; ++s)
-            if (sources >> s & 1) sum += stems[s][i];
+            if (sources >> s & 1) sum += rows[i].source[s];
         return sum;
     }
 };
@@ -95,8 +95,17 @@ TEST(ChipTap, SourcesAddUpToTheMixAndTheTapChangesNothing) {
         for (int i = 0; i < Samples; ++i) {
             ASSERT_EQ(p.Sum(i, FmTapAllSources), mix[i]) << "sample " << i;
             for (int s = 0; s < FmTapSources; ++s)
-                peak[s] = std::max(peak[s], std::abs(p.stems[s][i]));
+                peak[s] = std::max(peak[s], std::abs(p.rows[i].source[s]));
         }
+        // Split into one buffer per source (leaving a source out), sample for sample the rows.
+        std::vector<int16_t> split[FmTapSources];
+        int16_t* out[FmTapSources];
+        for (int s = 0; s < FmTapSources; ++s) out[s] = (split[s].resize(Samples), split[s].data());
+        out[3] = nullptr;
+        FmTapRowsSplit(p.rows.data(), Samples - 3, out);
+        for (int s = 0; s < FmTapSources; ++s)
+            for (int i = 0; out[s] && i < Samples - 3; ++i)
+                ASSERT_EQ(split[s][i], p.rows[i].source[s]) << "source " << s << ", sample " << i;
         for (int s = 0; s < FmTapSources; ++s) {
             EXPECT_EQ(p.tap.peak[s], peak[s]) << "source " << s;
             bool silentSource = rhythm ? (s >= 6 && s <= 8) : s >= FmTapBd;
@@ -139,19 +148,23 @@ TEST(ChipTap, MuteAndSoloLeaveOutExactlyTheirSourcesAndTheTapStillShowsThem) {
 }
 
 TEST(ChipTap, BuffersStopAtTheirCapacityAndUnmutingRestoresTheMix) {
+    // 300 rows: the first blocks the chip meters go straight into the buffer, the next one
+    // fits only in part.
     Pair p(false, false);
-    p.tap.capacity = 100;
-    p.tap.samples[4] = nullptr;  // a meter-only source
+    p.tap.capacity = 300;
     FmChipSetMute(p.tapped, 0x0F, 0);
     FmChipSetMute(p.tapped, 0, 0);
     std::vector<int32_t> tappedMix;
     std::vector<int32_t> mix = p.Render(&tappedMix);
     EXPECT_EQ(mix, tappedMix);
-    EXPECT_EQ(p.tap.count, 100u);
-    EXPECT_EQ(p.stems[0][100], 0x7FFFFFFF) << "written past the capacity";
-    EXPECT_NE(p.stems[0][99], 0x7FFFFFFF);
-    EXPECT_EQ(p.stems[4][0], 0x7FFFFFFF) << "written to a buffer that was taken away";
-    EXPECT_GT(p.tap.peak[4], 0) << "the meter of a source without a buffer";
+    EXPECT_EQ(p.tap.count, 300u);
+    EXPECT_EQ(p.rows[300].source[0], 0x7FFF) << "written past the capacity";
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(p.Sum(i, FmTapAllSources), mix[i]) << "row " << i;
+    FmChipTap meters{};  // no buffer: meters only
+    FmChipSetTap(p.tapped, &meters);
+    FmChipRender(p.tapped, 10, std::vector<int32_t*>{tappedMix.data(), tappedMix.data()}.data());
+    EXPECT_EQ(meters.count, 0u);
+    EXPECT_GT(meters.peak[4], 0) << "the meter of a tap without a buffer";
     FmChipSetTap(p.tapped, nullptr);
     p.tap.count = 0;
     FmChipRender(p.tapped, 10, std::vector<int32_t*>{tappedMix.data(), tappedMix.data()}.data());
@@ -189,7 +202,7 @@ TEST(ChipTap, EachCallMetersExactlyItsOwnSamples) {
             for (int s = 0; s < FmTapSources; ++s) {
                 int32_t peak = 0;
                 for (uint32_t i = at; i < p.tap.count; ++i)
-                    peak = std::max(peak, std::abs(p.stems[s][i]));
+                    peak = std::max(peak, std::abs(p.rows[i].source[s]));
                 ASSERT_EQ(p.tap.peak[s], peak) << "source " << s << ", " << n << " samples";
             }
             at = p.tap.count;

@@ -95,12 +95,13 @@ int main(int argc, char** argv) {
     }
 
     RenderOutput out;
+    out.durable = o.sync;
     if (!OutputOpen(&out, o.out, format, o.rate)) {
         std::fprintf(stderr, "oplrender: %s\n", out.error.c_str());
         return ExitRefused;
     }
     RenderStems stems;
-    if (!o.stemsDir.empty() && !StemsOpen(&stems, o.stemsDir, format, o.rate, &error)) {
+    if (!o.stemsDir.empty() && !StemsOpen(&stems, o.stemsDir, format, o.rate, o.sync, &error)) {
         std::fprintf(stderr, "oplrender: %s\n", error.c_str());
         OutputFinish(&out, false);
         return ExitRefused;
@@ -114,6 +115,7 @@ int main(int argc, char** argv) {
     // The picture is drawn while the sound files are completed; it is kept only with them.
     PictureJob picture;
     bool drawing = !o.picture.empty() && result.status == 0;
+    picture.durable = o.sync;
     if (drawing) PictureStart(&picture, log, o.picture);
     // The stems are completed first: when one fails, the mix is not kept either.
     bool complete = result.status == 0 && out.error.empty();

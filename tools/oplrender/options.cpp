@@ -86,6 +86,8 @@ int RenderOptionsParse(int argc, char** argv, RenderOptions* o) {
         ->type_name("FILE");
     app.add_flag("--strict", o->strict,
                  "Fail (status 1, no output) when a line is answered with an error message");
+    app.add_flag("--sync", o->sync,
+                 "Wait until each file is on the disk before it takes its name (slower)");
     app.add_flag("-q,--quiet", o->quiet, "No progress bar and no closing line");
     app.set_version_flag("--version", "oplrender " OPLBENCH_VERSION);
     app.add_option("script", inputs, "The render script")->type_name("SCRIPT");
@@ -103,8 +105,8 @@ int RenderOptionsParse(int argc, char** argv, RenderOptions* o) {
             std::string a = argv[i];
             if (a.size() > 1 && a[0] == '-' && TakesValue(a)) {
                 ++i;
-            } else if (a.size() > 1 && a[0] == '-' && a != "--strict" && a != "--quiet" &&
-                       a != "-q") {
+            } else if (a.size() > 1 && a[0] == '-' && a != "--strict" && a != "--sync" &&
+                       a != "--quiet" && a != "-q") {
                 return Refuse("unknown option " + a);
             }
         }

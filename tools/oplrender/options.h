@@ -13,6 +13,7 @@ constexpr int ExitFailed = 1;   // the render ran and failed (--strict, a write 
 struct RenderOptions {
     bool quiet = false;
     bool strict = false;  // a line answered with an error message fails the render
+    bool sync = false;    // every file is on the disk before it takes its name
     bool hasSeconds = false;
     uint64_t secondsNs = 0;
     uint32_t rate = RenderRateDefault;

@@ -69,13 +69,13 @@ bool WriteAll(RenderOutput* out, const void* data, size_t size, int64_t offset) 
     return true;
 }
 
-// Starts the disk's write-back of each whole MiB written to a regular file, without
-// waiting for it: the disk works while the render goes on, and the final fsync waits only
-// for the last of it.
+// For a durable file: starts the disk's write-back of each whole MiB written, without
+// waiting for it, so that the disk works while the render goes on and the final fsync waits
+// only for the last of it.
 void StartWriteBack(RenderOutput* out) {
 #if defined(SYNC_FILE_RANGE_WRITE)
     constexpr int64_t Step = 1 << 20;
-    if (!out->seekable || out->length - out->handedOn < Step) return;
+    if (!out->durable || !out->seekable || out->length - out->handedOn < Step) return;
     int64_t end = out->length / Step * Step;
     sync_file_range(out->fd, out->handedOn, end - out->handedOn, SYNC_FILE_RANGE_WRITE);
     out->handedOn = end;
@@ -333,7 +333,7 @@ bool OutputFinish(RenderOutput* out, bool keep) {
         out->file = nullptr;
     }
     if (out->fd >= 0) {
-        if (out->seekable && keep && out->error.empty() && fsync(out->fd) != 0)
+        if (out->durable && out->seekable && keep && out->error.empty() && fsync(out->fd) != 0)
             Fail(out, "cannot write " + out->name + ": " + Reason(errno));
         if (close(out->fd) != 0) Fail(out, "cannot write " + out->name + ": " + Reason(errno));
     }

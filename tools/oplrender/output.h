@@ -27,6 +27,7 @@ struct RenderOutput {
     int64_t length = 0;     // bytes in the file (regular) or sent so far (stream)
     SNDFILE* file = nullptr;
     bool raw = false;      // the file's samples are 16-bit in this machine's byte order
+    bool durable = false;  // --sync: fsync before the rename (set before the first write)
     int64_t handedOn = 0;  // bytes from the start whose write-back to the disk has begun
     std::string error;     // the first failure: "NAME: reason"
 };
@@ -35,9 +36,6 @@ struct RenderOutput {
 bool OutputOpen(RenderOutput* out, const std::string& name, int format, uint32_t rate);
 // Writes 16-bit samples. False once anything failed (out->error says what).
 bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count);
-// Writes samples on the 16-bit scale held in 32 bits (the chip's own outputs), clipped to
-// 16 bits as the mix is.
-bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count);
 // Closes the file. With keep and no failure, a regular file takes its name; otherwise its
 // temporary file is removed. Returns true when the file was completed and kept.
 bool OutputFinish(RenderOutput* out, bool keep);

@@ -11,6 +11,7 @@
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fcntl.h>
 #include <png.h>
 #include <unistd.h>
 
@@ -426,6 +427,13 @@ bool DrawInto(const SessionLog& log, const std::string& path, const std::string&
 uint32_t DrawJob(void* parameter) {
     PictureJob* job = static_cast<PictureJob*>(parameter);
     job->drawn = DrawInto(*job->log, job->path, job->temp, &job->error);
+    if (job->drawn && job->durable) {
+        int fd = open(job->temp.c_str(), O_RDONLY | O_CLOEXEC);
+        job->drawn = fd >= 0 && fsync(fd) == 0;
+        if (!job->drawn)
+            job->error = "cannot write the picture " + job->path + ": " + std::strerror(errno);
+        if (fd >= 0) close(fd);
+    }
     return 0;
 }
 

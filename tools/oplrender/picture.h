@@ -20,6 +20,7 @@ bool PictureDraw(const SessionLog& log, const std::string& path, std::string* er
 struct PictureJob {
     const SessionLog* log = nullptr;
     std::string path, temp;
+    bool durable = false;  // on the disk before it takes its name
     HANDLE thread = nullptr;
     bool drawn = false;  // written by the drawing thread, read after it has ended
     std::string error;

@@ -154,7 +154,7 @@ void RenderUntil(Renderer* r, uint64_t end) {
                 bool limit = s[i] >= 32767 || s[i] <= -32767;
                 int64_t sum = 0;
                 if (limit && r->stems)
-                    for (const int32_t* source : r->stems->tap.samples) sum += source[tapped + i];
+                    for (int16_t source : r->stems->tap.rows[tapped + i].source) sum += source;
                 r->clipped[i] = r->stems ? sum > 32767 || sum < -32767 : limit;
             }
             clipped = r->clipped;

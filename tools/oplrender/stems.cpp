@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "driver/player.h"
 
@@ -23,15 +26,13 @@ bool IsRhythmSource(int source) {
     return source >= FmTapBd;
 }
 
-bool AllZero(const int32_t* b, uint32_t n) {
+bool AllZero(const int16_t* b, uint32_t n) {
     uint32_t k = 0;
 #if defined(__SSE2__)
     __m128i any = _mm_setzero_si128();
     for (; k + 8 <= n; k += 8)
-        any = _mm_or_si128(
-            any, _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k)),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k + 4))));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(any, _mm_setzero_si128())) != 0xFFFF) return false;
+        any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) != 0xFFFF) return false;
 #endif
     for (; k < n; ++k)
         if (b[k] != 0) return false;
@@ -39,31 +40,53 @@ bool AllZero(const int32_t* b, uint32_t n) {
 }
 
 // Writes the set the tap filled before the one it fills now (the writing thread's work).
+double gWriteSec = 0, gWaitSec = 0;
+int gBlocks = 0;
+static double NowSec() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+struct Report {
+    ~Report() {
+        if (getenv("PHASES"))
+            fprintf(stderr, "writer %.3f wait %.3f blocks %d\n", gWriteSec, gWaitSec, gBlocks);
+    }
+} gReport;
+uint32_t WriteBlockT(void* parameter);
 uint32_t WriteBlock(void* parameter) {
+    double t0 = NowSec();
+    uint32_t r = WriteBlockT(parameter);
+    gWriteSec += NowSec() - t0;
+    gBlocks++;
+    return r;
+}
+uint32_t WriteBlockT(void* parameter) {
     RenderStems* s = static_cast<RenderStems*>(parameter);
-    int32_t* const* buffers = s->buffers[s->filling ^ 1];
+    int16_t* const* buffers = s->split;
     uint32_t n = s->writeCount;
+    FmTapRowsSplit(s->rows[s->filling ^ 1], n, buffers);
     uint64_t first = s->writeFirst;
     const OutputFade& fade = s->writeFade;
     for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
         s->rhythmUsed = !AllZero(buffers[i], n);
     bool ok = true;
     if (s->rhythmUsed && s->rhythmSilent > 0) {
-        static const int32_t zeros[4096] = {};
+        static const int16_t zeros[4096] = {};
         for (int i = FmTapBd; i < FmTapSources; ++i)
             for (uint64_t left = s->rhythmSilent; left > 0;) {
                 uint32_t k = uint32_t(std::min<uint64_t>(left, 4096));
-                ok = OutputWriteWide(&s->files[i], zeros, k) && ok;
+                ok = OutputWrite(&s->files[i], zeros, k) && ok;
                 left -= k;
             }
         s->rhythmSilent = 0;
     }
     for (int i = 0; i < FmTapSources; ++i) {
         if (IsRhythmSource(i) && !s->rhythmUsed) continue;
-        int32_t* b = buffers[i];
+        int16_t* b = buffers[i];
         if (first + n > fade.start)
-            for (uint32_t k = 0; k < n; ++k) b[k] = int32_t(OutputFaded(fade, first + k, b[k]));
-        ok = OutputWriteWide(&s->files[i], b, n) && ok;
+            for (uint32_t k = 0; k < n; ++k) b[k] = int16_t(OutputFaded(fade, first + k, b[k]));
+        if (!getenv("NOWRITE")) ok = OutputWrite(&s->files[i], b, n) && ok;
     }
     if (!s->rhythmUsed) s->rhythmSilent += n;
     s->written = s->written && ok;
@@ -73,6 +96,11 @@ uint32_t WriteBlock(void* parameter) {
 // Waits until the last block handed over is written; false once a write failed.
 bool WaitForWriter(RenderStems* s) {
     if (s->writer != nullptr) {
+        double t0 = NowSec();
+        struct W {
+            double t0;
+            ~W() { gWaitSec += NowSec() - t0; }
+        } w{t0};
         WaitForSingleObject(s->writer, INFINITE);
         CloseHandle(s->writer);
         s->writer = nullptr;
@@ -86,7 +114,7 @@ std::string StemFileName(int source, int format) {
     return std::string(SourceNames[source]) + "." + OutputExtensionOf(format);
 }
 
-bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate,
+bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate, bool durable,
                std::string* error) {
     s->dir = dir;
     struct stat st {};
@@ -94,9 +122,11 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         *error = "cannot create the stems folder " + dir + ": " + std::strerror(errno);
         return false;
     }
+    for (auto& set : s->rows) set = new FmTapRow[StemBlockSamples];
+    s->tap.rows = s->rows[0];
     for (int i = 0; i < FmTapSources; ++i) {
-        for (auto& set : s->buffers) set[i] = new int32_t[StemBlockSamples];
-        s->tap.samples[i] = s->buffers[0][i];
+        s->split[i] = new int16_t[StemBlockSamples];
+        s->files[i].durable = durable;
         if (!OutputOpen(&s->files[i], dir + "/" + StemFileName(i, format), format, rate)) {
             *error = s->files[i].error;
             StemsFinish(s, false, error);
@@ -130,7 +160,7 @@ bool StemsWrite(RenderStems* s, const OutputFade& fade) {
     s->first += s->tap.count;
     s->tap.count = 0;
     s->filling ^= 1;
-    for (int i = 0; i < FmTapSources; ++i) s->tap.samples[i] = s->buffers[s->filling][i];
+    s->tap.rows = s->rows[s->filling];
     s->writer = CreateThread(nullptr, 0, WriteBlock, s, 0, nullptr);
     if (s->writer == nullptr) WriteBlock(s);  // no thread to be had: written here and now
     return ok;
@@ -145,10 +175,12 @@ bool StemsFinish(RenderStems* s, bool keep, std::string* error) {
         bool keepThis = keep && ok && (!IsRhythmSource(i) || s->rhythmUsed);
         if (!f.name.empty() && !OutputFinish(&f, keepThis) && keepThis) ok = false;
         if (!f.error.empty() && error->empty()) *error = f.error;
-        for (auto& set : s->buffers) {
-            delete[] set[i];
-            set[i] = nullptr;
-        }
+        delete[] s->split[i];
+        s->split[i] = nullptr;
+    }
+    for (auto& set : s->rows) {
+        delete[] set;
+        set = nullptr;
     }
     return ok && keep;
 }

@@ -17,8 +17,10 @@ constexpr uint32_t StemBlockSamples = 1u << 16;
 struct RenderStems {
     std::string dir;
     RenderOutput files[FmTapSources];
-    // Two sets of buffers: the tap fills one while a thread of the stems writes the other.
-    int32_t* buffers[2][FmTapSources] = {};
+    // Two buffers of rows: the tap fills one while a thread of the stems splits the other
+    // into one buffer per source and writes those.
+    FmTapRow* rows[2] = {};
+    int16_t* split[FmTapSources] = {};
     int filling = 0;  // the set the tap fills
     FmChipTap tap{};
     uint64_t first = 0;       // the sample of the session that the filling set's [0] holds
@@ -37,8 +39,9 @@ struct RenderStems {
 
 // The stem file names for a format: "ch0.wav" ... "hh.wav".
 std::string StemFileName(int source, int format);
-// Creates dir if it is missing and opens the fourteen files. False with *error.
-bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate,
+// Creates dir if it is missing and opens the fourteen files (durable: see RenderOutput).
+// False with *error.
+bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate, bool durable,
                std::string* error);
 // Installs the tap on PlayerChip (after the driver is up) and empties it before a render.
 void StemsAttach(RenderStems* s);
