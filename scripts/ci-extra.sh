@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The checks CI runs after the normal suite: the formatting of the tracked C++ files, the
 # device tests beside a running "user" sound server, the sound's gaps under load
-# (scripts/dropout-check.sh, reported), a clang build with its quick tests, the
+# (scripts/dropout-check.sh), a clang build with its quick tests, the
 # whole suite under address+undefined sanitizers, the whole suite under the thread sanitizer,
 # and every fuzz target for a share of a bounded time (OPLBENCH_FUZZ_SECONDS in all, 420 by
 # default). Fails on any finding.
@@ -25,9 +25,13 @@ echo "== the device tests leave a user's running sound server as it was"
 bash scripts/user-server-check.sh
 
 echo "== sound under load: no gaps, no underruns, idle latency, through a private server (~130 s)"
-# Its verdict is printed, not enforced: on this shared two-core machine its idle phase still
-# finds a gap of 5-6 ms now and then (see the README).
-bash scripts/dropout-check.sh build || echo "dropout-check: the faults above are reported, not enforced in CI"
+# A run that finds a fault is run once more, and the second verdict stands: on a shared
+# virtual machine the idle phase has found a lone gap of 5-6 ms now and then (see the README),
+# while a fault of the bench's own shows in both runs.
+if ! bash scripts/dropout-check.sh build; then
+  echo "dropout-check: faults found; running it once more"
+  bash scripts/dropout-check.sh build
+fi
 
 echo "== clang build (Release, tests included): quick tests"
 cmake --preset clang >/dev/null
