@@ -54,7 +54,6 @@ void FmChipInitRates(FmChip* chip) {
     chip->vibratoStep = TruncStep(ratio * 16384);
     chip->noiseStep = TruncStep(ratio * 65536);
     chip->egAccumStep = chip->noiseStep;
-    chip->egAccumWrap = 65536;
 }
 
 void FmChipReset(FmChip* chip) {

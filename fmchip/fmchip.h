@@ -156,19 +156,20 @@ struct FmRenderWork {
     // Envelope ticks not yet taken off the running timers' counts, and the tick (counted the
     // same way) on which the first of them reaches 0; 0 while no timer runs.
     uint32_t timerTicks, timerDue;
+    uint32_t lfoForce;  // nonzero: the next sample looks at the LFO counters whole
 };
 
 typedef void (*FmIrqHook)(void* param, int line);
 typedef void (*FmBeforeWriteHook)(void* param);
 
 constexpr uint32_t FmAllOps = (1u << 18) - 1;  // one bit per operator, 2 * channel + operator
+constexpr uint32_t FmEgAccumWrap = 65536;      // egAccum's worth of one envelope tick
 
 struct FmChip {
     FmChannel channels[9];
     uint32_t egCounter;
     uint32_t egAccum;
     uint32_t egAccumStep;
-    uint32_t egAccumWrap;
     uint8_t rhythmBits;  // register 0xBD & 0x3F
     uint32_t fnumStepTable[1024];
     uint32_t tremoloLevel;

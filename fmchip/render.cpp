@@ -120,6 +120,7 @@ void Load(FmRenderWork* w, FmChip* chip) {
     }
     SetSteps(w, chip);
     SyncTimers(w, chip, w->timerTicks);
+    w->lfoForce = 1;  // a write may have changed the LFO depths
 }
 
 // `n` steps of the noise shift register in jumps of 2^k steps, one for each set bit of n, each
@@ -524,9 +525,12 @@ typedef uint32_t U32x4 __attribute__((vector_size(16)));
 constexpr int AddedPhaseLanes = (FmOps + 3) / 4 * 4;  // the lanes past them stay 0
 static_assert(AddedPhaseLanes <= FmPhaseLanes);
 
-// Tremolo level and vibrato column for the coming sample; what depends on them follows.
-[[gnu::always_inline]] inline void AdvanceLfo(FmRenderWork* w, FmChip* chip) {
-    chip->tremoloCounter += chip->tremoloStep;
+// Tremolo level and vibrato column for the coming sample, and what depends on them. Both come
+// from their counter's top byte alone (so does the tremolo's wrap), so they are looked at only
+// when a top byte moved (every 57 samples for the tremolo, 227 for the vibrato at 44100 Hz), or
+// when lfoForce asks for it: after the working set was derived, as a write may have changed a
+// depth.
+[[gnu::noinline]] void LfoStep(FmRenderWork* w, FmChip* chip) {
     if (chip->tremoloCounter >= 0xD2000000u) chip->tremoloCounter += 0x2E000000u;  // -210<<24
     uint32_t level = TremoloTable[chip->tremoloCounter >> 24];
     if (!chip->tremoloDeep) level >>= 2;
@@ -537,12 +541,20 @@ static_assert(AddedPhaseLanes <= FmPhaseLanes);
             SetAtten(w, chip, OpAt(chip, k), k);
         }
     }
-    chip->vibratoCounter += chip->vibratoStep;
     int32_t column = static_cast<int32_t>(((chip->vibratoCounter >> 24) & 7) | chip->vibratoDeep);
     if (column != chip->vibratoIndex) {
         chip->vibratoIndex = column;
         SetSteps(w, chip);
     }
+    w->lfoForce = 0;
+}
+
+[[gnu::always_inline]] inline void AdvanceLfo(FmRenderWork* w, FmChip* chip) {
+    uint32_t tremolo = chip->tremoloCounter, vibrato = chip->vibratoCounter;
+    chip->tremoloCounter = tremolo + chip->tremoloStep;
+    chip->vibratoCounter = vibrato + chip->vibratoStep;
+    uint32_t moved = (tremolo ^ chip->tremoloCounter) | (vibrato ^ chip->vibratoCounter);
+    if ((moved >> 24 | w->lfoForce) != 0) LfoStep(w, chip);
 }
 
 // A timer reached its count. The hooks may read and change anything: the working set goes back,
@@ -590,12 +602,54 @@ static_assert(AddedPhaseLanes <= FmPhaseLanes);
     if (due) EnvelopeSteps(w, chip, counter, due);
 }
 
-[[gnu::always_inline]] inline void AdvanceClock(FmRenderWork* w, FmChip* chip, bool rhythm) {
-    chip->egAccum += chip->egAccumStep;
-    while (chip->egAccum >= chip->egAccumWrap) {
-        chip->egAccum -= chip->egAccumWrap;
+// Envelope ticks before the next one with work: a due envelope step (the next counter with at
+// least the trailing zeros of the smallest shift that has a live operator) or a running timer
+// reaching 0. Capped, so that the accumulator's target stays far inside 64 bits.
+uint32_t IdleTicks(const FmRenderWork* w, const FmChip* chip) {
+    uint32_t idle = 1u << 16;
+    if (w->timerDue) {
+        uint32_t t = w->timerDue - w->timerTicks - 1;
+        idle = t < idle ? t : idle;
+    }
+    if (w->dueAtZeros[FmDueLevels - 1]) {
+        uint32_t z = 0;
+        while (!w->dueAtZeros[z]) ++z;
+        uint32_t t = ~chip->egCounter & ((1u << z) - 1);
+        idle = t < idle ? t : idle;
+    }
+    return idle;
+}
+
+// The envelope accumulator at which the sample loop next has a tick with work: the idle ticks
+// before it, and the tick itself.
+uint64_t EventAccum(const FmRenderWork* w, const FmChip* chip) {
+    return uint64_t(IdleTicks(w, chip) + 1) * FmEgAccumWrap;
+}
+
+// The idle ticks in acc (those before eventAt's tick) only count.
+uint64_t TakeIdleTicks(FmRenderWork* w, FmChip* chip, uint64_t acc, uint64_t eventAt) {
+    uint32_t idle = uint32_t(eventAt / FmEgAccumWrap) - 1;
+    uint32_t ticks = uint32_t(acc / FmEgAccumWrap);
+    ticks = ticks < idle ? ticks : idle;
+    chip->egCounter += ticks;
+    w->timerTicks += ticks;
+    return acc - uint64_t(ticks) * FmEgAccumWrap;
+}
+
+// The sample reached the tick with work: the idle ticks before it count, then this sample's
+// ticks run one by one. Returns the accumulator, now below the wrap.
+[[gnu::noinline]] uint64_t ClockEvent(FmRenderWork* w, FmChip* chip, uint64_t acc,
+                                      uint64_t eventAt) {
+    // Below the wrap plus one sample's step: fits 32 bits.
+    chip->egAccum = uint32_t(TakeIdleTicks(w, chip, acc, eventAt));
+    while (chip->egAccum >= FmEgAccumWrap) {
+        chip->egAccum -= FmEgAccumWrap;
         EnvelopeTick(w, chip);
     }
+    return chip->egAccum;
+}
+
+[[gnu::always_inline]] inline void AdvancePhases(FmRenderWork* w, FmChip* chip, bool rhythm) {
 #pragma GCC unroll 5
     for (int k = 0; k < AddedPhaseLanes; k += 4) {
         U32x4 phase, step;
@@ -623,8 +677,14 @@ template <MixKind Kind, bool Rhythm, bool Vector>
     __m128i mixLanes[FmOpLanes / 8];
     if (Vector) MixLanes(mixMask, Rhythm, mixLanes);
 #endif
+    // The envelope accumulator runs on past the wrap between ticks with work (ClockEvent);
+    // the ticks it holds at the end are idle ones and only count.
+    uint64_t acc = chip->egAccum, eventAt = EventAccum(w, chip);
+    // A flag already up stops the run after its first sample; afterwards only a tick can
+    // raise or drop one.
+    int end = chip->statusReg & stopMask ? 1 : n;
     int j = 0;
-    while (j < n) {
+    while (j < end) {
         AdvanceLfo(w, chip);
         // With every operator silent for two samples the feedback history is all zeros, and
         // so is every output.
@@ -641,9 +701,15 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         }
         if (quiet && Kind != MixPlain) std::memset(rows[j].source, 0, sizeof rows[j].source);
         out[j++] = mix;
-        AdvanceClock(w, chip, Rhythm);
-        if (chip->statusReg & stopMask) break;
+        acc += chip->egAccumStep;
+        if (acc >= eventAt) {
+            acc = ClockEvent(w, chip, acc, eventAt);
+            eventAt = EventAccum(w, chip);
+            end = chip->statusReg & stopMask ? j : n;
+        }
+        AdvancePhases(w, chip, Rhythm);
     }
+    chip->egAccum = uint32_t(TakeIdleTicks(w, chip, acc, eventAt));
     return j;
 }
 
