@@ -110,13 +110,17 @@ int main(int argc, char** argv) {
     const std::string& input = o.vgm.empty() ? o.script : o.vgm;
     log.title = input.substr(input.rfind('/') + 1);
     auto started = std::chrono::steady_clock::now();
+    PictureJob picture;
+    if (!o.picture.empty()) PictureWarmUp(&picture);
     SessionResult result = RenderSession(o, lines, &out, o.picture.empty() ? nullptr : &log,
                                          o.stemsDir.empty() ? nullptr : &stems);
     // The picture is drawn while the sound files are completed; it is kept only with them.
-    PictureJob picture;
     bool drawing = !o.picture.empty() && result.status == 0;
     picture.durable = o.sync;
-    if (drawing) PictureStart(&picture, log, o.picture);
+    if (drawing)
+        PictureStart(&picture, log, o.picture);
+    else
+        PictureWarmedUp(&picture);
     // The stems are completed first: when one fails, the mix is not kept either.
     bool complete = result.status == 0 && out.error.empty();
     if (!o.stemsDir.empty()) complete = StemsFinish(&stems, complete, &error) && complete;

@@ -18,6 +18,7 @@ bool PictureDraw(const SessionLog& log, const std::string& path, std::string* er
 // waits for the drawing and gives the picture its name when keep is set (and removes it
 // otherwise). PictureFinish is false with *error when keep is set and the picture failed.
 struct PictureJob {
+    HANDLE warming = nullptr;  // PictureWarmUp's thread
     const SessionLog* log = nullptr;
     std::string path, temp;
     bool durable = false;  // on the disk before it takes its name
@@ -25,5 +26,10 @@ struct PictureJob {
     bool drawn = false;  // written by the drawing thread, read after it has ended
     std::string error;
 };
+// Reads the font configuration and loads the faces the picture's text uses (a few
+// milliseconds), on a thread of its own, so that this is done while the render runs.
+// PictureStart waits for it, and so does PictureWarmedUp (for a picture that is not drawn).
+void PictureWarmUp(PictureJob* job);
+void PictureWarmedUp(PictureJob* job);
 void PictureStart(PictureJob* job, const SessionLog& log, const std::string& path);
 bool PictureFinish(PictureJob* job, bool keep, std::string* error);
