@@ -420,7 +420,9 @@ template <MixKind Kind, bool Rhythm>
         __m128i c[FmOpLanes / 8];
         for (int v = 0; v < FmOpLanes / 8; ++v)
             c[v] = Rhythm ? _mm_and_si128(channels[v], RhythmChannelLanes(v)) : channels[v];
-        __m128i high = _mm_packs_epi32(c[2], _mm_setzero_si128());
+        // Channel 8 is 32-bit lane 0 of c[2] (the lanes past it are 0), and it fits 16 bits:
+        // its low half is the row's lane 8 as it stands.
+        __m128i high = _mm_and_si128(c[2], _mm_set_epi32(0, 0, 0, 0xFFFF));
         if (Rhythm) {
 #pragma GCC unroll 5
             for (int s = FmTapBd; s < FmTapSources; ++s) high = Insert(high, sources[s], s - 8);
@@ -441,6 +443,13 @@ void MixLanes(uint32_t mixMask, bool rhythm, __m128i lanes[FmOpLanes / 8]) {
 #else
 constexpr bool HaveVectors = false;
 #endif
+
+// The mixed channels' lanes of a render call (MixLanes), made once for all its blocks.
+struct MixLaneSet {
+#if defined(__SSE2__)
+    __m128i v[FmOpLanes / 8];
+#endif
+};
 
 #if defined(__SSE2__)
 // Rows j..j+7 into the buffers `out` (nullptr: not kept): each half row of eight
@@ -477,26 +486,47 @@ constexpr bool HaveVectors = false;
 }
 #endif
 
-// The first n rows of the block to the tap: the peaks of the sources, two vectors of eight
-// lanes a row (SSE2 max and min on x86-64, lane by lane where the machine has no vectors).
-// Rows rendered straight into the tap's buffer (inPlace) are counted; others are copied while
-// it has room.
-void TapFlush(FmChipTap* tap, const FmTapRow* rows, int n, bool inPlace) {
-    I16x8 hi[2] = {}, lo[2] = {};
+// The highest and the lowest value of every source lane over the rows of a render call, two
+// vectors of eight lanes each (SSE2 max and min on x86-64, lane by lane where the machine has no
+// vectors).
+struct TapMeter {
+    I16x8 hi[2], lo[2];
+};
+
+// The first n rows of a block into the meter: the highest values, then the lowest, each in a
+// pass of its own, so that every row is read once a pass straight into the comparison; sixteen
+// rows make an iteration.
+void MeterRows(TapMeter* meter, const FmTapRow* rows, int n) {
+    I16x8 hi0 = meter->hi[0], hi1 = meter->hi[1], lo0 = meter->lo[0], lo1 = meter->lo[1];
+#pragma GCC unroll 16
     for (int j = 0; j < n; ++j) {
         const I16x8* r = reinterpret_cast<const I16x8*>(rows[j].source);
-#pragma GCC unroll 2
-        for (int k = 0; k < 2; ++k) {
-            hi[k] = r[k] > hi[k] ? r[k] : hi[k];
-            lo[k] = r[k] < lo[k] ? r[k] : lo[k];
-        }
+        hi0 = r[0] > hi0 ? r[0] : hi0;
+        hi1 = r[1] > hi1 ? r[1] : hi1;
     }
+#pragma GCC unroll 16
+    for (int j = 0; j < n; ++j) {
+        const I16x8* r = reinterpret_cast<const I16x8*>(rows[j].source);
+        lo0 = r[0] < lo0 ? r[0] : lo0;
+        lo1 = r[1] < lo1 ? r[1] : lo1;
+    }
+    *meter = {{hi0, hi1}, {lo0, lo1}};
+}
+
+// The call's meter into the tap's peaks, without branches.
+void FoldPeaks(FmChipTap* tap, const TapMeter& meter) {
+    I16x8 peaks[2];
     for (int k = 0; k < 2; ++k) {
         // |least| <= 8168, so its negation fits.
-        I16x8 m = -lo[k] > hi[k] ? -lo[k] : hi[k];
-        for (int l = 0; l < 8 && 8 * k + l < FmTapSources; ++l)
-            if (m[l] > tap->peak[8 * k + l]) tap->peak[8 * k + l] = m[l];
+        peaks[k] = -meter.lo[k] > meter.hi[k] ? -meter.lo[k] : meter.hi[k];
     }
+    const int16_t* m = reinterpret_cast<const int16_t*>(peaks);
+    for (int s = 0; s < FmTapSources; ++s) tap->peak[s] = m[s] > tap->peak[s] ? m[s] : tap->peak[s];
+}
+
+// The first n rows of the block to the tap's buffer: rows rendered straight into it (inPlace)
+// are counted; others are copied while it has room.
+void KeepRows(FmChipTap* tap, const FmTapRow* rows, int n, bool inPlace) {
     if (tap->rows == nullptr) return;
     uint32_t room = tap->capacity > tap->count ? tap->capacity - tap->count : 0;
     uint32_t kept = uint32_t(n) < room ? uint32_t(n) : room;
@@ -671,12 +701,9 @@ uint64_t TakeIdleTicks(FmRenderWork* w, FmChip* chip, uint64_t acc, uint64_t eve
 // returns the samples rendered, fewer than n when a sample ends with statusReg & stopMask set.
 template <MixKind Kind, bool Rhythm, bool Vector>
 [[gnu::always_inline]] inline int RenderRun(FmRenderWork* w, FmChip* chip, int n, int32_t* out,
-                                            uint8_t stopMask, FmTapRow* rows) {
+                                            uint8_t stopMask, FmTapRow* rows,
+                                            [[maybe_unused]] const MixLaneSet& mixLanes) {
     uint32_t mixMask = chip->mixMask;
-#if defined(__SSE2__)
-    __m128i mixLanes[FmOpLanes / 8];
-    if (Vector) MixLanes(mixMask, Rhythm, mixLanes);
-#endif
     // The envelope accumulator runs on past the wrap between ticks with work (ClockEvent);
     // the ticks it holds at the end are idle ones and only count.
     uint64_t acc = chip->egAccum, eventAt = EventAccum(w, chip);
@@ -694,7 +721,7 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         if (quiet) {
         } else if constexpr (Vector) {
 #if defined(__SSE2__)
-            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes, mixMask, rows, j);
+            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes.v, mixMask, rows, j);
 #endif
         } else {
             mix = Mix<Kind>(w, chip, Rhythm, mixMask, rows, j);
@@ -719,14 +746,19 @@ template <MixKind Kind, bool Rhythm, bool Vector>
 int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     FmRenderWork* w = &chip->work;
     if (chip->workStale) Load(w, chip);
+    MixLaneSet mixLanes;
+#if defined(__SSE2__)
+    if (Vector) MixLanes(chip->mixMask, Rhythm, mixLanes.v);
+#endif
     int i = 0;
     if constexpr (Kind == MixPlain) {
-        i = RenderRun<Kind, Rhythm, Vector>(w, chip, count, output, stopMask, nullptr);
+        i = RenderRun<Kind, Rhythm, Vector>(w, chip, count, output, stopMask, nullptr, mixLanes);
     } else {
-        // Blocks of samples, each metered and kept as a whole. MixTapped runs only with a tap;
-        // MixMasked may run without one.
+        // Blocks of samples, each metered and kept as a whole, and the call's peaks told to the
+        // tap at the end. MixTapped runs only with a tap; MixMasked may run without one.
         // A block goes straight into the tap's buffer when it has room for the whole of it.
         FmChipTap* tap = chip->tap;
+        TapMeter meter = {};
         FmTapRow block[TapBlockSamples];
         if (!Vector) std::memset(block, 0, sizeof block);  // it writes only the computed sources
         while (i < count) {
@@ -735,11 +767,16 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
                            tap->capacity - tap->count >= uint32_t(n);
             FmTapRow* rows = inPlace ? tap->rows + tap->count : block;
             if (inPlace && !Vector) std::memset(rows, 0, n * sizeof *rows);
-            int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, rows);
-            if (tap) TapFlush(tap, rows, j, inPlace);
+            int j =
+                RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, rows, mixLanes);
+            if (tap) {
+                MeterRows(&meter, rows, j);
+                KeepRows(tap, rows, j, inPlace);
+            }
             i += j;
             if (j < n || chip->statusReg & stopMask) break;
         }
+        if (tap) FoldPeaks(tap, meter);
     }
     Store(w, chip);
     return i;
