@@ -250,6 +250,13 @@ constexpr int TapBlockSamples = 256;
 
 typedef int16_t I16x8 __attribute__((vector_size(16), may_alias));
 
+// The highest and the lowest value of every source lane over the rows of a render call, two
+// vectors of eight lanes each (SSE2 max and min on x86-64, lane by lane where the machine has no
+// vectors).
+struct TapMeter {
+    I16x8 hi[2], lo[2];
+};
+
 // The mix of one sample; with Kind != MixPlain every source also goes into row j (whose other
 // lanes are 0), and with MixMasked only the sources in mixMask are summed.
 template <MixKind Kind>
@@ -338,7 +345,7 @@ __m128i RhythmChannelLanes(int v) {
 template <MixKind Kind, bool Rhythm>
 [[gnu::always_inline]] inline int32_t VectorMix(FmRenderWork* w, const FmChip* chip,
                                                 const __m128i* mixLanes, uint32_t mixMask,
-                                                FmTapRow* rows, int j) {
+                                                FmTapRow* rows, int j, __m128i highMeter[2]) {
     // In rhythm mode channel 8's operators (the tom-tom and the top cymbal) take fixed
     // indexes and keep their history, so only channels 0-7 go through the vectors.
     constexpr int Vectors = Rhythm ? 2 : FmOpLanes / 8;
@@ -429,6 +436,9 @@ template <MixKind Kind, bool Rhythm>
         }
         _mm_store_si128(reinterpret_cast<__m128i*>(rows[j].source), _mm_packs_epi32(c[0], c[1]));
         _mm_store_si128(reinterpret_cast<__m128i*>(rows[j].source + 8), high);
+        // The second half is metered here, from the register; the first from the rows.
+        highMeter[0] = _mm_max_epi16(highMeter[0], high);
+        highMeter[1] = _mm_min_epi16(highMeter[1], high);
     }
     return mix;
 }
@@ -486,28 +496,25 @@ struct MixLaneSet {
 }
 #endif
 
-// The highest and the lowest value of every source lane over the rows of a render call, two
-// vectors of eight lanes each (SSE2 max and min on x86-64, lane by lane where the machine has no
-// vectors).
-struct TapMeter {
-    I16x8 hi[2], lo[2];
-};
-
-// The first n rows of a block into the meter: the highest values, then the lowest, each in a
-// pass of its own, so that every row is read once a pass straight into the comparison; sixteen
-// rows make an iteration.
-void MeterRows(TapMeter* meter, const FmTapRow* rows, int n) {
+// The first n rows of a block into the meter, first halves and (halves == 2) second halves;
+// the vector mix meters the second halves itself, from the register it stores. The first
+// halves' highest values, then their lowest, each in a pass of its own, so that every row is
+// read once a pass straight into the comparison; sixteen rows make an iteration.
+void MeterRows(TapMeter* meter, const FmTapRow* rows, int n, int halves) {
     I16x8 hi0 = meter->hi[0], hi1 = meter->hi[1], lo0 = meter->lo[0], lo1 = meter->lo[1];
 #pragma GCC unroll 16
     for (int j = 0; j < n; ++j) {
         const I16x8* r = reinterpret_cast<const I16x8*>(rows[j].source);
         hi0 = r[0] > hi0 ? r[0] : hi0;
-        hi1 = r[1] > hi1 ? r[1] : hi1;
     }
 #pragma GCC unroll 16
     for (int j = 0; j < n; ++j) {
         const I16x8* r = reinterpret_cast<const I16x8*>(rows[j].source);
         lo0 = r[0] < lo0 ? r[0] : lo0;
+    }
+    for (int j = 0; halves == 2 && j < n; ++j) {
+        const I16x8* r = reinterpret_cast<const I16x8*>(rows[j].source);
+        hi1 = r[1] > hi1 ? r[1] : hi1;
         lo1 = r[1] < lo1 ? r[1] : lo1;
     }
     *meter = {{hi0, hi1}, {lo0, lo1}};
@@ -702,6 +709,7 @@ uint64_t TakeIdleTicks(FmRenderWork* w, FmChip* chip, uint64_t acc, uint64_t eve
 template <MixKind Kind, bool Rhythm, bool Vector>
 [[gnu::always_inline]] inline int RenderRun(FmRenderWork* w, FmChip* chip, int n, int32_t* out,
                                             uint8_t stopMask, FmTapRow* rows,
+                                            [[maybe_unused]] TapMeter* meter,
                                             [[maybe_unused]] const MixLaneSet& mixLanes) {
     uint32_t mixMask = chip->mixMask;
     // The envelope accumulator runs on past the wrap between ticks with work (ClockEvent);
@@ -710,6 +718,14 @@ template <MixKind Kind, bool Rhythm, bool Vector>
     // A flag already up stops the run after its first sample; afterwards only a tick can
     // raise or drop one.
     int end = chip->statusReg & stopMask ? 1 : n;
+#if defined(__SSE2__)
+    // The vector mix meters the rows' second halves as it goes (highest, lowest).
+    __m128i highMeter[2] = {};
+    if (Vector && Kind != MixPlain) {
+        highMeter[0] = __m128i(meter->hi[1]);
+        highMeter[1] = __m128i(meter->lo[1]);
+    }
+#endif
     int j = 0;
     while (j < end) {
         AdvanceLfo(w, chip);
@@ -721,7 +737,7 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         if (quiet) {
         } else if constexpr (Vector) {
 #if defined(__SSE2__)
-            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes.v, mixMask, rows, j);
+            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes.v, mixMask, rows, j, highMeter);
 #endif
         } else {
             mix = Mix<Kind>(w, chip, Rhythm, mixMask, rows, j);
@@ -737,6 +753,12 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         AdvancePhases(w, chip, Rhythm);
     }
     chip->egAccum = uint32_t(TakeIdleTicks(w, chip, acc, eventAt));
+#if defined(__SSE2__)
+    if (Vector && Kind != MixPlain) {
+        meter->hi[1] = I16x8(highMeter[0]);
+        meter->lo[1] = I16x8(highMeter[1]);
+    }
+#endif
     return j;
 }
 
@@ -752,7 +774,8 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
 #endif
     int i = 0;
     if constexpr (Kind == MixPlain) {
-        i = RenderRun<Kind, Rhythm, Vector>(w, chip, count, output, stopMask, nullptr, mixLanes);
+        i = RenderRun<Kind, Rhythm, Vector>(w, chip, count, output, stopMask, nullptr, nullptr,
+                                            mixLanes);
     } else {
         // Blocks of samples, each metered and kept as a whole, and the call's peaks told to the
         // tap at the end. MixTapped runs only with a tap; MixMasked may run without one.
@@ -767,10 +790,10 @@ int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
                            tap->capacity - tap->count >= uint32_t(n);
             FmTapRow* rows = inPlace ? tap->rows + tap->count : block;
             if (inPlace && !Vector) std::memset(rows, 0, n * sizeof *rows);
-            int j =
-                RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, rows, mixLanes);
+            int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, rows, &meter,
+                                                    mixLanes);
             if (tap) {
-                MeterRows(&meter, rows, j);
+                MeterRows(&meter, rows, j, Vector ? 1 : 2);
                 KeepRows(tap, rows, j, inPlace);
             }
             i += j;
