@@ -156,7 +156,10 @@ struct FmRenderWork {
     // Envelope ticks not yet taken off the running timers' counts, and the tick (counted the
     // same way) on which the first of them reaches 0; 0 while no timer runs.
     uint32_t timerTicks, timerDue;
-    uint32_t lfoForce;  // nonzero: the next sample looks at the LFO counters whole
+    // Samples before the LFO counters are next looked at (no top byte can move sooner), and
+    // that count as it was when they were last brought up to date: the difference is the
+    // samples whose steps they have yet to take.
+    uint32_t lfoLeft, lfoSpan;
 };
 
 typedef void (*FmIrqHook)(void* param, int line);

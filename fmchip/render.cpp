@@ -85,6 +85,15 @@ void SyncTimers(FmRenderWork* w, FmChip* chip, uint32_t ticks) {
     w->timerDue = due;
 }
 
+// The LFO counters take the steps of the samples since they were last brought up to date. No
+// top byte moves on the way (LfoStep), so there is no tremolo wrap to make.
+void CatchUpLfo(FmRenderWork* w, FmChip* chip) {
+    uint32_t samples = w->lfoSpan - w->lfoLeft;
+    chip->tremoloCounter += samples * chip->tremoloStep;
+    chip->vibratoCounter += samples * chip->vibratoStep;
+    w->lfoSpan = w->lfoLeft;
+}
+
 // Everything the loop reads, from the chip record.
 void Load(FmRenderWork* w, FmChip* chip) {
     chip->workStale = 0;
@@ -120,7 +129,9 @@ void Load(FmRenderWork* w, FmChip* chip) {
     }
     SetSteps(w, chip);
     SyncTimers(w, chip, w->timerTicks);
-    w->lfoForce = 1;  // a write may have changed the LFO depths
+    // A write may have changed the LFO depths: the next sample looks. (Every Load follows a
+    // Store, so the counters have no steps left to take.)
+    w->lfoLeft = w->lfoSpan = 1;
 }
 
 // `n` steps of the noise shift register in jumps of 2^k steps, one for each set bit of n, each
@@ -153,9 +164,11 @@ void Load(FmRenderWork* w, FmChip* chip) {
     }
 }
 
-// What the loop changed, back into the chip record; the noise and the timers catch up.
+// What the loop changed, back into the chip record; the noise, the LFO counters and the timers
+// catch up.
 void Store(FmRenderWork* w, FmChip* chip) {
     SyncTimers(w, chip, w->timerTicks);
+    CatchUpLfo(w, chip);
     if (w->noiseSamples) {
         AdvanceNoise(chip, w->noiseSamples);
         w->noiseSamples = 0;
@@ -562,12 +575,22 @@ typedef uint32_t U32x4 __attribute__((vector_size(16)));
 constexpr int AddedPhaseLanes = (FmOps + 3) / 4 * 4;  // the lanes past them stay 0
 static_assert(AddedPhaseLanes <= FmPhaseLanes);
 
+// Samples from now before a counter that takes `step` a sample can reach the next multiple of
+// 2^24 (its top byte moves): at least the distance over the power of two above the step.
+uint32_t LfoSamples(uint32_t counter, uint32_t step) {
+    if (step == 0) return 1u << 24;
+    uint64_t distance = (1u << 24) - (counter & 0xFFFFFFu);
+    int shift = 32 - __builtin_clz(step);  // 2^shift > step
+    return uint32_t((distance + (uint64_t(1) << shift) - 1) >> shift);
+}
+
 // Tremolo level and vibrato column for the coming sample, and what depends on them. Both come
-// from their counter's top byte alone (so does the tremolo's wrap), so they are looked at only
-// when a top byte moved (every 57 samples for the tremolo, 227 for the vibrato at 44100 Hz), or
-// when lfoForce asks for it: after the working set was derived, as a write may have changed a
-// depth.
+// from their counter's top byte alone (so does the tremolo's wrap), so the counters are brought
+// up to date and looked at only on the sample on which a top byte may first have moved (lfoLeft
+// counts down to it), or on the next sample after the working set was derived, as a write may
+// have changed a depth.
 [[gnu::noinline]] void LfoStep(FmRenderWork* w, FmChip* chip) {
+    CatchUpLfo(w, chip);
     if (chip->tremoloCounter >= 0xD2000000u) chip->tremoloCounter += 0x2E000000u;  // -210<<24
     uint32_t level = TremoloTable[chip->tremoloCounter >> 24];
     if (!chip->tremoloDeep) level >>= 2;
@@ -583,15 +606,13 @@ static_assert(AddedPhaseLanes <= FmPhaseLanes);
         chip->vibratoIndex = column;
         SetSteps(w, chip);
     }
-    w->lfoForce = 0;
+    uint32_t tremolo = LfoSamples(chip->tremoloCounter, chip->tremoloStep);
+    uint32_t vibrato = LfoSamples(chip->vibratoCounter, chip->vibratoStep);
+    w->lfoLeft = w->lfoSpan = tremolo < vibrato ? tremolo : vibrato;
 }
 
 [[gnu::always_inline]] inline void AdvanceLfo(FmRenderWork* w, FmChip* chip) {
-    uint32_t tremolo = chip->tremoloCounter, vibrato = chip->vibratoCounter;
-    chip->tremoloCounter = tremolo + chip->tremoloStep;
-    chip->vibratoCounter = vibrato + chip->vibratoStep;
-    uint32_t moved = (tremolo ^ chip->tremoloCounter) | (vibrato ^ chip->vibratoCounter);
-    if ((moved >> 24 | w->lfoForce) != 0) LfoStep(w, chip);
+    if (--w->lfoLeft == 0) LfoStep(w, chip);
 }
 
 // A timer reached its count. The hooks may read and change anything: the working set goes back,
