@@ -146,6 +146,16 @@ void Load(FmRenderWork* w, FmChip* chip) {
     return s;
 }
 
+// What 0, 1 or 2 steps of the noise shift register put onto the state moved down by as many,
+// from the state's two low bits: a step moves the state down one bit and, when the bit that
+// leaves is set, flips the taps 0x400181 (so the second step's leaving bit is bit 1 flipped by
+// the first step's taps).
+constexpr uint32_t NoiseTaps[3][4] = {
+    {0, 0, 0, 0},
+    {0, 0x400181, 0, 0x400181},
+    {0, 0x2000C0 ^ 0x400181, 0x400181, 0x2000C0},
+};
+
 // The noise generator over `samples` samples: its accumulator, then the shift register once
 // for every whole step. Summed over the samples it takes the same steps as sample by sample.
 // A few steps (one sample's) are taken one by one, more (a deferred run's) in jumps.
@@ -154,9 +164,10 @@ void Load(FmRenderWork* w, FmChip* chip) {
     chip->noiseAccum = static_cast<uint32_t>(total & 0xFFFF);
     uint64_t n = total >> 16;
     if (n <= 2) {
-        // One sample's steps (0 to 2): both computed, one kept.
-        uint32_t s1 = FmNoiseStep(chip->noiseShift), s2 = FmNoiseStep(s1);
-        chip->noiseShift = n == 0 ? chip->noiseShift : n == 1 ? s1 : s2;
+        // One sample's steps (0 to 2) at once: the state moved down by as many, and the taps
+        // its two low bits feed on the way.
+        uint32_t state = chip->noiseShift;
+        chip->noiseShift = (state >> n) ^ NoiseTaps[n][state & 3];
     } else if (n < 32) {
         for (; n > 0; --n) chip->noiseShift = FmNoiseStep(chip->noiseShift);
     } else {
