@@ -586,13 +586,21 @@ typedef uint32_t U32x4 __attribute__((vector_size(16)));
 constexpr int AddedPhaseLanes = (FmOps + 3) / 4 * 4;  // the lanes past them stay 0
 static_assert(AddedPhaseLanes <= FmPhaseLanes);
 
+// 65536 / m rounded down, m = 1..8.
+constexpr uint32_t SmallReciprocal[9] = {0, 65536, 32768, 21845, 16384, 13107, 10922, 9362, 8192};
+
 // Samples from now before a counter that takes `step` a sample can reach the next multiple of
-// 2^24 (its top byte moves): at least the distance over the power of two above the step.
+// 2^24 (its top byte moves), at least 1: the distance over a divisor just above the step (its
+// top three bits plus one, moved back up), divided by multiplying with a reciprocal rounded
+// down, so that the count never passes the sample on which the top byte moves.
 uint32_t LfoSamples(uint32_t counter, uint32_t step) {
     if (step == 0) return 1u << 24;
-    uint64_t distance = (1u << 24) - (counter & 0xFFFFFFu);
-    int shift = 32 - __builtin_clz(step);  // 2^shift > step
-    return uint32_t((distance + (uint64_t(1) << shift) - 1) >> shift);
+    uint32_t distance = (1u << 24) - (counter & 0xFFFFFFu);
+    int bits = 32 - __builtin_clz(step);
+    int shift = bits > 3 ? bits - 3 : 0;
+    uint32_t m = (step >> shift) + 1;  // m << shift > step, m <= 8
+    uint32_t samples = uint32_t((uint64_t(distance >> shift) * SmallReciprocal[m]) >> 16);
+    return samples > 1 ? samples : 1;
 }
 
 // Tremolo level and vibrato column for the coming sample, and what depends on them. Both come

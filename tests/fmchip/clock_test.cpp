@@ -310,6 +310,34 @@ TEST_F(ChipTest, LfoPeriodsAndDepths) {
     EXPECT_EQ(maxShallow, 6u);
 }
 
+// The LFO's level and column after every sample, at rates whose steps are small, large and
+// larger than a top byte, against the counters taken a step at a time; runs of several
+// lengths, so that the samples the chip does not look at fall everywhere.
+TEST(ChipLfo, LevelAndColumnFollowTheCountersAtAnyRate) {
+    for (uint32_t rate : {44100u, 7u, 1000u, 96000u, 192000u}) {
+        FmChip* chip = FmChipCreate(rate);
+        FmChipReset(chip);
+        FmChipWrite(0xBD, chip, 0xC0);
+        uint32_t tremolo = chip->tremoloCounter, vibrato = chip->vibratoCounter;
+        std::vector<int32_t> mix(97);
+        for (int call = 0, done = 0; done < 30000; ++call) {
+            int n = 1 + call * 37 % 97;
+            ASSERT_EQ(FmChipRenderUntil(chip, n, mix.data(), 0), n);
+            done += n;
+            for (int i = 0; i < n; ++i) {
+                tremolo += chip->tremoloStep;
+                if (tremolo >= 0xD2000000u) tremolo += 0x2E000000u;
+                vibrato += chip->vibratoStep;
+            }
+            ASSERT_EQ(chip->tremoloCounter, tremolo) << rate << " Hz after " << done;
+            ASSERT_EQ(chip->vibratoCounter, vibrato) << rate << " Hz after " << done;
+            ASSERT_EQ(chip->tremoloLevel, TremoloTable[tremolo >> 24]) << rate << " Hz, " << done;
+            ASSERT_EQ(chip->vibratoIndex, int32_t((vibrato >> 24 & 7) | 8)) << rate << " Hz";
+        }
+        FmChipDestroy(chip);
+    }
+}
+
 // Phase increments of channel 0's carrier over n samples, with vibrato deep.
 std::vector<uint32_t> VibratoIncrements(ChipTest& t, uint8_t low, uint8_t high, int n) {
     t.Write(0xBD, 0x40);
