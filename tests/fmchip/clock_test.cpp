@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "fmchip/fmchip.h"
+#include "fmchip/fmchip_internal.h"  // FmEnvelopeStep: the model's tick
 #include "tests/fmchip/chip_fixture.h"
 
 namespace {
@@ -271,6 +273,57 @@ TEST_F(EnvelopeTest, DecayTimeHalvesPerRateStep) {
     for (size_t i = 1; i < times.size(); ++i) {
         double ratio = static_cast<double>(times[i - 1]) / times[i];
         EXPECT_NEAR(ratio, 2.0, 0.1) << i;
+    }
+}
+
+// Envelope ticks are taken only where a step is due. At rates with a tick every few samples,
+// about one a sample and thousands a sample, the envelopes and the tick count after runs of
+// many lengths equal those of a model record that steps every operator on every tick.
+TEST(ChipEnvelopeClock, EnvelopesFollowATickByTickModelAtAnyRate) {
+    for (auto [rate, samples] :
+         {std::pair{44100u, 20000}, {7u, 60}, {3000u, 4000}, {96000u, 20000}}) {
+        FmChip* chip = FmChipCreate(rate);
+        FmChipReset(chip);
+        FmChip* model = FmChipCreate(rate);
+        auto write = [&](int reg, int value) {
+            FmChipWrite(uint8_t(reg), chip, uint8_t(value));
+            FmChipWrite(uint8_t(reg), model, uint8_t(value));
+        };
+        *model = *chip;
+        for (int c = 0; c < 3; ++c) {  // carriers of channels 0-2, decay and release rates apart
+            uint8_t off = OpSlotOffset(2 * c + 1);
+            write(0x20 + off, c == 1 ? 0x11 : 0x01);  // KSR on channel 1
+            write(0x60 + off, 0xC0 | (3 + 4 * c));
+            write(0x80 + off, 0x40 | (2 + 5 * c));
+            write(0xA0 + c, 0x80);
+            write(0xB0 + c, 0x2D);
+        }
+        std::vector<int32_t> mix(97);
+        for (int call = 0, done = 0; done < samples; ++call) {
+            if (done >= samples / 2)
+                for (int c = 0; c < 3; ++c) write(0xB0 + c, 0x0D);
+            int n = 1 + call * 37 % 97;
+            ASSERT_EQ(FmChipRenderUntil(chip, n, mix.data(), 0), n);
+            done += n;
+            for (int i = 0; i < n; ++i) {
+                model->egAccum += model->egAccumStep;
+                for (; model->egAccum >= FmEgAccumWrap; model->egAccum -= FmEgAccumWrap) {
+                    ++model->egCounter;
+                    for (FmChannel& ch : model->channels)
+                        for (FmOperator& op : ch.ops) FmEnvelopeStep(&op, model->egCounter);
+                }
+            }
+            ASSERT_EQ(chip->egCounter, model->egCounter) << rate << " Hz after " << done;
+            ASSERT_EQ(chip->egAccum, model->egAccum) << rate << " Hz after " << done;
+            for (int k = 0; k < 6; ++k) {
+                const FmOperator& a = chip->channels[k >> 1].ops[k & 1];
+                const FmOperator& b = model->channels[k >> 1].ops[k & 1];
+                ASSERT_EQ(a.envAtten, b.envAtten) << rate << " Hz, operator " << k << ", " << done;
+                ASSERT_EQ(a.egPhase, b.egPhase) << rate << " Hz, operator " << k << ", " << done;
+            }
+        }
+        FmChipDestroy(model);
+        FmChipDestroy(chip);
     }
 }
 
