@@ -324,8 +324,11 @@ void WriteFeedback(FmChannel* ch, uint8_t v) {
 }  // namespace
 
 void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
-    chip->workStale = 1;
     uint8_t group = reg & 0xE0;
+    if (group == 0x00)
+        chip->timersStale = 1;
+    else
+        chip->workStale = 1;
     switch (group) {
         case 0x00:
             WriteLowRegister(chip, reg, value);

@@ -210,7 +210,10 @@ struct FmChip {
     uint32_t unsettledOps;
     FmRenderWork work;
     uint8_t workStale;  // set by every change the render loop did not make: derive anew
-    uint8_t portable;   // the output stage without vectors, as on machines that lack them
+    // Set by writes to registers 0x00-0x1F (timers, mode, waveform select), which change no
+    // derived value but the timers' schedule: only that is derived anew.
+    uint8_t timersStale;
+    uint8_t portable;  // the output stage without vectors, as on machines that lack them
 };
 // Code that changes operator or channel fields by hand rather than through FmChipWrite sets
 // workStale, or the next render goes on with what it derived before.

@@ -97,6 +97,7 @@ void CatchUpLfo(FmRenderWork* w, FmChip* chip) {
 // Everything the loop reads, from the chip record.
 void Load(FmRenderWork* w, FmChip* chip) {
     chip->workStale = 0;
+    chip->timersStale = 0;
     w->tremoloOps = 0;
     w->audible = 0;
     w->quietSamples = 0;
@@ -807,7 +808,12 @@ template <MixKind Kind, bool Rhythm, bool Vector>
 template <MixKind Kind, bool Rhythm, bool Vector>
 int RenderLoop(FmChip* chip, int count, int32_t* output, uint8_t stopMask) {
     FmRenderWork* w = &chip->work;
-    if (chip->workStale) Load(w, chip);
+    if (chip->workStale) {
+        Load(w, chip);
+    } else if (chip->timersStale) {
+        SyncTimers(w, chip, w->timerTicks);
+        chip->timersStale = 0;
+    }
     MixLaneSet mixLanes;
 #if defined(__SSE2__)
     if (Vector) MixLanes(chip->mixMask, Rhythm, mixLanes.v);
