@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -177,10 +178,16 @@ TEST(Record, UnwritableFileEndsTheRunBeforeTheDeviceStarts) {
     EXPECT_EQ(WEXITSTATUS(r.status), 2);
 }
 
-TEST(Record, WavHoldsWhatWasSentToTheDevice) {
-    if (!NullSinkAvailable())
-        GTEST_SKIP() << "no private sound server with the null sink oplbench_null";
-    std::string dir = ToolScratchDir("record");
+// How well one session's --record file matches what its sink played.
+struct RecordMatch {
+    double correlation = 0;
+    long lag = 0;
+    size_t count = 0, samples = 0;  // samples compared; samples in the file
+};
+
+// Plays the music and an effect with --record into a null sink of the test's own, recording
+// the sink's monitor, and compares the file with the recording.
+void RecordAndCompare(const std::string& dir, RecordMatch* m) {
     Sink sink;
     ASSERT_TRUE(SinkLoad(&sink, dir));
     pid_t recorder = RecordStart(sink.name + ".monitor", dir + "/monitor.raw");
@@ -214,16 +221,32 @@ TEST(Record, WavHoldsWhatWasSentToTheDevice) {
     std::memcpy(monitor.data(), raw.data(), monitor.size() * 2);
     ASSERT_GT(monitor.size(), wav.samples.size() / 2);
 
-    long lag = BestLag(wav.samples, monitor);
+    m->lag = BestLag(wav.samples, monitor);
     // The stop at quit drops what is still queued for the device (ten 10 ms buffers and the
     // sound server's own), so the last 200 ms of the file are not compared.
-    size_t count = 0;
-    double correlation = NormalisedCorrelation(wav.samples, monitor, lag, 8820, &count);
-    ASSERT_GT(count, 44100u / 2) << "lag " << lag;
-    RecordProperty("correlation", std::to_string(correlation));
-    RecordProperty("lag", std::to_string(lag));
-    EXPECT_GE(correlation, 0.99) << "lag " << lag << ", " << count << " samples compared of "
-                                 << wav.samples.size();
+    m->correlation = NormalisedCorrelation(wav.samples, monitor, m->lag, 8820, &m->count);
+    m->samples = wav.samples.size();
+}
+
+TEST(Record, WavHoldsWhatWasSentToTheDevice) {
+    if (!NullSinkAvailable())
+        GTEST_SKIP() << "no private sound server with the null sink oplbench_null";
+    // On this shared machine the path through the sound server breaks now and then, and a
+    // break in the monitor's recording shifts all that follows it: then a second session is
+    // run, and its verdict stands. A file that does not hold what was sent fails both.
+    RecordMatch m;
+    for (int session = 1; session <= 2; ++session) {
+        RecordAndCompare(ToolScratchDir("record" + std::to_string(session)), &m);
+        if (HasFatalFailure()) return;
+        if (m.correlation >= 0.99 || session == 2) break;
+        std::fprintf(stderr, "session %d: correlation %.4f at lag %ld; once more\n", session,
+                     m.correlation, m.lag);
+    }
+    ASSERT_GT(m.count, 44100u / 2) << "lag " << m.lag;
+    RecordProperty("correlation", std::to_string(m.correlation));
+    RecordProperty("lag", std::to_string(m.lag));
+    EXPECT_GE(m.correlation, 0.99)
+        << "lag " << m.lag << ", " << m.count << " samples compared of " << m.samples;
 }
 
 }  // namespace
