@@ -228,6 +228,14 @@ void RecordAndCompare(const std::string& dir, RecordMatch* m) {
     m->samples = wav.samples.size();
 }
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool ThreadSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool ThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool ThreadSanitizer = false;
+#endif
+
 TEST(Record, WavHoldsWhatWasSentToTheDevice) {
     if (!NullSinkAvailable())
         GTEST_SKIP() << "no private sound server with the null sink oplbench_null";
@@ -238,6 +246,10 @@ TEST(Record, WavHoldsWhatWasSentToTheDevice) {
     for (int session = 1; session <= 2; ++session) {
         RecordAndCompare(ToolScratchDir("record" + std::to_string(session)), &m);
         if (HasFatalFailure()) return;
+        // Under the thread sanitizer the bench runs several times slower and may not keep
+        // time with the device: the session has been checked for races, its exit and its
+        // file, but what reached the sink is no measure of the file.
+        if (ThreadSanitizer) GTEST_SKIP() << "the sound is not compared under the thread sanitizer";
         if (m.correlation >= 0.99 || session == 2) break;
         std::fprintf(stderr, "session %d: correlation %.4f at lag %ld; once more\n", session,
                      m.correlation, m.lag);
