@@ -10,10 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "driver/player.h"
 
@@ -40,28 +37,7 @@ bool AllZero(const int16_t* b, uint32_t n) {
 }
 
 // Writes the set the tap filled before the one it fills now (the writing thread's work).
-double gWriteSec = 0, gWaitSec = 0;
-int gBlocks = 0;
-static double NowSec() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
-struct Report {
-    ~Report() {
-        if (getenv("PHASES"))
-            fprintf(stderr, "writer %.3f wait %.3f blocks %d\n", gWriteSec, gWaitSec, gBlocks);
-    }
-} gReport;
-uint32_t WriteBlockT(void* parameter);
 uint32_t WriteBlock(void* parameter) {
-    double t0 = NowSec();
-    uint32_t r = WriteBlockT(parameter);
-    gWriteSec += NowSec() - t0;
-    gBlocks++;
-    return r;
-}
-uint32_t WriteBlockT(void* parameter) {
     RenderStems* s = static_cast<RenderStems*>(parameter);
     int16_t* const* buffers = s->split;
     uint32_t n = s->writeCount;
@@ -86,7 +62,7 @@ uint32_t WriteBlockT(void* parameter) {
         int16_t* b = buffers[i];
         if (first + n > fade.start)
             for (uint32_t k = 0; k < n; ++k) b[k] = int16_t(OutputFaded(fade, first + k, b[k]));
-        if (!getenv("NOWRITE")) ok = OutputWrite(&s->files[i], b, n) && ok;
+        ok = OutputWrite(&s->files[i], b, n) && ok;
     }
     if (!s->rhythmUsed) s->rhythmSilent += n;
     s->written = s->written && ok;
@@ -96,11 +72,6 @@ uint32_t WriteBlockT(void* parameter) {
 // Waits until the last block handed over is written; false once a write failed.
 bool WaitForWriter(RenderStems* s) {
     if (s->writer != nullptr) {
-        double t0 = NowSec();
-        struct W {
-            double t0;
-            ~W() { gWaitSec += NowSec() - t0; }
-        } w{t0};
         WaitForSingleObject(s->writer, INFINITE);
         CloseHandle(s->writer);
         s->writer = nullptr;
