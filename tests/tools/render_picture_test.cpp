@@ -20,10 +20,11 @@ namespace {
 
 const std::string Examples = std::string(OPLBENCH_SOURCE_DIR) + "/examples/";
 
-// The music with the coin on SFX track 2 from 3 s on, rendered into dir with its log.
-SessionLog RenderCoinSession(const std::string& dir) {
+// The music with the coin on SFX track 2 from 3 s on, rendered into dir with its log until
+// end (and with a picture drawn as it goes, when picture is given).
+SessionLog RenderCoinSession(const std::string& dir, PictureJob* picture = nullptr, int end = 6) {
     const std::string script = "@0 LM " + Examples + "music.vgm\n@0 L1 " + Examples +
-                               "coin.vgm\n@0 PMM\n@3 P21\n@5 L9 x\n@6\n";
+                               "coin.vgm\n@0 PMM\n@3 P21\n@5 L9 x\n@" + std::to_string(end) + "\n";
     RenderOptions o;
     o.quiet = true;
     o.out = dir + "/out.wav";
@@ -36,7 +37,7 @@ SessionLog RenderCoinSession(const std::string& dir) {
     EXPECT_TRUE(OutputOpen(&out, o.out, SF_FORMAT_WAV | SF_FORMAT_PCM_16, o.rate)) << out.error;
     SessionLog log;
     log.title = "coin session";
-    SessionResult r = RenderSession(o, lines, &out, &log);
+    SessionResult r = RenderSession(o, lines, &out, &log, nullptr, picture);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(OutputFinish(&out, true)) << out.error;
     return log;
@@ -128,6 +129,49 @@ TEST(RenderPicture, OwnerIntervalsFollowTheDriversEvents) {
     std::vector<std::string> left = ToolListDir(dir);
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"in_place.png", "out.wav", "p.png", "p.svg"}));
+}
+
+// The pixels of a PNG file; empty when it does not open.
+std::vector<uint32_t> PngPixels(const std::string& path, int* width) {
+    cairo_surface_t* png = cairo_image_surface_create_from_png(path.c_str());
+    std::vector<uint32_t> pixels;
+    *width = cairo_image_surface_get_width(png);
+    int height = cairo_image_surface_get_height(png), stride = cairo_image_surface_get_stride(png);
+    const unsigned char* data = cairo_image_surface_get_data(png);
+    for (int y = 0; data && y < height; ++y) {
+        const uint32_t* row = reinterpret_cast<const uint32_t*>(data + size_t(y) * stride);
+        pixels.insert(pixels.end(), row, row + *width);
+    }
+    cairo_surface_destroy(png);
+    return pixels;
+}
+
+// A picture drawn a slab at a time while the render runs has the pixels of the same picture
+// drawn after it; so has one whose render turned out to have another length than planned.
+TEST(RenderPicture, DrawnDuringTheRenderAsDrawnAfterIt) {
+    std::string dir = ToolScratchDir("picture_live");
+    PictureJob live;
+    PictureWarmUp(&live, dir + "/live.png");
+    while (!live.warmed) Sleep(1);
+    SessionLog log = RenderCoinSession(dir, &live, 30);
+    EXPECT_GT(live.drawnTo, 0) << "slabs drawn during the render";
+    std::string error;
+    PictureStart(&live, log, dir + "/live.png");
+    ASSERT_TRUE(PictureFinish(&live, true, &error)) << error;
+    ASSERT_TRUE(PictureDraw(log, dir + "/after.png", &error)) << error;
+    int width = 0, afterWidth = 0;
+    std::vector<uint32_t> after = PngPixels(dir + "/after.png", &afterWidth);
+    ASSERT_FALSE(after.empty());
+    EXPECT_TRUE(PngPixels(dir + "/live.png", &width) == after);
+
+    PictureJob replanned;
+    PictureWarmUp(&replanned, dir + "/replanned.png");
+    for (uint64_t done = 0; done < log.samples; done += 4410)
+        PictureFollow(&replanned, log, done, log.samples + 44100);
+    PictureStart(&replanned, log, dir + "/replanned.png");
+    ASSERT_TRUE(PictureFinish(&replanned, true, &error)) << error;
+    EXPECT_TRUE(PngPixels(dir + "/replanned.png", &width) == after);
+    EXPECT_EQ(width, afterWidth);
 }
 
 }  // namespace

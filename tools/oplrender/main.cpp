@@ -111,9 +111,10 @@ int main(int argc, char** argv) {
     log.title = input.substr(input.rfind('/') + 1);
     auto started = std::chrono::steady_clock::now();
     PictureJob picture;
-    if (!o.picture.empty()) PictureWarmUp(&picture);
+    if (!o.picture.empty()) PictureWarmUp(&picture, o.picture);
     SessionResult result = RenderSession(o, lines, &out, o.picture.empty() ? nullptr : &log,
-                                         o.stemsDir.empty() ? nullptr : &stems);
+                                         o.stemsDir.empty() ? nullptr : &stems,
+                                         o.picture.empty() ? nullptr : &picture);
     // The picture is drawn while the sound files are completed; it is kept only with them.
     bool drawing = !o.picture.empty() && result.status == 0;
     picture.durable = o.sync;

@@ -1,10 +1,12 @@
-// picture.cpp - drawing a render's SessionLog with cairo into PNG, SVG or PDF. Runs once,
-// after the render; the layout is rows of fixed height under a shared time axis.
+// picture.cpp - drawing a render's SessionLog with cairo into PNG, SVG or PDF: rows of fixed
+// height under a shared time axis. A PNG whose length is known is drawn a stretch of columns
+// at a time while the render runs; anything else after it.
 //
 // Index
 //   Layout and colours
 //   Rows ................. owners and notes, rhythm hits, commands, waveform
 //   PNG writing
+//   Drawing threads ...... during the render, after it
 //   PictureDraw
 #include "tools/oplrender/picture.h"
 
@@ -20,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/threads.h"
@@ -53,8 +56,38 @@ struct Layout {
     double secondsShown;
     uint64_t samples;
     uint32_t rate;
+    size_t columns;  // of the waveform, over all the samples
     double axisY, commandsY, channelsY, rhythmY, waveY, legendY;
 };
+
+Layout LayoutOf(uint64_t samples, uint32_t rate, uint32_t columnSamples) {
+    Layout l{};
+    l.samples = std::max<uint64_t>(samples, 1);
+    l.rate = rate;
+    l.columns = size_t((samples + columnSamples - 1) / columnSamples);
+    l.secondsShown = double(l.samples) / rate;
+    l.plotWidth =
+        std::round(std::clamp(l.secondsShown * PixelsPerSecond, MinPlotWidth, MaxPlotWidth));
+    l.width = Left + l.plotWidth + Right;
+    l.axisY = Top;
+    l.commandsY = l.axisY + AxisHeight;
+    l.channelsY = l.commandsY + CommandsHeight + Gap;
+    l.rhythmY = l.channelsY + LogChannels * ChannelHeight + Gap;
+    l.waveY = l.rhythmY + 5 * RhythmLane + Gap;
+    l.legendY = l.waveY + WaveHeight + Gap;
+    l.height = l.legendY + LegendHeight;
+    return l;
+}
+
+// Whole columns [x0, x1) of the picture: what lies wholly outside them is not drawn.
+struct Slab {
+    double x0, x1;
+};
+
+// True when something spanning columns [a, b] (with its antialiased edges) reaches the slab.
+bool Touches(const Slab& s, double a, double b) {
+    return b >= s.x0 - 2 && a <= s.x1 + 2;
+}
 
 double XOf(const Layout& l, uint64_t sample) {
     return Left + double(sample) / double(std::max<uint64_t>(l.samples, 1)) * l.plotWidth;
@@ -93,7 +126,7 @@ std::string NoteName(uint16_t freqReg) {
 
 // --- Rows --------------------------------------------------------------------------------
 
-void DrawAxis(cairo_t* cr, const Layout& l) {
+void DrawAxis(cairo_t* cr, const Layout& l, const Slab& slab) {
     double step = 1;
     for (double s : {1.0, 2.0, 5.0, 10.0, 30.0, 60.0, 120.0, 300.0})
         if (s * l.plotWidth / std::max(l.secondsShown, 1e-9) >= 60) {
@@ -103,6 +136,7 @@ void DrawAxis(cairo_t* cr, const Layout& l) {
     cairo_set_line_width(cr, 1);
     for (double t = 0; t <= l.secondsShown + 1e-9; t += step) {
         double x = Left + t / std::max(l.secondsShown, 1e-9) * l.plotWidth;
+        if (!Touches(slab, x, x + 60)) continue;  // the line and its label
         cairo_set_source_rgb(cr, 0.85, 0.85, 0.85);
         cairo_move_to(cr, x + 0.5, l.axisY + AxisHeight);
         cairo_line_to(cr, x + 0.5, l.legendY - Gap);
@@ -114,13 +148,12 @@ void DrawAxis(cairo_t* cr, const Layout& l) {
     }
 }
 
-void DrawChannels(cairo_t* cr, const Layout& l, const SessionLog& log) {
+void DrawChannels(cairo_t* cr, const Layout& l, const SessionLog& log, const Slab& slab) {
     for (int c = 0; c < LogChannels; ++c) {
         double y = l.channelsY + c * ChannelHeight;
-        cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-        Text(cr, 8, y + 16, "ch" + std::to_string(c), 12, true);
         for (const OwnerInterval& o : SessionOwnerIntervals(log, c)) {
-            if (o.owner == ChannelOwnerNobody) continue;
+            if (o.owner == ChannelOwnerNobody || !Touches(slab, XOf(l, o.start), XOf(l, o.end)))
+                continue;
             SetColour(cr, OwnerColour(o.owner), 0.22);
             cairo_rectangle(cr, XOf(l, o.start), y + 1, XOf(l, o.end) - XOf(l, o.start),
                             ChannelHeight - 2);
@@ -137,6 +170,9 @@ void DrawChannels(cairo_t* cr, const Layout& l, const SessionLog& log) {
                 ++j;
             uint64_t end = j < log.frames.size() ? log.frames[j].sample : log.samples;
             double x0 = XOf(l, log.frames[i].sample), x1 = XOf(l, end);
+            i = j - 1;
+            // The note's name lies inside its bar.
+            if (!Touches(slab, x0, std::max(x1, x0 + 1))) continue;
             SetColour(cr,
                       ch.owner == ChannelOwnerNobody ? Rgb{0.5, 0.5, 0.5} : OwnerColour(ch.owner));
             cairo_rectangle(cr, x0, y + 5, std::max(x1 - x0, 1.0), ChannelHeight - 10);
@@ -146,25 +182,17 @@ void DrawChannels(cairo_t* cr, const Layout& l, const SessionLog& log) {
                 cairo_set_source_rgb(cr, 1, 1, 1);
                 Text(cr, x0 + 2, y + 15.5, note, 9);
             }
-            i = j - 1;
         }
     }
 }
 
-void DrawRhythm(cairo_t* cr, const Layout& l, const SessionLog& log) {
-    cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-    Text(cr, 8, l.rhythmY + 12, "drums", 12, true);
-    for (int k = 0; k < 5; ++k) {
-        double y = l.rhythmY + (4 - k) * RhythmLane;
-        cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
-        Text(cr, Left - 18, y + 8, RhythmNames[k], 7);
-    }
+void DrawRhythm(cairo_t* cr, const Layout& l, const SessionLog& log, const Slab& slab) {
     // Rhythm mode on: a pale band; each key bit going on: a hit.
     uint8_t previous = 0;
     for (size_t i = 0; i < log.frames.size(); ++i) {
         uint8_t bits = log.frames[i].rhythmBits;
         uint64_t end = i + 1 < log.frames.size() ? log.frames[i + 1].sample : log.samples;
-        if (bits & 0x20) {
+        if (bits & 0x20 && Touches(slab, XOf(l, log.frames[i].sample), XOf(l, end) + 4)) {
             cairo_set_source_rgba(cr, 0.5, 0.5, 0.5, 0.10);
             cairo_rectangle(cr, XOf(l, log.frames[i].sample), l.rhythmY,
                             XOf(l, end) - XOf(l, log.frames[i].sample), 5 * RhythmLane);
@@ -185,9 +213,7 @@ void DrawRhythm(cairo_t* cr, const Layout& l, const SessionLog& log) {
 }
 
 // Command markers, their labels spread over five levels so that they do not overlap.
-void DrawCommands(cairo_t* cr, const Layout& l, const SessionLog& log) {
-    cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-    Text(cr, 8, l.commandsY + 14, "script", 12, true);
+void DrawCommands(cairo_t* cr, const Layout& l, const SessionLog& log, const Slab& slab) {
     const int levels = 5;
     double levelEnd[levels] = {0, 0, 0, 0, 0};
     const double levelHeight = (CommandsHeight - 4) / levels;
@@ -205,6 +231,7 @@ void DrawCommands(cairo_t* cr, const Layout& l, const SessionLog& log) {
         int level = 0;
         while (level < levels - 1 && levelEnd[level] > x) ++level;
         levelEnd[level] = x + w;
+        if (!Touches(slab, x, x + w)) continue;
         double y = l.commandsY + level * levelHeight;
         cairo_set_source_rgb(cr, 0.35, 0.35, 0.35);
         cairo_set_line_width(cr, 1);
@@ -229,21 +256,20 @@ void DrawCommands(cairo_t* cr, const Layout& l, const SessionLog& log) {
     }
 }
 
-void DrawWave(cairo_t* cr, const Layout& l, const SessionLog& log) {
-    cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-    Text(cr, 8, l.waveY + 14, "mix", 12, true);
+void DrawWave(cairo_t* cr, const Layout& l, const SessionLog& log, const Slab& slab) {
     double mid = l.waveY + WaveHeight / 2, half = WaveHeight / 2 - 2;
     cairo_set_source_rgb(cr, 0.96, 0.96, 0.96);
     cairo_rectangle(cr, Left, l.waveY, l.plotWidth, WaveHeight);
     cairo_fill(cr);
-    size_t columns = log.waveMin.size();
-    if (columns == 0) return;
+    size_t columns = l.columns;
     cairo_set_line_width(cr, 1);
-    for (int px = 0; px < int(l.plotWidth); ++px) {
+    int first = std::max(0, int(slab.x0 - Left) - 2);
+    int last = std::min(int(l.plotWidth), int(slab.x1 - Left) + 2);
+    for (int px = first; px < last; ++px) {
         size_t a = size_t(double(px) / l.plotWidth * double(columns));
         size_t b = std::max(a + 1, size_t(double(px + 1) / l.plotWidth * double(columns)));
         b = std::min(b, columns);
-        if (a >= b) continue;
+        if (a >= b || b > log.waveMin.size()) continue;  // (not yet rendered: beyond the slab)
         int lo = 32767, hi = -32768;
         bool clipped = false;
         for (size_t k = a; k < b; ++k) {
@@ -265,7 +291,18 @@ void DrawWave(cairo_t* cr, const Layout& l, const SessionLog& log) {
     }
 }
 
-void DrawLegend(cairo_t* cr, const Layout& l) {
+// The row names and the legend: outside the time axis, drawn once.
+void DrawFixed(cairo_t* cr, const Layout& l) {
+    cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
+    Text(cr, 8, l.commandsY + 14, "script", 12, true);
+    for (int c = 0; c < LogChannels; ++c)
+        Text(cr, 8, l.channelsY + c * ChannelHeight + 16, "ch" + std::to_string(c), 12, true);
+    Text(cr, 8, l.rhythmY + 12, "drums", 12, true);
+    Text(cr, 8, l.waveY + 14, "mix", 12, true);
+    cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
+    for (int k = 0; k < 5; ++k)
+        Text(cr, Left - 18, l.rhythmY + (4 - k) * RhythmLane + 8, RhythmNames[k], 7);
+
     double x = Left, y = l.legendY + 8;
     const char* names[8] = {"SFX 0", "SFX 1", "SFX 2", "SFX 3",
                             "SFX 4", "SFX 5", "music", "nobody"};
@@ -292,9 +329,8 @@ void DrawLegend(cairo_t* cr, const Layout& l) {
          "pale band: owner of the channel; bar: key on, with its note; triangle: rhythm hit", 11);
 }
 
-void DrawAll(cairo_t* cr, const Layout& l, const SessionLog& log) {
-    cairo_set_source_rgb(cr, 1, 1, 1);
-    cairo_paint(cr);
+// The title, with the GD3 title that is known only once the music has begun.
+void DrawTitle(cairo_t* cr, const Layout& l, const SessionLog& log) {
     cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
     std::string title = log.title;
     if (!log.gd3Title.empty()) title += "  \u2014  " + log.gd3Title;
@@ -303,12 +339,21 @@ void DrawAll(cairo_t* cr, const Layout& l, const SessionLog& log) {
     std::snprintf(sub, sizeof sub, "%.2f s at %u Hz", double(l.samples) / l.rate, l.rate);
     cairo_set_source_rgb(cr, 0.4, 0.4, 0.4);
     Text(cr, Left, 40, sub, 11);
-    DrawAxis(cr, l);
-    DrawChannels(cr, l, log);
-    DrawRhythm(cr, l, log);
-    DrawWave(cr, l, log);
-    DrawCommands(cr, l, log);
-    DrawLegend(cr, l);
+}
+
+// The time axis and all it carries over the slab's columns, layer by layer.
+void DrawPlot(cairo_t* cr, const Layout& l, const SessionLog& log, const Slab& slab) {
+    DrawAxis(cr, l, slab);
+    DrawChannels(cr, l, log, slab);
+    DrawRhythm(cr, l, log, slab);
+    DrawWave(cr, l, log, slab);
+    DrawCommands(cr, l, log, slab);
+}
+
+void DrawBlank(cairo_t* cr, const Layout& l) {
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    DrawFixed(cr, l);
 }
 
 std::string Extension(const std::string& path) {
@@ -385,86 +430,257 @@ bool WritePng(cairo_surface_t* surface, const std::string& path, std::string* re
 
 }  // namespace
 
+// --- Drawing threads ---------------------------------------------------------------------
+
 namespace {
 
-// Draws the log into temp, a file of the picture's format (by path's extension). False with
-// *error naming path.
-bool DrawInto(const SessionLog& log, const std::string& path, const std::string& temp,
-              std::string* error) {
-    Layout l{};
-    l.samples = std::max<uint64_t>(log.samples, 1);
-    l.rate = log.rate;
-    l.secondsShown = double(l.samples) / log.rate;
-    l.plotWidth =
-        std::round(std::clamp(l.secondsShown * PixelsPerSecond, MinPlotWidth, MaxPlotWidth));
-    l.width = Left + l.plotWidth + Right;
-    l.axisY = Top;
-    l.commandsY = l.axisY + AxisHeight;
-    l.channelsY = l.commandsY + CommandsHeight + Gap;
-    l.rhythmY = l.channelsY + LogChannels * ChannelHeight + Gap;
-    l.waveY = l.rhythmY + 5 * RhythmLane + Gap;
-    l.legendY = l.waveY + WaveHeight + Gap;
-    l.height = l.legendY + LegendHeight;
+// Columns of the time axis drawn per thread during the render, and how far behind the render
+// a slab must end: a note's name, a rhythm hit or a waveform column past the slab's end is
+// then known for good (none is wider than this).
+constexpr double SlabColumns = 128, SlabMargin = 64;
+// Columns drawn beyond each side of a slab and not kept: cairo shades a shape's edge pixels
+// differently where the surface or a clip cuts the shape, so a slab is drawn on a wider copy
+// and only its own columns are kept, which come out as in a picture drawn at once.
+constexpr double SlabPad = 8;
 
-    std::string e = Extension(path);
-    cairo_surface_t* surface =
-        e == "svg"   ? cairo_svg_surface_create(temp.c_str(), l.width, l.height)
-        : e == "pdf" ? cairo_pdf_surface_create(temp.c_str(), l.width, l.height)
-                     : cairo_image_surface_create(CAIRO_FORMAT_RGB24, int(l.width), int(l.height));
-    cairo_t* cr = cairo_create(surface);
-    DrawAll(cr, l, log);
-    cairo_status_t status = cairo_status(cr);
-    cairo_destroy(cr);
+}  // namespace
+
+struct PictureCanvas {
+    Layout layout;
+    cairo_surface_t* surface = nullptr;
+    cairo_t* cr = nullptr;
+    Slab slab{};  // what the running thread draws
+};
+
+namespace {
+
+std::string PictureError(const std::string& path, const std::string& reason) {
+    return "cannot write the picture " + path + ": " + reason;
+}
+
+// Writes the drawn canvas into temp (by the extension of path) and lets go of it; also
+// forces the file to the disk when the job is durable. False with *error naming path.
+bool CanvasWrite(PictureCanvas* canvas, const std::string& path, const std::string& temp,
+                 bool durable, std::string* error) {
+    cairo_status_t status = cairo_status(canvas->cr);
+    cairo_destroy(canvas->cr);
     std::string reason;
-    if (status == CAIRO_STATUS_SUCCESS && e == "png") WritePng(surface, temp, &reason);
-    cairo_surface_finish(surface);
-    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
-    cairo_surface_destroy(surface);
+    if (status == CAIRO_STATUS_SUCCESS && Extension(path) == "png")
+        WritePng(canvas->surface, temp, &reason);
+    cairo_surface_finish(canvas->surface);
+    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(canvas->surface);
+    cairo_surface_destroy(canvas->surface);
+    delete canvas;
     if (status != CAIRO_STATUS_SUCCESS) reason = cairo_status_to_string(status);
-    if (!reason.empty()) *error = "cannot write the picture " + path + ": " + reason;
+    if (reason.empty() && durable) {
+        int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fsync(fd) != 0) reason = std::strerror(errno);
+        if (fd >= 0) close(fd);
+    }
+    if (!reason.empty()) *error = PictureError(path, reason);
     return reason.empty();
 }
 
-uint32_t WarmUp(void* /*parameter*/) {
+// A canvas for layout l: an image for a PNG, else the vector file temp itself. Null when
+// out of memory.
+PictureCanvas* CanvasOpen(const Layout& l, const std::string& path, const std::string& temp) {
+    std::string e = Extension(path);
+    PictureCanvas* canvas = new (std::nothrow) PictureCanvas;
+    if (canvas == nullptr) return nullptr;
+    canvas->layout = l;
+    canvas->surface =
+        e == "svg"   ? cairo_svg_surface_create(temp.c_str(), l.width, l.height)
+        : e == "pdf" ? cairo_pdf_surface_create(temp.c_str(), l.width, l.height)
+                     : cairo_image_surface_create(CAIRO_FORMAT_RGB24, int(l.width), int(l.height));
+    canvas->cr = cairo_create(canvas->surface);
+    DrawBlank(canvas->cr, l);
+    return canvas;
+}
+
+uint32_t WarmUp(void* parameter) {
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
     cairo_t* cr = cairo_create(surface);
     for (bool bold : {false, true}) Text(cr, 0, 0, "0", 9, bold);
     cairo_destroy(cr);
     cairo_surface_destroy(surface);
+    static_cast<PictureJob*>(parameter)->warmed.store(true, std::memory_order_release);
     return 0;
 }
 
+// During the render: the blank canvas (the image's pages are touched here, not after the
+// render), then one slab per thread.
+uint32_t BlankJob(void* parameter) {
+    PictureJob* job = static_cast<PictureJob*>(parameter);
+    job->canvas = CanvasOpen(LayoutOf(job->planned, job->seen.rate, job->seen.columnSamples),
+                             job->path, job->temp);
+    job->idle.store(true, std::memory_order_release);
+    return 0;
+}
+
+// Draws the canvas's slab: on a copy of its columns and SlabPad more on each side (as far as
+// the canvas goes), of which the slab's own columns are copied back.
+void DrawSlab(PictureCanvas* canvas, const SessionLog& log) {
+    const Layout& l = canvas->layout;
+    const Slab& slab = canvas->slab;
+    int a = int(std::max(0.0, slab.x0 - SlabPad)), b = int(std::min(l.width, slab.x1 + SlabPad));
+    int height = int(l.height);
+    cairo_surface_t* part = cairo_image_surface_create(CAIRO_FORMAT_RGB24, b - a, height);
+    cairo_surface_flush(canvas->surface);
+    unsigned char* from = cairo_image_surface_get_data(canvas->surface);
+    unsigned char* to = cairo_image_surface_get_data(part);
+    int fromStride = cairo_image_surface_get_stride(canvas->surface);
+    int toStride = cairo_image_surface_get_stride(part);
+    if (to != nullptr)
+        for (int y = 0; y < height; ++y)
+            std::memcpy(to + size_t(y) * toStride, from + size_t(y) * fromStride + 4 * a,
+                        size_t(b - a) * 4);
+    cairo_surface_mark_dirty(part);
+    cairo_t* cr = cairo_create(part);
+    cairo_translate(cr, -a, 0);
+    DrawPlot(cr, l, log, {double(a), double(b)});
+    cairo_destroy(cr);
+    cairo_surface_flush(part);
+    int x0 = int(slab.x0), x1 = int(slab.x1);
+    if (to != nullptr)
+        for (int y = 0; y < height; ++y)
+            std::memcpy(from + size_t(y) * fromStride + 4 * x0,
+                        to + size_t(y) * toStride + 4 * (x0 - a), size_t(x1 - x0) * 4);
+    cairo_surface_mark_dirty(canvas->surface);
+    cairo_surface_destroy(part);
+}
+
+uint32_t SlabJob(void* parameter) {
+    PictureJob* job = static_cast<PictureJob*>(parameter);
+    DrawSlab(job->canvas, job->seen);
+    job->idle.store(true, std::memory_order_release);
+    return 0;
+}
+
+// After the render: what is left of the canvas, or all of a new one, then the file.
 uint32_t DrawJob(void* parameter) {
     PictureJob* job = static_cast<PictureJob*>(parameter);
-    job->drawn = DrawInto(*job->log, job->path, job->temp, &job->error);
-    if (job->drawn && job->durable) {
-        int fd = open(job->temp.c_str(), O_RDONLY | O_CLOEXEC);
-        job->drawn = fd >= 0 && fsync(fd) == 0;
-        if (!job->drawn)
-            job->error = "cannot write the picture " + job->path + ": " + std::strerror(errno);
-        if (fd >= 0) close(fd);
+    PictureCanvas* canvas = job->canvas;
+    job->canvas = nullptr;
+    const SessionLog& log = canvas ? job->seen : *job->log;
+    if (canvas) {
+        DrawSlab(canvas, log);
+    } else {
+        canvas =
+            CanvasOpen(LayoutOf(log.samples, log.rate, log.columnSamples), job->path, job->temp);
+        if (canvas == nullptr) {
+            job->error = PictureError(job->path, std::strerror(ENOMEM));
+            return 0;
+        }
+        DrawPlot(canvas->cr, canvas->layout, log, {0, canvas->layout.width});
     }
+    DrawTitle(canvas->cr, canvas->layout, log);
+    job->drawn = CanvasWrite(canvas, job->path, job->temp, job->durable, &job->error);
     return 0;
+}
+
+// Waits for the running thread, if any.
+void JoinThread(HANDLE* thread) {
+    if (*thread == nullptr) return;
+    WaitForSingleObject(*thread, INFINITE);
+    CloseHandle(*thread);
+    *thread = nullptr;
+}
+
+// Hands the log's final part to the drawing threads' copy: the frames before sample done
+// (a frame at done may still be replaced), the commands, the waveform's whole columns; or,
+// once the render has ended, all of it.
+void SeenCatchUp(SessionLog* seen, const SessionLog& log, uint64_t done, bool all) {
+    size_t frames = log.frames.size();
+    while (!all && frames > seen->frames.size() && log.frames[frames - 1].sample >= done) --frames;
+    seen->frames.insert(seen->frames.end(), log.frames.begin() + seen->frames.size(),
+                        log.frames.begin() + frames);
+    seen->commands.insert(seen->commands.end(), log.commands.begin() + seen->commands.size(),
+                          log.commands.end());
+    size_t columns = all ? log.waveMin.size() : size_t(done / log.columnSamples);
+    for (std::vector<int16_t>* v : {&seen->waveMin, &seen->waveMax}) {
+        const std::vector<int16_t>& from = v == &seen->waveMin ? log.waveMin : log.waveMax;
+        v->insert(v->end(), from.begin() + v->size(), from.begin() + columns);
+    }
+    seen->waveClipped.insert(seen->waveClipped.end(),
+                             log.waveClipped.begin() + seen->waveClipped.size(),
+                             log.waveClipped.begin() + columns);
+}
+
+// Lets go of a canvas begun during the render (its threads have ended).
+void CanvasDrop(PictureJob* job) {
+    if (job->canvas == nullptr) return;
+    cairo_destroy(job->canvas->cr);
+    cairo_surface_destroy(job->canvas->surface);
+    delete job->canvas;
+    job->canvas = nullptr;
+}
+
+// Stops drawing during the render: the picture is drawn whole after it.
+void FollowNoMore(PictureJob* job) {
+    JoinThread(&job->thread);
+    CanvasDrop(job);
+    job->followFrom = UINT64_MAX;
 }
 
 }  // namespace
 
-void PictureWarmUp(PictureJob* job) {
-    job->warming = CreateThread(nullptr, 0, WarmUp, nullptr, 0, nullptr);
+void PictureWarmUp(PictureJob* job, const std::string& path) {
+    job->path = path;
+    if (Extension(path) == "png") job->followFrom = 0;
+    job->warming = CreateThread(nullptr, 0, WarmUp, job, 0, nullptr);
+    if (job->warming == nullptr) job->warmed = true;  // the fonts load as the picture begins
+}
+
+void PictureFollow(PictureJob* job, const SessionLog& log, uint64_t done, uint64_t total) {
+    if (done < job->followFrom || !job->idle.load(std::memory_order_acquire)) return;
+    JoinThread(&job->thread);
+    if (job->planned == 0) {
+        // The length is known: the canvas is laid out once the fonts are loaded.
+        if (total == 0 || !job->warmed.load(std::memory_order_acquire)) return;
+        JoinThread(&job->warming);
+        job->planned = total;
+        job->seen.rate = log.rate;
+        job->seen.columnSamples = log.columnSamples;
+        job->seen.samples = total;  // what is not known yet lasts to the end
+        job->idle.store(false, std::memory_order_relaxed);
+        job->thread = CreateThread(nullptr, 0, BlankJob, job, 0, nullptr);
+        if (job->thread == nullptr) job->followFrom = UINT64_MAX;
+        return;
+    }
+    if (total != job->planned || job->canvas == nullptr) return FollowNoMore(job);
+    const Layout& l = job->canvas->layout;
+    double to = std::floor(XOf(l, done) - SlabMargin);
+    if (to >= job->drawnTo + 1) {
+        SeenCatchUp(&job->seen, log, done, false);
+        job->canvas->slab = {job->drawnTo, to};
+        job->drawnTo = to;
+        job->idle.store(false, std::memory_order_relaxed);
+        job->thread = CreateThread(nullptr, 0, SlabJob, job, 0, nullptr);
+        if (job->thread == nullptr) return FollowNoMore(job);
+    }
+    // The next slab: SlabColumns further, once the render is SlabMargin past it.
+    double next = (job->drawnTo + SlabColumns + SlabMargin - Left) / l.plotWidth;
+    job->followFrom = uint64_t(std::ceil(next * double(l.samples)));
 }
 
 void PictureWarmedUp(PictureJob* job) {
-    if (job->warming != nullptr) {
-        WaitForSingleObject(job->warming, INFINITE);
-        CloseHandle(job->warming);
-        job->warming = nullptr;
-    }
+    JoinThread(&job->warming);
+    FollowNoMore(job);
 }
 
 void PictureStart(PictureJob* job, const SessionLog& log, const std::string& path) {
-    PictureWarmedUp(job);
+    JoinThread(&job->warming);
+    JoinThread(&job->thread);
     job->log = &log;
     job->path = path;
+    if (job->canvas && job->planned == log.samples) {
+        SeenCatchUp(&job->seen, log, log.samples, true);
+        job->seen.title = log.title;
+        job->seen.gd3Title = log.gd3Title;
+        job->canvas->slab = {job->drawnTo, job->canvas->layout.width};
+    } else {
+        CanvasDrop(job);
+    }
     job->temp = OutputTempName(path);
     OutputTempRegister(job->temp);
     job->thread = CreateThread(nullptr, 0, DrawJob, job, 0, nullptr);
@@ -472,14 +688,10 @@ void PictureStart(PictureJob* job, const SessionLog& log, const std::string& pat
 }
 
 bool PictureFinish(PictureJob* job, bool keep, std::string* error) {
-    if (job->thread != nullptr) {
-        WaitForSingleObject(job->thread, INFINITE);
-        CloseHandle(job->thread);
-        job->thread = nullptr;
-    }
+    JoinThread(&job->thread);
     bool ok = keep && job->drawn;
     if (ok && std::rename(job->temp.c_str(), job->path.c_str()) != 0) {
-        job->error = "cannot write the picture " + job->path + ": " + std::strerror(errno);
+        job->error = PictureError(job->path, std::strerror(errno));
         ok = false;
     }
     if (!ok) unlink(job->temp.c_str());

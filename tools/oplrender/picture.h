@@ -3,6 +3,7 @@
 // script's commands with their answers; the mix as a min/max waveform with clipping marked.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "platform/threads.h"
@@ -13,10 +14,14 @@ bool PictureFormatOk(const std::string& path, std::string* error);
 // Draws the log into path (under a temporary name, renamed once complete). False with *error.
 bool PictureDraw(const SessionLog& log, const std::string& path, std::string* error);
 
-// The same in two steps, so that the picture is drawn on a thread of its own while the
-// caller completes its other files. The log must stay as it is until PictureFinish, which
-// waits for the drawing and gives the picture its name when keep is set (and removes it
-// otherwise). PictureFinish is false with *error when keep is set and the picture failed.
+// The same in steps, so that the picture is drawn on threads of its own while the render
+// runs and while the caller completes its other files. A PNG whose length is known before the
+// render ends is drawn a stretch of time at a time as the render goes (PictureFollow), from a
+// copy of the log the drawing threads own; the rest, and any picture whose length was not
+// known or changed, is drawn by PictureStart. PictureFinish waits for the drawing and gives
+// the picture its name when keep is set (and removes it otherwise); it is false with *error
+// when keep is set and the picture failed.
+struct PictureCanvas;  // the image being drawn during the render
 struct PictureJob {
     HANDLE warming = nullptr;  // PictureWarmUp's thread
     const SessionLog* log = nullptr;
@@ -25,11 +30,24 @@ struct PictureJob {
     HANDLE thread = nullptr;
     bool drawn = false;  // written by the drawing thread, read after it has ended
     std::string error;
+    // Drawing during the render: the main thread hands a stretch to a new thread only once the
+    // last one has ended, so the threads never share seen or the canvas with it. The flags
+    // tell it so without a system call: set by the threads as they end.
+    std::atomic<bool> warmed{false}, idle{true};
+    uint64_t followFrom = UINT64_MAX;  // the sample from which PictureFollow has work
+    uint64_t planned = 0;              // the length the canvas is laid out for; 0 before
+    double drawnTo = 0;                // the canvas's columns left of this are drawn
+    SessionLog seen;                   // the log as far as it is final, for the threads
+    PictureCanvas* canvas = nullptr;
 };
 // Reads the font configuration and loads the faces the picture's text uses (a few
 // milliseconds), on a thread of its own, so that this is done while the render runs.
-// PictureStart waits for it, and so does PictureWarmedUp (for a picture that is not drawn).
-void PictureWarmUp(PictureJob* job);
+void PictureWarmUp(PictureJob* job, const std::string& path);
+// Called by the render after each read of the state: done samples are rendered and in log,
+// total is the render's length when it is known, else 0. Starts no more than one thread and
+// waits for none.
+void PictureFollow(PictureJob* job, const SessionLog& log, uint64_t done, uint64_t total);
+// Waits for the picture's threads and lets go of it, for a picture that is not drawn.
 void PictureWarmedUp(PictureJob* job);
 void PictureStart(PictureJob* job, const SessionLog& log, const std::string& path);
 bool PictureFinish(PictureJob* job, bool keep, std::string* error);

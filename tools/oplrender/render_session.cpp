@@ -116,6 +116,7 @@ struct Renderer {
     SessionLog* log;
     RenderStems* stems;
     Progress* progress;
+    PictureJob* picture;
     uint64_t done = 0;  // samples rendered
     OutputFade fade = {};
     int16_t block[BlockSamples] = {};
@@ -168,6 +169,7 @@ void RenderUntil(Renderer* r, uint64_t end) {
         if (r->log) {
             SessionLogWave(r->log, s, clipped, n);
             SessionLogState(r->log, r->done);
+            if (r->picture) PictureFollow(r->picture, *r->log, r->done, r->progress->totalSamples);
         }
         if (r->filled == BlockSamples) Flush(r);
         ProgressShow(r->progress, r->done, false);
@@ -196,7 +198,8 @@ uint64_t RenderSampleOfVgmTime(uint64_t vgmSamples, uint32_t rate) {
 }
 
 SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine>& lines,
-                            RenderOutput* out, SessionLog* log, RenderStems* stems) {
+                            RenderOutput* out, SessionLog* log, RenderStems* stems,
+                            PictureJob* picture) {
     SessionResult result;
     if (!PlayerBringUp(o.rate)) {
         std::fprintf(stderr, "oplrender: the FM chip cannot be created (out of memory)\n");
@@ -215,7 +218,7 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
     progress.start = progress.lastShown = std::chrono::steady_clock::now();
 
     if (stems) StemsAttach(stems);
-    Renderer renderer{out, log, stems, &progress};
+    Renderer renderer{out, log, stems, &progress, log ? picture : nullptr};
     Renderer* r = &renderer;
     r->logStep = RenderLogStep(o.rate);
     if (log) {

@@ -9,6 +9,7 @@
 
 #include "tools/oplrender/options.h"
 #include "tools/oplrender/output.h"
+#include "tools/oplrender/picture.h"
 #include "tools/oplrender/render_script.h"
 #include "tools/oplrender/session_log.h"
 #include "tools/oplrender/stems.h"
@@ -34,8 +35,9 @@ struct SessionResult {
 };
 
 // Runs the lines (the --vgm lines included) into out, and into log and stems when they are
-// not null (stems opened, not yet attached). Prints the
-// console's messages to standard output and, on a terminal, a progress bar above which they
-// stay. The outputs are left open for the caller to finish.
+// not null (stems opened, not yet attached); with log, a picture warmed up for it is drawn
+// as the render goes. Prints the console's messages to standard output and, on a terminal,
+// a progress bar above which they stay. The outputs are left open for the caller to finish.
 SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine>& lines,
-                            RenderOutput* out, SessionLog* log, RenderStems* stems = nullptr);
+                            RenderOutput* out, SessionLog* log, RenderStems* stems = nullptr,
+                            PictureJob* picture = nullptr);
