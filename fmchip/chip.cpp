@@ -52,6 +52,8 @@ void FmChipInitRates(FmChip* chip) {
     for (uint32_t i = 0; i < 1024; ++i) chip->fnumStepTable[i] = TruncStep(i * 64 * ratio * 64);
     chip->tremoloStep = TruncStep(ratio * 262144);
     chip->vibratoStep = TruncStep(ratio * 16384);
+    chip->tremoloInverse = chip->tremoloStep ? 0xFFFFFFFFu / chip->tremoloStep : 0;
+    chip->vibratoInverse = chip->vibratoStep ? 0xFFFFFFFFu / chip->vibratoStep : 0;
     chip->noiseStep = TruncStep(ratio * 65536);
     chip->egAccumStep = chip->noiseStep;
 }

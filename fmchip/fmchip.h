@@ -183,6 +183,9 @@ struct FmChip {
     uint32_t tremoloStep;
     uint32_t vibratoCounter;
     uint32_t vibratoStep;
+    // floor((2^32 - 1) / step) (0 for a step of 0), so that the render loop divides by a step
+    // with one multiplication.
+    uint32_t tremoloInverse, vibratoInverse;
     uint32_t noiseShift;
     uint32_t noiseAccum;
     uint32_t noiseStep;

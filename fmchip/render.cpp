@@ -587,21 +587,16 @@ typedef uint32_t U32x4 __attribute__((vector_size(16)));
 constexpr int AddedPhaseLanes = (FmOps + 3) / 4 * 4;  // the lanes past them stay 0
 static_assert(AddedPhaseLanes <= FmPhaseLanes);
 
-// 65536 / m rounded down, m = 1..8.
-constexpr uint32_t SmallReciprocal[9] = {0, 65536, 32768, 21845, 16384, 13107, 10922, 9362, 8192};
-
-// Samples from now before a counter that takes `step` a sample can reach the next multiple of
-// 2^24 (its top byte moves), at least 1: the distance over a divisor just above the step (its
-// top three bits plus one, moved back up), divided by multiplying with a reciprocal rounded
-// down, so that the count never passes the sample on which the top byte moves.
-uint32_t LfoSamples(uint32_t counter, uint32_t step) {
+// Samples from now until the one on which a counter that takes `step` a sample reaches the
+// next multiple of 2^24 (its top byte moves): the distance over the step, rounded up. `inverse`
+// is floor((2^32 - 1) / step), so the product's high half falls short of the quotient by at
+// most one (the distance is below 2^24), which the check after it makes good.
+uint32_t LfoSamples(uint32_t counter, uint32_t step, uint32_t inverse) {
     if (step == 0) return 1u << 24;
-    uint32_t distance = (1u << 24) - (counter & 0xFFFFFFu);
-    int bits = 32 - __builtin_clz(step);
-    int shift = bits > 3 ? bits - 3 : 0;
-    uint32_t m = (step >> shift) + 1;  // m << shift > step, m <= 8
-    uint32_t samples = uint32_t((uint64_t(distance >> shift) * SmallReciprocal[m]) >> 16);
-    return samples > 1 ? samples : 1;
+    uint32_t before = (1u << 24) - (counter & 0xFFFFFFu) - 1;  // samples before it: at most this
+    uint32_t q = uint32_t((uint64_t(before) * inverse) >> 32);
+    if (uint64_t(q + 1) * step <= before) ++q;
+    return q + 1;
 }
 
 // Tremolo level and vibrato column for the coming sample, and what depends on them. Both come
@@ -626,8 +621,8 @@ uint32_t LfoSamples(uint32_t counter, uint32_t step) {
         chip->vibratoIndex = column;
         SetSteps(w, chip);
     }
-    uint32_t tremolo = LfoSamples(chip->tremoloCounter, chip->tremoloStep);
-    uint32_t vibrato = LfoSamples(chip->vibratoCounter, chip->vibratoStep);
+    uint32_t tremolo = LfoSamples(chip->tremoloCounter, chip->tremoloStep, chip->tremoloInverse);
+    uint32_t vibrato = LfoSamples(chip->vibratoCounter, chip->vibratoStep, chip->vibratoInverse);
     w->lfoLeft = w->lfoSpan = tremolo < vibrato ? tremolo : vibrato;
 }
 
