@@ -231,11 +231,10 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
 }
 
 // The waveform indexes of the hi-hat, snare drum, tom-tom and top cymbal (operators 14-17)
-// in rhythm mode, from their phases and the noise bit at the start of the sample.
-[[gnu::always_inline]] inline void RhythmIndexes(const FmRenderWork* w, uint32_t noise,
+// in rhythm mode, from the top halves of their phases (h, s, t, k: operators 14, 15, 16, 17;
+// the snare's own is not used) and the noise bit at the start of the sample.
+[[gnu::always_inline]] inline void RhythmIndexes(uint32_t h, uint32_t t, uint32_t k, uint32_t noise,
                                                  uint32_t x[4]) {
-    uint32_t h = w->phase[14] >> 16;
-    uint32_t k = w->phase[17] >> 16;
     uint32_t r1 = (((h >> 2) ^ (h >> 7)) | (h >> 3)) & 1;
     uint32_t r2 = ((k >> 3) ^ (k >> 5)) & 1;
     // The noise bit and the phase bits pick the indexes by arithmetic and lookup, not by
@@ -244,7 +243,7 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
     static constexpr uint16_t HatIndex[4] = {0xD0, 0x234, 0x34, 0x2D0};  // [noise][r]
     x[0] = HatIndex[2 * noise + r];
     x[1] = (0x100 + (h & 0x100)) ^ (noise << 8);  // snare: 0x100 or 0x200
-    x[2] = (w->phase[16] >> 16) & 1023;
+    x[2] = t & 1023;
     x[3] = 0x100 + (r << 9);
 }
 
@@ -256,7 +255,7 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
     uint32_t x = ModulatedIndex(w->phase[13], previous & w->modulationMask[13]);
     sources[FmTapBd] = 2 * OperatorOutput(w, 13, x);
     uint32_t xs[4];
-    RhythmIndexes(w, noise, xs);
+    RhythmIndexes(w->phase[14] >> 16, w->phase[16] >> 16, w->phase[17] >> 16, noise, xs);
     sources[FmTapHh] = 2 * OperatorOutput(w, 14, xs[0]);
     sources[FmTapSd] = 2 * OperatorOutput(w, 15, xs[1]);
     sources[FmTapTt] = 2 * OperatorOutput(w, 16, xs[2]);
@@ -362,15 +361,46 @@ __m128i RhythmChannelLanes(int v) {
     return v == 0 ? _mm_set1_epi32(-1) : v == 1 ? _mm_set_epi32(0, 0, -1, -1) : _mm_setzero_si128();
 }
 
+// What changes every sample, kept in registers by a run of the vector mix: the phases (four
+// to a vector) and the first operators' last two outputs (eight to a vector). They go back
+// into the working set before a clock event (a timer overflow reads and may derive them anew)
+// and at the end of the run, and are read again after the event.
+struct LiveLanes {
+    __m128i phase[FmPhaseLanes / 4];
+    __m128i older[FmOpLanes / 8], previous[FmOpLanes / 8];
+};
+
+[[gnu::always_inline]] inline void LoadLive(const FmRenderWork* w, LiveLanes* live) {
+#pragma GCC unroll 6
+    for (int v = 0; v < FmPhaseLanes / 4; ++v) live->phase[v] = Lanes(w->phase + 4 * v);
+#pragma GCC unroll 3
+    for (int v = 0; v < FmOpLanes / 8; ++v) {
+        live->older[v] = Lanes(w->history0 + 8 * v);
+        live->previous[v] = Lanes(w->history1 + 8 * v);
+    }
+}
+
+[[gnu::always_inline]] inline void StoreLive(FmRenderWork* w, const LiveLanes& live) {
+#pragma GCC unroll 6
+    for (int v = 0; v < FmPhaseLanes / 4; ++v)
+        _mm_store_si128(reinterpret_cast<__m128i*>(w->phase + 4 * v), live.phase[v]);
+#pragma GCC unroll 3
+    for (int v = 0; v < FmOpLanes / 8; ++v) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(w->history0 + 8 * v), live.older[v]);
+        _mm_store_si128(reinterpret_cast<__m128i*>(w->history1 + 8 * v), live.previous[v]);
+    }
+}
+
 // Mix with the operators in 16-bit lanes, eight to a vector (lane 2 * channel + operator, so
 // that channel c is 32-bit lane c): the waveform indexes of all operators at once, then the
 // two table lookups per operator one by one (no gathers), then the channels summed in pairs.
 // Every operator's index depends only on outputs of earlier samples, so they are independent.
 // Same results as Mix.
 template <MixKind Kind, bool Rhythm>
-[[gnu::always_inline]] inline int32_t VectorMix(FmRenderWork* w, const FmChip* chip,
-                                                const __m128i* mixLanes, uint32_t mixMask,
-                                                FmTapRow* rows, int j, __m128i highMeter[2]) {
+[[gnu::always_inline]] inline int32_t VectorMix(const FmRenderWork* w, LiveLanes* live,
+                                                uint32_t noise, const __m128i* mixLanes,
+                                                uint32_t mixMask, FmTapRow* rows, int j,
+                                                __m128i highMeter[2]) {
     // In rhythm mode channel 8's operators (the tom-tom and the top cymbal) take fixed
     // indexes and keep their history, so only channels 0-7 go through the vectors.
     constexpr int Vectors = Rhythm ? 2 : FmOpLanes / 8;
@@ -380,10 +410,10 @@ template <MixKind Kind, bool Rhythm>
 #pragma GCC unroll 3
     for (int v = 0; v < Vectors; ++v) {
         // Phase bits 16-31 as signed 16-bit lanes (exact: the pack does not saturate).
-        __m128i x = _mm_packs_epi32(_mm_srai_epi32(Lanes(w->phase + 8 * v), 16),
-                                    _mm_srai_epi32(Lanes(w->phase + 8 * v + 4), 16));
-        older[v] = Lanes(w->history0 + 8 * v);
-        previous[v] = Lanes(w->history1 + 8 * v);
+        __m128i x = _mm_packs_epi32(_mm_srai_epi32(live->phase[2 * v], 16),
+                                    _mm_srai_epi32(live->phase[2 * v + 1], 16));
+        older[v] = live->older[v];
+        previous[v] = live->previous[v];
         // First operators: the feedback sum times 2^shift, high half (the arithmetic shift).
         __m128i f =
             _mm_mulhi_epi16(_mm_add_epi16(older[v], previous[v]), Lanes(w->feedbackScale + 8 * v));
@@ -394,7 +424,12 @@ template <MixKind Kind, bool Rhythm>
         index[v] = _mm_add_epi16(x, Lanes(w->waveBase + 8 * v));
     }
     uint32_t xs[4] = {};
-    if (Rhythm) RhythmIndexes(w, chip->noiseShift & 1, xs);
+    if (Rhythm) {
+        // The top halves of operators 14, 16 and 17's phases.
+        RhythmIndexes(uint32_t(_mm_extract_epi16(live->phase[3], 5)),
+                      uint32_t(_mm_extract_epi16(live->phase[4], 1)),
+                      uint32_t(_mm_extract_epi16(live->phase[4], 3)), noise, xs);
+    }
     // The outputs go straight into their lanes, four to a chain: stored one by one and loaded
     // as a vector, they would wait for the stores to drain.
     __m128i outs[Vectors];
@@ -421,16 +456,19 @@ template <MixKind Kind, bool Rhythm>
         __m128i pair = _mm_or_si128(_mm_and_si128(o, secondLanes),
                                     _mm_and_si128(previous[v], Lanes(w->additiveMask + 8 * v)));
         channels[v] = _mm_madd_epi16(pair, ones);
-        _mm_store_si128(reinterpret_cast<__m128i*>(w->history0 + 8 * v), previous[v]);
-        _mm_store_si128(reinterpret_cast<__m128i*>(w->history1 + 8 * v), o);
+        live->older[v] = previous[v];
+        live->previous[v] = o;
         // Without mute and rhythm every channel is mixed (the lanes past channel 8 are 0).
         bool all = Kind != MixMasked && !Rhythm;
         sum = _mm_add_epi32(sum, all ? channels[v] : _mm_and_si128(channels[v], mixLanes[v]));
     }
     if (Rhythm) {
         // Channel 7's first operator is the hi-hat: no feedback, its history stays.
-        w->history0[14] = int16_t(_mm_extract_epi16(older[1], 6));
-        w->history1[14] = int16_t(_mm_extract_epi16(previous[1], 6));
+        const __m128i hat = _mm_set_epi16(0, -1, 0, 0, 0, 0, 0, 0);
+        live->older[1] =
+            _mm_or_si128(_mm_andnot_si128(hat, previous[1]), _mm_and_si128(hat, older[1]));
+        live->previous[1] =
+            _mm_or_si128(_mm_andnot_si128(hat, outs[1]), _mm_and_si128(hat, previous[1]));
     }
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
@@ -477,6 +515,7 @@ void MixLanes(uint32_t mixMask, bool rhythm, __m128i lanes[FmOpLanes / 8]) {
 }
 #else
 constexpr bool HaveVectors = false;
+struct LiveLanes {};
 #endif
 
 // The mixed channels' lanes of a render call (MixLanes), made once for all its blocks.
@@ -722,9 +761,18 @@ uint64_t TakeIdleTicks(FmRenderWork* w, FmChip* chip, uint64_t acc, uint64_t eve
     return chip->egAccum;
 }
 
-[[gnu::always_inline]] inline void AdvancePhases(FmRenderWork* w, FmChip* chip, bool rhythm) {
+// The phases take their steps: in the working set, or (vector mix) in the run's registers.
+[[gnu::always_inline]] inline void AdvancePhases(FmRenderWork* w, FmChip* chip, bool rhythm,
+                                                 [[maybe_unused]] LiveLanes* live) {
+#if defined(__SSE2__)
+    if (live) {
 #pragma GCC unroll 5
-    for (int k = 0; k < AddedPhaseLanes; k += 4) {
+        for (int v = 0; v < AddedPhaseLanes / 4; ++v)
+            live->phase[v] = _mm_add_epi32(live->phase[v], Lanes(w->step + 4 * v));
+    }
+#endif
+#pragma GCC unroll 5
+    for (int k = 0; !live && k < AddedPhaseLanes; k += 4) {
         U32x4 phase, step;
         std::memcpy(&phase, w->phase + k, sizeof phase);
         std::memcpy(&step, w->step + k, sizeof step);
@@ -754,12 +802,18 @@ template <MixKind Kind, bool Rhythm, bool Vector>
     // A flag already up stops the run after its first sample; afterwards only a tick can
     // raise or drop one.
     int end = chip->statusReg & stopMask ? 1 : n;
+    [[maybe_unused]] LiveLanes lanes;
+    LiveLanes* live = nullptr;
 #if defined(__SSE2__)
     // The vector mix meters the rows' second halves as it goes (highest, lowest).
     __m128i highMeter[2] = {};
     if (Vector && Kind != MixPlain) {
         highMeter[0] = __m128i(meter->hi[1]);
         highMeter[1] = __m128i(meter->lo[1]);
+    }
+    if (Vector) {
+        live = &lanes;
+        LoadLive(w, live);
     }
 #endif
     int j = 0;
@@ -773,7 +827,8 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         if (quiet) {
         } else if constexpr (Vector) {
 #if defined(__SSE2__)
-            mix = VectorMix<Kind, Rhythm>(w, chip, mixLanes.v, mixMask, rows, j, highMeter);
+            mix = VectorMix<Kind, Rhythm>(w, live, chip->noiseShift & 1, mixLanes.v, mixMask, rows,
+                                          j, highMeter);
 #endif
         } else {
             mix = Mix<Kind>(w, chip, Rhythm, mixMask, rows, j);
@@ -782,14 +837,21 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         out[j++] = mix;
         acc += chip->egAccumStep;
         if (acc >= eventAt) {
+#if defined(__SSE2__)
+            if (Vector) StoreLive(w, *live);
+#endif
             acc = ClockEvent(w, chip, acc, eventAt);
             eventAt = EventAccum(w, chip);
             end = chip->statusReg & stopMask ? j : n;
+#if defined(__SSE2__)
+            if (Vector) LoadLive(w, live);
+#endif
         }
-        AdvancePhases(w, chip, Rhythm);
+        AdvancePhases(w, chip, Rhythm, live);
     }
     chip->egAccum = uint32_t(TakeIdleTicks(w, chip, acc, eventAt));
 #if defined(__SSE2__)
+    if (Vector) StoreLive(w, *live);
     if (Vector && Kind != MixPlain) {
         meter->hi[1] = I16x8(highMeter[0]);
         meter->lo[1] = I16x8(highMeter[1]);
