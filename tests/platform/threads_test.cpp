@@ -1,6 +1,6 @@
 // threads_test.cpp - the POSIX stand-ins for the thread calls: a suspended thread waits for
 // ResumeThread, a wait with a time-out times out and a later wait sees the end, priorities,
-// and the system's refusals (no thread, no memory, no real time).
+// the system's refusals (no thread, no memory, no real time), and the kept worker.
 #include "platform/threads.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/worker.h"
 #include "tests/audio/alloc_probe.h"
 #include "tests/platform/refusals.h"
 
@@ -183,3 +184,45 @@ TEST(Threads, RefusedRealTimeFallsBackToTheBestNiceValue) {
 }
 
 }  // namespace
+
+// The kept worker: each job handed over runs on the one thread in its turn, the owner sees it
+// busy until the job has ended and then sees its writes; the end waits for the last job; with
+// no thread to be had there is no worker.
+TEST(Threads, WorkerRunsEachJobAndSaysWhenItHasEnded) {
+    RefuseThreads.store(true);
+    EXPECT_EQ(nullptr, WorkerCreate());
+    RefuseThreads.store(false);
+    Worker* worker = WorkerCreate();
+    ASSERT_NE(nullptr, worker);
+    EXPECT_TRUE(WorkerIdle(worker));
+    Release.store(false);
+    int seen[3] = {};
+    auto job = [](void* slot) {
+        while (!Release.load()) Sleep(1);
+        *static_cast<int*>(slot) = int(syscall(SYS_gettid));
+    };
+    WorkerPost(worker, job, &seen[0]);
+    Sleep(20);
+    EXPECT_FALSE(WorkerIdle(worker)) << "busy while the job waits";
+    Release.store(true);
+    WorkerWait(worker);
+    EXPECT_TRUE(WorkerIdle(worker));
+    EXPECT_NE(0, seen[0]);
+    EXPECT_NE(int(syscall(SYS_gettid)), seen[0]);
+    WorkerPost(worker, job, &seen[1]);
+    while (!WorkerIdle(worker)) Sleep(1);
+    EXPECT_EQ(seen[0], seen[1]) << "one thread for every job";
+    Release.store(false);
+    WorkerPost(worker, job, &seen[2]);
+    auto release = [](void*) -> uint32_t {
+        Sleep(20);
+        Release.store(true);
+        return 0;
+    };
+    HANDLE releaser = CreateThread(nullptr, 0, release, nullptr, 0, nullptr);
+    WorkerDestroy(worker);
+    EXPECT_EQ(seen[0], seen[2]) << "the last job ran before the worker ended";
+    WaitForSingleObject(releaser, INFINITE);
+    CloseHandle(releaser);
+    WorkerDestroy(nullptr);
+}

@@ -152,7 +152,7 @@ TEST(RenderPicture, DrawnDuringTheRenderAsDrawnAfterIt) {
     std::string dir = ToolScratchDir("picture_live");
     PictureJob live;
     PictureWarmUp(&live, dir + "/live.png");
-    while (!live.warmed) Sleep(1);
+    WorkerWait(live.worker);
     SessionLog log = RenderCoinSession(dir, &live, 30);
     EXPECT_GT(live.drawnTo, 0) << "slabs drawn during the render";
     std::string error;
@@ -166,8 +166,10 @@ TEST(RenderPicture, DrawnDuringTheRenderAsDrawnAfterIt) {
 
     PictureJob replanned;
     PictureWarmUp(&replanned, dir + "/replanned.png");
-    for (uint64_t done = 0; done < log.samples; done += 4410)
+    for (uint64_t done = 0; done < log.samples; done += 4410) {
         PictureFollow(&replanned, log, done, log.samples + 44100);
+        WorkerWait(replanned.worker);
+    }
     PictureStart(&replanned, log, dir + "/replanned.png");
     ASSERT_TRUE(PictureFinish(&replanned, true, &error)) << error;
     EXPECT_TRUE(PngPixels(dir + "/replanned.png", &width) == after);

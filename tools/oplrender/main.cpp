@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     if (drawing)
         PictureStart(&picture, log, o.picture);
     else
-        PictureWarmedUp(&picture);
+        PictureDrop(&picture);
     // The stems are completed first: when one fails, the mix is not kept either.
     bool complete = result.status == 0 && out.error.empty();
     if (!o.stemsDir.empty()) complete = StemsFinish(&stems, complete, &error) && complete;

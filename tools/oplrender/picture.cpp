@@ -25,7 +25,6 @@
 #include <new>
 #include <vector>
 
-#include "platform/threads.h"
 #include "tools/oplrender/output.h"
 
 namespace {
@@ -497,24 +496,20 @@ PictureCanvas* CanvasOpen(const Layout& l, const std::string& path, const std::s
     return canvas;
 }
 
-uint32_t WarmUp(void* parameter) {
+// The worker's jobs, in order: the fonts; during the render, the blank canvas (the image's
+// pages are touched here, not after the render) and one slab per job; after it, the rest.
+void WarmUp(void* /*parameter*/) {
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
     cairo_t* cr = cairo_create(surface);
     for (bool bold : {false, true}) Text(cr, 0, 0, "0", 9, bold);
     cairo_destroy(cr);
     cairo_surface_destroy(surface);
-    static_cast<PictureJob*>(parameter)->warmed.store(true, std::memory_order_release);
-    return 0;
 }
 
-// During the render: the blank canvas (the image's pages are touched here, not after the
-// render), then one slab per thread.
-uint32_t BlankJob(void* parameter) {
+void BlankJob(void* parameter) {
     PictureJob* job = static_cast<PictureJob*>(parameter);
     job->canvas = CanvasOpen(LayoutOf(job->planned, job->seen.rate, job->seen.columnSamples),
                              job->path, job->temp);
-    job->idle.store(true, std::memory_order_release);
-    return 0;
 }
 
 // Draws the canvas's slab: on a copy of its columns and SlabPad more on each side (as far as
@@ -549,15 +544,13 @@ void DrawSlab(PictureCanvas* canvas, const SessionLog& log) {
     cairo_surface_destroy(part);
 }
 
-uint32_t SlabJob(void* parameter) {
+void SlabJob(void* parameter) {
     PictureJob* job = static_cast<PictureJob*>(parameter);
     DrawSlab(job->canvas, job->seen);
-    job->idle.store(true, std::memory_order_release);
-    return 0;
 }
 
 // After the render: what is left of the canvas, or all of a new one, then the file.
-uint32_t DrawJob(void* parameter) {
+void DrawJob(void* parameter) {
     PictureJob* job = static_cast<PictureJob*>(parameter);
     PictureCanvas* canvas = job->canvas;
     job->canvas = nullptr;
@@ -569,21 +562,17 @@ uint32_t DrawJob(void* parameter) {
             CanvasOpen(LayoutOf(log.samples, log.rate, log.columnSamples), job->path, job->temp);
         if (canvas == nullptr) {
             job->error = PictureError(job->path, std::strerror(ENOMEM));
-            return 0;
+            return;
         }
         DrawPlot(canvas->cr, canvas->layout, log, {0, canvas->layout.width});
     }
     DrawTitle(canvas->cr, canvas->layout, log);
     job->drawn = CanvasWrite(canvas, job->path, job->temp, job->durable, &job->error);
-    return 0;
 }
 
-// Waits for the running thread, if any.
-void JoinThread(HANDLE* thread) {
-    if (*thread == nullptr) return;
-    WaitForSingleObject(*thread, INFINITE);
-    CloseHandle(*thread);
-    *thread = nullptr;
+// Waits for the worker's job, if there is a worker.
+void WaitForWorker(PictureJob* job) {
+    if (job->worker != nullptr) WorkerWait(job->worker);
 }
 
 // Hands the log's final part to the drawing threads' copy: the frames before sample done
@@ -606,7 +595,7 @@ void SeenCatchUp(SessionLog* seen, const SessionLog& log, uint64_t done, bool al
                              log.waveClipped.begin() + columns);
 }
 
-// Lets go of a canvas begun during the render (its threads have ended).
+// Lets go of a canvas begun during the render (the worker's jobs have ended).
 void CanvasDrop(PictureJob* job) {
     if (job->canvas == nullptr) return;
     cairo_destroy(job->canvas->cr);
@@ -617,7 +606,7 @@ void CanvasDrop(PictureJob* job) {
 
 // Stops drawing during the render: the picture is drawn whole after it.
 void FollowNoMore(PictureJob* job) {
-    JoinThread(&job->thread);
+    WaitForWorker(job);
     CanvasDrop(job);
     job->followFrom = UINT64_MAX;
 }
@@ -626,25 +615,22 @@ void FollowNoMore(PictureJob* job) {
 
 void PictureWarmUp(PictureJob* job, const std::string& path) {
     job->path = path;
+    job->worker = WorkerCreate();
+    if (job->worker == nullptr) return;  // the fonts load as the picture is drawn
     if (Extension(path) == "png") job->followFrom = 0;
-    job->warming = CreateThread(nullptr, 0, WarmUp, job, 0, nullptr);
-    if (job->warming == nullptr) job->warmed = true;  // the fonts load as the picture begins
+    WorkerPost(job->worker, WarmUp, job);
 }
 
 void PictureFollow(PictureJob* job, const SessionLog& log, uint64_t done, uint64_t total) {
-    if (done < job->followFrom || !job->idle.load(std::memory_order_acquire)) return;
-    JoinThread(&job->thread);
+    if (done < job->followFrom || !WorkerIdle(job->worker)) return;
     if (job->planned == 0) {
-        // The length is known: the canvas is laid out once the fonts are loaded.
-        if (total == 0 || !job->warmed.load(std::memory_order_acquire)) return;
-        JoinThread(&job->warming);
+        // The length is known: the canvas is laid out (the fonts are loaded).
+        if (total == 0) return;
         job->planned = total;
         job->seen.rate = log.rate;
         job->seen.columnSamples = log.columnSamples;
         job->seen.samples = total;  // what is not known yet lasts to the end
-        job->idle.store(false, std::memory_order_relaxed);
-        job->thread = CreateThread(nullptr, 0, BlankJob, job, 0, nullptr);
-        if (job->thread == nullptr) job->followFrom = UINT64_MAX;
+        WorkerPost(job->worker, BlankJob, job);
         return;
     }
     if (total != job->planned || job->canvas == nullptr) return FollowNoMore(job);
@@ -654,23 +640,22 @@ void PictureFollow(PictureJob* job, const SessionLog& log, uint64_t done, uint64
         SeenCatchUp(&job->seen, log, done, false);
         job->canvas->slab = {job->drawnTo, to};
         job->drawnTo = to;
-        job->idle.store(false, std::memory_order_relaxed);
-        job->thread = CreateThread(nullptr, 0, SlabJob, job, 0, nullptr);
-        if (job->thread == nullptr) return FollowNoMore(job);
+        WorkerPost(job->worker, SlabJob, job);
     }
     // The next slab: SlabColumns further, once the render is SlabMargin past it.
     double next = (job->drawnTo + SlabColumns + SlabMargin - Left) / l.plotWidth;
     job->followFrom = uint64_t(std::ceil(next * double(l.samples)));
 }
 
-void PictureWarmedUp(PictureJob* job) {
-    JoinThread(&job->warming);
+void PictureDrop(PictureJob* job) {
     FollowNoMore(job);
+    WorkerDestroy(job->worker);
+    job->worker = nullptr;
 }
 
 void PictureStart(PictureJob* job, const SessionLog& log, const std::string& path) {
-    JoinThread(&job->warming);
-    JoinThread(&job->thread);
+    WaitForWorker(job);
+    if (job->worker == nullptr) job->worker = WorkerCreate();
     job->log = &log;
     job->path = path;
     if (job->canvas && job->planned == log.samples) {
@@ -683,12 +668,16 @@ void PictureStart(PictureJob* job, const SessionLog& log, const std::string& pat
     }
     job->temp = OutputTempName(path);
     OutputTempRegister(job->temp);
-    job->thread = CreateThread(nullptr, 0, DrawJob, job, 0, nullptr);
-    if (job->thread == nullptr) DrawJob(job);  // no thread to be had: drawn here and now
+    if (job->worker != nullptr)
+        WorkerPost(job->worker, DrawJob, job);
+    else
+        DrawJob(job);  // no thread to be had: drawn here and now
 }
 
 bool PictureFinish(PictureJob* job, bool keep, std::string* error) {
-    JoinThread(&job->thread);
+    WaitForWorker(job);
+    WorkerDestroy(job->worker);
+    job->worker = nullptr;
     bool ok = keep && job->drawn;
     if (ok && std::rename(job->temp.c_str(), job->path.c_str()) != 0) {
         job->error = PictureError(job->path, std::strerror(errno));

@@ -3,10 +3,9 @@
 // script's commands with their answers; the mix as a min/max waveform with clipping marked.
 #pragma once
 
-#include <atomic>
 #include <string>
 
-#include "platform/threads.h"
+#include "platform/worker.h"
 #include "tools/oplrender/session_log.h"
 
 // True when path names a picture format (.png, .svg, .pdf); else false with *error.
@@ -23,31 +22,28 @@ bool PictureDraw(const SessionLog& log, const std::string& path, std::string* er
 // when keep is set and the picture failed.
 struct PictureCanvas;  // the image being drawn during the render
 struct PictureJob {
-    HANDLE warming = nullptr;  // PictureWarmUp's thread
+    Worker* worker = nullptr;  // draws; null when no thread can be had: drawn in place
     const SessionLog* log = nullptr;
     std::string path, temp;
     bool durable = false;  // on the disk before it takes its name
-    HANDLE thread = nullptr;
-    bool drawn = false;  // written by the drawing thread, read after it has ended
+    bool drawn = false;    // written by the worker, read after its job has ended
     std::string error;
-    // Drawing during the render: the main thread hands a stretch to a new thread only once the
-    // last one has ended, so the threads never share seen or the canvas with it. The flags
-    // tell it so without a system call: set by the threads as they end.
-    std::atomic<bool> warmed{false}, idle{true};
+    // Drawing during the render: the main thread hands the worker a stretch only once the last
+    // job has ended, so that the worker never shares seen or the canvas with it.
     uint64_t followFrom = UINT64_MAX;  // the sample from which PictureFollow has work
     uint64_t planned = 0;              // the length the canvas is laid out for; 0 before
     double drawnTo = 0;                // the canvas's columns left of this are drawn
     SessionLog seen;                   // the log as far as it is final, for the threads
     PictureCanvas* canvas = nullptr;
 };
-// Reads the font configuration and loads the faces the picture's text uses (a few
-// milliseconds), on a thread of its own, so that this is done while the render runs.
+// Starts the worker, which first reads the font configuration and loads the faces the
+// picture's text uses (a few milliseconds), so that this is done while the render runs.
 void PictureWarmUp(PictureJob* job, const std::string& path);
 // Called by the render after each read of the state: done samples are rendered and in log,
-// total is the render's length when it is known, else 0. Starts no more than one thread and
-// waits for none.
+// total is the render's length when it is known, else 0. Hands the worker at most one job
+// and never waits for it.
 void PictureFollow(PictureJob* job, const SessionLog& log, uint64_t done, uint64_t total);
-// Waits for the picture's threads and lets go of it, for a picture that is not drawn.
-void PictureWarmedUp(PictureJob* job);
+// Waits for the worker and lets go of the picture, for a picture that is not drawn.
+void PictureDrop(PictureJob* job);
 void PictureStart(PictureJob* job, const SessionLog& log, const std::string& path);
 bool PictureFinish(PictureJob* job, bool keep, std::string* error);

@@ -37,7 +37,7 @@ bool AllZero(const int16_t* b, uint32_t n) {
 }
 
 // Writes the set the tap filled before the one it fills now (the writing thread's work).
-uint32_t WriteBlock(void* parameter) {
+void WriteBlock(void* parameter) {
     RenderStems* s = static_cast<RenderStems*>(parameter);
     int16_t* const* buffers = s->split;
     uint32_t n = s->writeCount;
@@ -66,16 +66,11 @@ uint32_t WriteBlock(void* parameter) {
     }
     if (!s->rhythmUsed) s->rhythmSilent += n;
     s->written = s->written && ok;
-    return 0;
 }
 
 // Waits until the last block handed over is written; false once a write failed.
 bool WaitForWriter(RenderStems* s) {
-    if (s->writer != nullptr) {
-        WaitForSingleObject(s->writer, INFINITE);
-        CloseHandle(s->writer);
-        s->writer = nullptr;
-    }
+    if (s->writer != nullptr) WorkerWait(s->writer);
     return s->written;
 }
 
@@ -105,6 +100,7 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         }
     }
     s->tap.capacity = StemBlockSamples;
+    s->writer = WorkerCreate();
     return true;
 }
 
@@ -132,13 +128,17 @@ bool StemsWrite(RenderStems* s, const OutputFade& fade) {
     s->tap.count = 0;
     s->filling ^= 1;
     s->tap.rows = s->rows[s->filling];
-    s->writer = CreateThread(nullptr, 0, WriteBlock, s, 0, nullptr);
-    if (s->writer == nullptr) WriteBlock(s);  // no thread to be had: written here and now
+    if (s->writer != nullptr)
+        WorkerPost(s->writer, WriteBlock, s);
+    else
+        WriteBlock(s);  // no thread to be had: written here and now
     return ok;
 }
 
 bool StemsFinish(RenderStems* s, bool keep, std::string* error) {
     WaitForWriter(s);
+    WorkerDestroy(s->writer);
+    s->writer = nullptr;
     for (const RenderOutput& f : s->files) keep = keep && f.error.empty();
     bool ok = true;
     for (int i = 0; i < FmTapSources; ++i) {

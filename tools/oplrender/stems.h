@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fmchip/fmchip.h"
-#include "platform/threads.h"
+#include "platform/worker.h"
 #include "tools/oplrender/output.h"
 
 // Samples the tap holds before they are written: the files are written in long blocks, not
@@ -26,7 +26,7 @@ struct RenderStems {
     uint64_t first = 0;       // the sample of the session that the filling set's [0] holds
     bool rhythmSeen = false;  // rhythm mode was on after a render call (render thread)
     // The writing of the other set: its thread, and what only it touches while it runs.
-    HANDLE writer = nullptr;
+    Worker* writer = nullptr;  // null when no thread can be had: written in place
     uint32_t writeCount = 0;
     uint64_t writeFirst = 0;
     OutputFade writeFade{};
