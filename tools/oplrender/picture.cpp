@@ -96,16 +96,22 @@ void SetColour(cairo_t* cr, const Rgb& c, double alpha = 1.0) {
     cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha);
 }
 
-void Text(cairo_t* cr, double x, double y, const std::string& s, double size, bool bold = false) {
+// Every text names its face, so that its width never depends on what was drawn before on the
+// same surface (a slab drawn on its own must measure as the whole picture does).
+void SetFont(cairo_t* cr, double size, bool bold) {
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
                            bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, size);
+}
+
+void Text(cairo_t* cr, double x, double y, const std::string& s, double size, bool bold = false) {
+    SetFont(cr, size, bold);
     cairo_move_to(cr, x, y);
     cairo_show_text(cr, s.c_str());
 }
 
-double TextWidth(cairo_t* cr, const std::string& s, double size) {
-    cairo_set_font_size(cr, size);
+double TextWidth(cairo_t* cr, const std::string& s, double size, bool bold = false) {
+    SetFont(cr, size, bold);
     cairo_text_extents_t e;
     cairo_text_extents(cr, s.c_str(), &e);
     return e.x_advance;
@@ -225,8 +231,9 @@ void DrawCommands(cairo_t* cr, const Layout& l, const SessionLog& log, const Sla
             if (slash != std::string::npos && command.size() > 3)
                 command = command.substr(0, 3) + command.substr(slash + 1);
         }
-        std::string label = command + (cmd.answer.empty() ? "" : "  " + cmd.answer);
-        double w = TextWidth(cr, label, 9) + 6;
+        // The command in bold, then its answer.
+        double commandWidth = TextWidth(cr, command + " ", 9, true);
+        double w = commandWidth + (cmd.answer.empty() ? 0 : TextWidth(cr, cmd.answer, 9)) + 10;
         int level = 0;
         while (level < levels - 1 && levelEnd[level] > x) ++level;
         levelEnd[level] = x + w;
@@ -250,7 +257,7 @@ void DrawCommands(cairo_t* cr, const Layout& l, const SessionLog& log, const Sla
                 cairo_set_source_rgb(cr, 0.8, 0.1, 0.1);
             else
                 cairo_set_source_rgb(cr, 0.4, 0.4, 0.4);
-            Text(cr, x + 4 + TextWidth(cr, command + " ", 9), y + 10, cmd.answer, 9);
+            Text(cr, x + 4 + commandWidth, y + 10, cmd.answer, 9);
         }
     }
 }
