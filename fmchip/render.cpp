@@ -665,10 +665,6 @@ uint32_t LfoSamples(uint32_t counter, uint32_t step, uint32_t inverse) {
     w->lfoLeft = w->lfoSpan = tremolo < vibrato ? tremolo : vibrato;
 }
 
-[[gnu::always_inline]] inline void AdvanceLfo(FmRenderWork* w, FmChip* chip) {
-    if (--w->lfoLeft == 0) LfoStep(w, chip);
-}
-
 // A timer reached its count. The hooks may read and change anything: the working set goes back,
 // and is derived anew if the overflow or a hook changed the chip (a CSM key-on, a write).
 [[gnu::noinline]] void TimerOverflow(FmRenderWork* w, FmChip* chip, int t) {
@@ -816,13 +812,20 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         LoadLive(w, live);
     }
 #endif
+    // Whether an operator is audible changes only in LFO steps and clock events: the loop looks
+    // after them. With every operator silent for two samples the feedback history is all zeros,
+    // and so is every output.
+    bool audible = w->audible != 0;
+    if (audible) w->quietSamples = 0;
     int j = 0;
     while (j < end) {
-        AdvanceLfo(w, chip);
-        // With every operator silent for two samples the feedback history is all zeros, and
-        // so is every output.
-        bool quiet = w->audible == 0 && w->quietSamples >= 2;
-        w->quietSamples = w->audible == 0 ? w->quietSamples + 1 : 0;
+        if (--w->lfoLeft == 0) {
+            LfoStep(w, chip);
+            audible = w->audible != 0;
+            if (audible) w->quietSamples = 0;
+        }
+        bool quiet = false;
+        if (!audible) quiet = w->quietSamples++ >= 2;
         int32_t mix = 0;
         if (quiet) {
         } else if constexpr (Vector) {
@@ -843,6 +846,8 @@ template <MixKind Kind, bool Rhythm, bool Vector>
             acc = ClockEvent(w, chip, acc, eventAt);
             eventAt = EventAccum(w, chip);
             end = chip->statusReg & stopMask ? j : n;
+            audible = w->audible != 0;
+            if (audible) w->quietSamples = 0;
 #if defined(__SSE2__)
             if (Vector) LoadLive(w, live);
 #endif
