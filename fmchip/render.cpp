@@ -461,6 +461,11 @@ template <MixKind Kind, bool Rhythm>
         // Without mute and rhythm every channel is mixed (the lanes past channel 8 are 0).
         bool all = Kind != MixMasked && !Rhythm;
         sum = _mm_add_epi32(sum, all ? channels[v] : _mm_and_si128(channels[v], mixLanes[v]));
+        if (Rhythm && Kind == MixPlain && v == 1) {
+            // The bass drum, hi-hat and snare drum (lanes 13-15), at twice an operator's
+            // amplitude.
+            sum = _mm_add_epi32(sum, _mm_madd_epi16(o, _mm_set_epi16(2, 2, 2, 0, 0, 0, 0, 0)));
+        }
     }
     if (Rhythm) {
         // Channel 7's first operator is the hi-hat: no feedback, its history stays.
@@ -475,14 +480,18 @@ template <MixKind Kind, bool Rhythm>
     int32_t mix = _mm_cvtsi128_si32(sum);
     int32_t sources[FmTapSources] = {};
     if (Rhythm) {
-        sources[FmTapBd] = 2 * int16_t(_mm_extract_epi16(outs[1], 5));
-        sources[FmTapHh] = 2 * int16_t(_mm_extract_epi16(outs[1], 6));
-        sources[FmTapSd] = 2 * int16_t(_mm_extract_epi16(outs[1], 7));
         sources[FmTapTt] = 2 * w->level[16][LogWaveTable[w->waveBase[16] + xs[2]]];
         sources[FmTapCy] = 2 * w->level[17][LogWaveTable[w->waveBase[17] + xs[3]]];
+        if (Kind == MixPlain) {
+            mix += sources[FmTapTt] + sources[FmTapCy];
+        } else {
+            sources[FmTapBd] = 2 * int16_t(_mm_extract_epi16(outs[1], 5));
+            sources[FmTapHh] = 2 * int16_t(_mm_extract_epi16(outs[1], 6));
+            sources[FmTapSd] = 2 * int16_t(_mm_extract_epi16(outs[1], 7));
 #pragma GCC unroll 5
-        for (int s = FmTapBd; s < FmTapSources; ++s)
-            if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
+            for (int s = FmTapBd; s < FmTapSources; ++s)
+                if (Kind != MixMasked || (mixMask >> s & 1)) mix += sources[s];
+        }
     }
     if (Kind != MixPlain) {
         // The row whole: channels 0-7, then channel 8 and the rhythm instruments. The
