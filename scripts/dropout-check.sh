@@ -3,8 +3,10 @@
 # machine as it is, then beside BUSY processes at normal priority, and checks what reached the
 # sink: no gap (a run of 5 ms or more of frozen samples), the sound heard and the --record
 # file each within 1 % of the time played, and no underrun reported. It prints those figures
-# and the command-to-sound latency at idle. About 130 s in all. Exit status 1 when a check
-# fails or nothing was heard; 0 (with a note) when no sound server can be started here.
+# and the command-to-sound latency at idle, with the machine's own stalls in each phase (how
+# late a thread at the bench's real-time priority woke: bench/stallprobe) and those near each
+# gap. About 130 s in all. Exit status 1 when a check fails or nothing was heard; 0 (with a
+# note) when no sound server can be started here.
 #   scripts/dropout-check.sh [BUILD_DIR]   (default build; BUSY=8 IDLE_S=60 LOADED_S=60)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -16,10 +18,11 @@ mkdir "$work/sound"
 # The server runs at real-time priority, as a desktop's does: the gaps counted are the bench's.
 state=$(PULSE_REALTIME=1 bash scripts/pulse.sh start "$work/sound")
 if [ "$state" != started ]; then echo "dropout-check: skipped, sound server $state"; exit 0; fi
-bash scripts/pulse.sh run "$work/sound" python3 - "$build/app/oplbench" "$work" <<'EOF'
+bash scripts/pulse.sh run "$work/sound" python3 - "$build/app/oplbench" "$work" \
+  "$build/bench/stallprobe" <<'EOF'
 import os, signal, struct, subprocess, sys, threading, time, wave
 
-bench, work = sys.argv[1], sys.argv[2]
+bench, work, stallprobe = sys.argv[1], sys.argv[2], sys.argv[3]
 busy = int(os.environ.get("BUSY", "8"))
 idle_s = float(os.environ.get("IDLE_S", "60"))
 loaded_s = float(os.environ.get("LOADED_S", "60"))
@@ -66,6 +69,11 @@ def read_monitor():
 reader = threading.Thread(target=read_monitor, daemon=True)
 reader.start()
 
+# The machine's stalls, seen by a thread at the bench's priority that wakes every 5 ms.
+probe = None
+if os.access(stallprobe, os.X_OK):
+    probe = subprocess.Popen([stallprobe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
 wav = os.path.join(work, "session.wav")
 errors = open(os.path.join(work, "errors.txt"), "w+")
 p = subprocess.Popen([bench, "--record", wav], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
@@ -93,6 +101,11 @@ silence.send_signal(signal.SIGTERM)
 monitor.wait()
 silence.wait()
 reader.join(timeout=2)
+stalls = []  # (monotonic time, ms late)
+if probe:
+    out, _ = probe.communicate(timeout=10)
+    stalls = [(float(w[3]), float(w[1])) for w in (l.split() for l in out.splitlines())
+              if w and w[0] == "late"]
 
 raw = b"".join(chunks)
 s = struct.unpack("<%dh" % (len(raw) // 2), raw[: len(raw) // 2 * 2])
@@ -138,6 +151,20 @@ print("dropout-check: played %.2f s, heard %.2f s (%+.2f %%); PMM to S %.2f s, r
       "(%+.2f %%)" % (played, heard, (heard - played) * 100 / played, commanded, recorded,
                       (recorded - commanded) * 100 / commanded))
 print("dropout-check: underruns reported: %d %s" % (len(underruns), underruns))
+if probe:
+    start = base[0] + first / rate  # the gaps' times count from here
+    def stall_line(name, a, b):
+        late = [ms for t, ms in stalls if a <= t < b]
+        print("dropout-check: machine stalls %s: %d of 10 ms or more, worst %s" %
+              (name, sum(ms >= 10 for ms in late),
+               "%.1f ms" % max(late) if late else "under 4 ms"))
+    stall_line("idle", start, t_load)
+    stall_line("beside the busy processes", t_load, t_stop)
+    for at, ms in idle_gaps + loaded_gaps:
+        near = [(round(t - start, 3), ms_late) for t, ms_late in stalls
+                if start + at - 0.2 <= t <= start + at + ms / 1000 + 0.05 and ms_late >= 10]
+        print("dropout-check: gap at %.3f s (%.1f ms): stalls of 10 ms or more near it %s" %
+              (at, ms, near))
 failed = []
 if idle_gaps or loaded_gaps:
     failed.append("gaps in the sound")
