@@ -35,10 +35,11 @@ void LoadVoices(FmChip* chip, int keyed) {
 // rhythm mode: six channels and all five instruments), Timer 1 running as the driver
 // programs it and its flag acknowledged after the sample that raised it.
 void RenderBatches(benchmark::State& state, int keyed, bool rhythm, bool tapped, int batch,
-                   bool portable = false) {
+                   bool portable = false, bool avx2 = true) {
     FmChip* chip = FmChipCreate(44100);
     FmChipReset(chip);
     FmChipSetPortable(chip, portable);
+    FmChipSetAvx2(chip, avx2);
     FmChipWrite(0x02, chip, 7);
     FmChipWrite(0x04, chip, 0x01);
     FmChipTap tap{};  // meters only, as a viewer sets it
@@ -78,6 +79,12 @@ void RenderPortable(benchmark::State& state, int keyed, bool rhythm) {
     RenderBatches(state, keyed, rhythm, false, static_cast<int>(state.range(0)), true);
 }
 
+// The same with the vector stage's loops in their SSE2 build (the AVX2 build is chosen where
+// the machine has it).
+void RenderSse2(benchmark::State& state, int keyed, bool rhythm) {
+    RenderBatches(state, keyed, rhythm, false, static_cast<int>(state.range(0)), false, false);
+}
+
 // The number of sounding channels is the argument; runs of 441.
 void Channels(benchmark::State& state) {
     RenderBatches(state, static_cast<int>(state.range(0)), false, false, 441);
@@ -96,6 +103,8 @@ BENCHMARK_CAPTURE(Render, full_load, 9, false, false)
 BENCHMARK_CAPTURE(Render, rhythm, 6, true, false)->Arg(1)->Arg(441);
 BENCHMARK_CAPTURE(RenderPortable, full_load, 9, false)->Arg(441);
 BENCHMARK_CAPTURE(RenderPortable, rhythm, 6, true)->Arg(441);
+BENCHMARK_CAPTURE(RenderSse2, full_load, 9, false)->Arg(441);
+BENCHMARK_CAPTURE(RenderSse2, rhythm, 6, true)->Arg(441);
 // The tap's cost: compare with full_load at the same batch size.
 BENCHMARK_CAPTURE(Render, full_load_tap, 9, false, true)->Arg(1)->Arg(441);
 BENCHMARK(Channels)->DenseRange(0, 9);

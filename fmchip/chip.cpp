@@ -33,6 +33,7 @@ FmChip* FmChipCreate(uint32_t sampleRate) {
     chip->sampleRate = sampleRate;
     FmChipInitRates(chip);
     FmChipSetMute(chip, 0, 0);
+    FmChipSetAvx2(chip, true);
     return chip;
 }
 

@@ -9,7 +9,7 @@
 //   Lifecycle ................ FmChipCreate, FmChipReset, FmChipDestroy
 //   Register writes .......... FmChipWrite, key sources, status and IRQ
 //   Time and output .......... FmChipSettleAttacks, FmChipRender, FmChipRenderUntil
-//   Tap, mute and solo ....... FmChipSetTap, FmChipSetMute, FmChipSetPortable
+//   Tap, mute and solo ....... FmChipSetTap, FmChipSetMute, FmChipSetPortable, FmChipSetAvx2
 #pragma once
 
 #include <cstdint>
@@ -217,6 +217,7 @@ struct FmChip {
     // derived value but the timers' schedule: only that is derived anew.
     uint8_t timersStale;
     uint8_t portable;  // the output stage without vectors, as on machines that lack them
+    uint8_t avx2;      // the vector stage's loops in their AVX2 build (where the machine has it)
 };
 // Code that changes operator or channel fields by hand rather than through FmChipWrite sets
 // workStale, or the next render goes on with what it derived before.
@@ -273,6 +274,10 @@ int FmChipRenderUntil(FmChip* chip, int count, int32_t* output, uint8_t stopMask
 // Renders with the portable output stage (on) or the vector one where the machine has it
 // (off, as after creation); both give the same samples. For tests and benchmarks.
 void FmChipSetPortable(FmChip* chip, bool on);
+// Renders the vector stage with its loops built for AVX2 (on, as after creation, where the
+// machine has AVX2) or for the baseline SSE2 (off); both give the same samples. For tests and
+// benchmarks.
+void FmChipSetAvx2(FmChip* chip, bool on);
 // Sets the tap that every render from now on reports to; nullptr turns it off.
 void FmChipSetTap(FmChip* chip, FmChipTap* tap);
 // Leaves out of the mix the sources in muteMask and, when soloMask is nonzero, every source
