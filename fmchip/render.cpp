@@ -769,20 +769,21 @@ uint64_t TakeIdleTicks(FmRenderWork* w, FmChip* chip, uint64_t acc, uint64_t eve
 // The phases take their steps: in the working set, or (vector mix) in the run's registers.
 [[gnu::always_inline]] inline void AdvancePhases(FmRenderWork* w, FmChip* chip, bool rhythm,
                                                  [[maybe_unused]] LiveLanes* live) {
-#if defined(__SSE2__)
     if (live) {
+#if defined(__SSE2__)
 #pragma GCC unroll 5
         for (int v = 0; v < AddedPhaseLanes / 4; ++v)
             live->phase[v] = _mm_add_epi32(live->phase[v], Lanes(w->step + 4 * v));
-    }
 #endif
+    } else {
 #pragma GCC unroll 5
-    for (int k = 0; !live && k < AddedPhaseLanes; k += 4) {
-        U32x4 phase, step;
-        std::memcpy(&phase, w->phase + k, sizeof phase);
-        std::memcpy(&step, w->step + k, sizeof step);
-        phase += step;
-        std::memcpy(w->phase + k, &phase, sizeof phase);
+        for (int k = 0; k < AddedPhaseLanes; k += 4) {
+            U32x4 phase, step;
+            std::memcpy(&phase, w->phase + k, sizeof phase);
+            std::memcpy(&step, w->step + k, sizeof step);
+            phase += step;
+            std::memcpy(w->phase + k, &phase, sizeof phase);
+        }
     }
     // Only the rhythm instruments hear the noise: without them its steps wait for Store.
     if (rhythm)
