@@ -59,11 +59,15 @@ void SessionLogExtremes(const int16_t* samples, uint32_t count, int16_t* least, 
             vlo = _mm_min_epi16(vlo, v);
             vhi = _mm_max_epi16(vhi, v);
         }
-        alignas(16) int16_t l[8], h[8];
-        _mm_store_si128(reinterpret_cast<__m128i*>(l), vlo);
-        _mm_store_si128(reinterpret_cast<__m128i*>(h), vhi);
-        lo = *std::min_element(l, l + 8);
-        hi = *std::max_element(h, h + 8);
+        // The eight lanes folded in halves: four, two, one.
+        vlo = _mm_min_epi16(vlo, _mm_shuffle_epi32(vlo, _MM_SHUFFLE(1, 0, 3, 2)));
+        vhi = _mm_max_epi16(vhi, _mm_shuffle_epi32(vhi, _MM_SHUFFLE(1, 0, 3, 2)));
+        vlo = _mm_min_epi16(vlo, _mm_shuffle_epi32(vlo, _MM_SHUFFLE(2, 3, 0, 1)));
+        vhi = _mm_max_epi16(vhi, _mm_shuffle_epi32(vhi, _MM_SHUFFLE(2, 3, 0, 1)));
+        vlo = _mm_min_epi16(vlo, _mm_shufflelo_epi16(vlo, _MM_SHUFFLE(2, 3, 0, 1)));
+        vhi = _mm_max_epi16(vhi, _mm_shufflelo_epi16(vhi, _MM_SHUFFLE(2, 3, 0, 1)));
+        lo = int16_t(_mm_cvtsi128_si32(vlo));
+        hi = int16_t(_mm_cvtsi128_si32(vhi));
     }
 #endif
     for (; k < count; ++k) {
