@@ -163,6 +163,8 @@ TEST(RenderPicture, DrawnDuringTheRenderAsDrawnAfterIt) {
     std::vector<uint32_t> after = PngPixels(dir + "/after.png", &afterWidth);
     ASSERT_FALSE(after.empty());
     EXPECT_TRUE(PngPixels(dir + "/live.png", &width) == after);
+    // The file keeps the colours' order: the legend's swatch of SFX 0 is (0.89, 0.29, 0.20).
+    EXPECT_EQ(after[size_t(572) * size_t(afterWidth) + 85] & 0xFFFFFF, 0xE34A33u);
 
     PictureJob replanned;
     PictureWarmUp(&replanned, dir + "/replanned.png");

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -401,10 +402,14 @@ bool WritePngRows(png_structp png, png_infop info, FILE* f, cairo_surface_t* sur
         const unsigned char* line = cairo_image_surface_get_data(surface) +
                                     size_t(y) * cairo_image_surface_get_stride(surface);
         const uint32_t* pixels = reinterpret_cast<const uint32_t*>(line);
+        // A pixel 0x00RRGGBB made into the bytes R G B 0 in memory (byte-swapped and shifted
+        // where the machine is little-endian): each is stored whole, and the next pixel's
+        // store overwrites the 0 (row has a byte to spare).
         for (int x = 0; x < width; ++x) {
-            row[3 * x] = png_byte(pixels[x] >> 16);
-            row[3 * x + 1] = png_byte(pixels[x] >> 8);
-            row[3 * x + 2] = png_byte(pixels[x]);
+            uint32_t rgb = std::endian::native == std::endian::little
+                               ? __builtin_bswap32(pixels[x]) >> 8
+                               : pixels[x] << 8;
+            std::memcpy(row + 3 * x, &rgb, 4);
         }
         png_write_row(png, row);
     }
@@ -423,7 +428,7 @@ bool WritePng(cairo_surface_t* surface, const std::string& path, std::string* re
         *reason = std::strerror(errno);
         return false;
     }
-    std::vector<png_byte> row(size_t(cairo_image_surface_get_width(surface)) * 3);
+    std::vector<png_byte> row(size_t(cairo_image_surface_get_width(surface)) * 3 + 1);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     bool written = png && info && WritePngRows(png, info, f, surface, row.data());
