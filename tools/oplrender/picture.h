@@ -13,11 +13,11 @@ bool PictureFormatOk(const std::string& path, std::string* error);
 // Draws the log into path (under a temporary name, renamed once complete). False with *error.
 bool PictureDraw(const SessionLog& log, const std::string& path, std::string* error);
 
-// The same in steps, so that the picture is drawn on threads of its own while the render
-// runs and while the caller completes its other files. A PNG whose length is known before the
-// render ends is drawn a stretch of time at a time as the render goes (PictureFollow), from a
-// copy of the log the drawing threads own; the rest, and any picture whose length was not
-// known or changed, is drawn by PictureStart. PictureFinish waits for the drawing and gives
+// The same in steps, so that the picture is drawn on a thread of its own (the worker) while
+// the render runs and while the caller completes its other files. A PNG whose length is known
+// before the render ends is drawn a stretch of time at a time as the render goes
+// (PictureFollow), from a copy of the log that the worker reads; the rest, and any picture
+// whose length was not known or changed, is drawn by PictureStart. PictureFinish waits for the drawing and gives
 // the picture its name when keep is set (and removes it otherwise); it is false with *error
 // when keep is set and the picture failed.
 struct PictureCanvas;  // the image being drawn during the render
@@ -33,7 +33,7 @@ struct PictureJob {
     uint64_t followFrom = UINT64_MAX;  // the sample from which PictureFollow has work
     uint64_t planned = 0;              // the length the canvas is laid out for; 0 before
     double drawnTo = 0;                // the canvas's columns left of this are drawn
-    SessionLog seen;                   // the log as far as it is final, for the threads
+    SessionLog seen;                   // the log as far as it is final, for the worker
     PictureCanvas* canvas = nullptr;
 };
 // Starts the worker, which first reads the font configuration and loads the faces the
