@@ -6,7 +6,7 @@
 //   Layout and colours
 //   Rows ................. owners and notes, rhythm hits, commands, waveform
 //   PNG writing
-//   Drawing threads ...... during the render, after it
+//   The worker ........... during the render, after it
 //   PictureDraw
 #include "tools/oplrender/picture.h"
 
@@ -441,7 +441,7 @@ bool WritePng(cairo_surface_t* surface, const std::string& path, std::string* re
 
 }  // namespace
 
-// --- Drawing threads ---------------------------------------------------------------------
+// --- The worker ----------------------------------------------------------------------------
 
 namespace {
 
@@ -587,7 +587,7 @@ void WaitForWorker(PictureJob* job) {
     if (job->worker != nullptr) WorkerWait(job->worker);
 }
 
-// Hands the log's final part to the drawing threads' copy: the frames before sample done
+// Hands the log's final part to the worker's copy: the frames before sample done
 // (a frame at done may still be replaced), the commands, the waveform's whole columns; or,
 // once the render has ended, all of it.
 void SeenCatchUp(SessionLog* seen, const SessionLog& log, uint64_t done, bool all) {
