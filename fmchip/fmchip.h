@@ -146,7 +146,13 @@ struct FmRenderWork {
     alignas(16) int16_t feedbackScale[FmOpLanes];
     alignas(16) int16_t modulationMask[FmOpLanes];  // second operators: all ones with FM
     alignas(16) int16_t additiveMask[FmOpLanes];    // first operators: all ones when additive
-    uint32_t tremoloOps;                            // operators with tremolo
+    // What the plain mix (no mute, no tap) weighs the operators' outputs with, without [0] and
+    // with [1] rhythm mode: a second operator's output once (a rhythm instrument's twice, the
+    // tom-tom's and cymbal's are added apart), a first operator's previous output once where
+    // its connection is additive.
+    alignas(16) int16_t outputWeight[2][FmOpLanes];
+    alignas(16) int16_t previousWeight[2][FmOpLanes];
+    uint32_t tremoloOps;  // operators with tremolo
     // Operators whose envelope step is due on a tick whose counter has z trailing zero bits
     // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z.
     uint32_t dueAtZeros[FmDueLevels];

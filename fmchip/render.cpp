@@ -127,7 +127,18 @@ void Load(FmRenderWork* w, FmChip* chip) {
             static_cast<int16_t>(first->feedbackShift ? 1 << first->feedbackShift : 0);
         w->additiveMask[2 * c] = first->connection ? -1 : 0;
         w->modulationMask[2 * c + 1] = first->connection ? 0 : -1;
+        for (int rhythm = 0; rhythm < 2; ++rhythm) {
+            bool sounds = !rhythm || c < 6;  // rhythm mode: channels 6-8 are instruments
+            w->outputWeight[rhythm][2 * c] = 0;
+            w->outputWeight[rhythm][2 * c + 1] = sounds ? 1 : 0;
+            w->previousWeight[rhythm][2 * c] = sounds && first->connection ? 1 : 0;
+            w->previousWeight[rhythm][2 * c + 1] = 0;
+        }
     }
+    w->outputWeight[1][13] = w->outputWeight[1][14] = w->outputWeight[1][15] = 2;  // bd, hh, sd
+    for (int k = FmOps; k < FmOpLanes; ++k)
+        for (int rhythm = 0; rhythm < 2; ++rhythm)
+            w->outputWeight[rhythm][k] = w->previousWeight[rhythm][k] = 0;
     SetSteps(w, chip);
     SyncTimers(w, chip, w->timerTicks);
     // A write may have changed the LFO depths: the next sample looks. (Every Load follows a
@@ -446,26 +457,28 @@ template <MixKind Kind, bool Rhythm>
         outs[v] = _mm_or_si128(half[0], half[1]);
     }
 
-    // Channel c: its second operator plus, when additive, the first one's previous output.
+    // Channel c: its second operator plus, when additive, the first one's previous output. The
+    // plain mix sums the outputs by their weights; the others need every channel apart.
     const __m128i secondLanes = _mm_set1_epi32(int32_t(0xFFFF0000u));
     const __m128i ones = _mm_set1_epi16(1);
     __m128i channels[FmOpLanes / 8] = {}, sum = _mm_setzero_si128();
 #pragma GCC unroll 3
     for (int v = 0; v < Vectors; ++v) {
         __m128i o = outs[v];
-        __m128i pair = _mm_or_si128(_mm_and_si128(o, secondLanes),
-                                    _mm_and_si128(previous[v], Lanes(w->additiveMask + 8 * v)));
-        channels[v] = _mm_madd_epi16(pair, ones);
+        if (Kind == MixPlain) {
+            sum = _mm_add_epi32(sum, _mm_madd_epi16(o, Lanes(w->outputWeight[Rhythm] + 8 * v)));
+            sum = _mm_add_epi32(
+                sum, _mm_madd_epi16(previous[v], Lanes(w->previousWeight[Rhythm] + 8 * v)));
+        } else {
+            __m128i pair = _mm_or_si128(_mm_and_si128(o, secondLanes),
+                                        _mm_and_si128(previous[v], Lanes(w->additiveMask + 8 * v)));
+            channels[v] = _mm_madd_epi16(pair, ones);
+            // The lanes past channel 8 are 0.
+            bool all = Kind != MixMasked && !Rhythm;
+            sum = _mm_add_epi32(sum, all ? channels[v] : _mm_and_si128(channels[v], mixLanes[v]));
+        }
         live->older[v] = previous[v];
         live->previous[v] = o;
-        // Without mute and rhythm every channel is mixed (the lanes past channel 8 are 0).
-        bool all = Kind != MixMasked && !Rhythm;
-        sum = _mm_add_epi32(sum, all ? channels[v] : _mm_and_si128(channels[v], mixLanes[v]));
-        if (Rhythm && Kind == MixPlain && v == 1) {
-            // The bass drum, hi-hat and snare drum (lanes 13-15), at twice an operator's
-            // amplitude.
-            sum = _mm_add_epi32(sum, _mm_madd_epi16(o, _mm_set_epi16(2, 2, 2, 0, 0, 0, 0, 0)));
-        }
     }
     if (Rhythm) {
         // Channel 7's first operator is the hi-hat: no feedback, its history stays.
