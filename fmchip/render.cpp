@@ -375,10 +375,14 @@ __m128i RhythmChannelLanes(int v) {
 // What changes every sample, kept in registers by a run of the vector mix: the phases (four
 // to a vector) and the first operators' last two outputs (eight to a vector). They go back
 // into the working set before a clock event (a timer overflow reads and may derive them anew)
-// and at the end of the run, and are read again after the event.
+// and at the end of the run, and are read again after the event. In rhythm mode channel 7's
+// first operator is the hi-hat, which has no feedback and keeps its history: the vector mix
+// writes its lane like any other (no index or sum reads it), and the history kept aside goes
+// back with the lanes.
 struct LiveLanes {
     __m128i phase[FmPhaseLanes / 4];
     __m128i older[FmOpLanes / 8], previous[FmOpLanes / 8];
+    int16_t hatOlder, hatPrevious;
 };
 
 [[gnu::always_inline]] inline void LoadLive(const FmRenderWork* w, LiveLanes* live) {
@@ -389,9 +393,11 @@ struct LiveLanes {
         live->older[v] = Lanes(w->history0 + 8 * v);
         live->previous[v] = Lanes(w->history1 + 8 * v);
     }
+    live->hatOlder = w->history0[14];
+    live->hatPrevious = w->history1[14];
 }
 
-[[gnu::always_inline]] inline void StoreLive(FmRenderWork* w, const LiveLanes& live) {
+[[gnu::always_inline]] inline void StoreLive(FmRenderWork* w, const LiveLanes& live, bool rhythm) {
 #pragma GCC unroll 6
     for (int v = 0; v < FmPhaseLanes / 4; ++v)
         _mm_store_si128(reinterpret_cast<__m128i*>(w->phase + 4 * v), live.phase[v]);
@@ -399,6 +405,10 @@ struct LiveLanes {
     for (int v = 0; v < FmOpLanes / 8; ++v) {
         _mm_store_si128(reinterpret_cast<__m128i*>(w->history0 + 8 * v), live.older[v]);
         _mm_store_si128(reinterpret_cast<__m128i*>(w->history1 + 8 * v), live.previous[v]);
+    }
+    if (rhythm) {
+        w->history0[14] = live.hatOlder;
+        w->history1[14] = live.hatPrevious;
     }
 }
 
@@ -479,14 +489,6 @@ template <MixKind Kind, bool Rhythm>
         }
         live->older[v] = previous[v];
         live->previous[v] = o;
-    }
-    if (Rhythm) {
-        // Channel 7's first operator is the hi-hat: no feedback, its history stays.
-        const __m128i hat = _mm_set_epi16(0, -1, 0, 0, 0, 0, 0, 0);
-        live->older[1] =
-            _mm_or_si128(_mm_andnot_si128(hat, previous[1]), _mm_and_si128(hat, older[1]));
-        live->previous[1] =
-            _mm_or_si128(_mm_andnot_si128(hat, outs[1]), _mm_and_si128(hat, previous[1]));
     }
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
@@ -864,7 +866,7 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         acc += chip->egAccumStep;
         if (acc >= eventAt) {
 #if defined(__SSE2__)
-            if (Vector) StoreLive(w, *live);
+            if (Vector) StoreLive(w, *live, Rhythm);
 #endif
             acc = ClockEvent(w, chip, acc, eventAt);
             eventAt = EventAccum(w, chip);
@@ -879,7 +881,7 @@ template <MixKind Kind, bool Rhythm, bool Vector>
     }
     chip->egAccum = uint32_t(TakeIdleTicks(w, chip, acc, eventAt));
 #if defined(__SSE2__)
-    if (Vector) StoreLive(w, *live);
+    if (Vector) StoreLive(w, *live, Rhythm);
     if (Vector && Kind != MixPlain) {
         meter->hi[1] = I16x8(highMeter[0]);
         meter->lo[1] = I16x8(highMeter[1]);
