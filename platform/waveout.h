@@ -118,9 +118,12 @@ inline void WaveOutMarkDone(WAVEHDR* header) {
     header->dwFlags.fetch_or(WHDR_DONE, std::memory_order_release);
 }
 
-// The ALSA backend's own buffering, kept small so that the driver's ring is the latency that
-// counts.
-constexpr uint32_t WaveOutAlsaLatencyUs = 30000;
+// The ALSA backend's own buffering: what the sound server holds of the bench's sound ahead of
+// the moment it plays, so what covers a stall of the machine. 30 ms was too little on a virtual
+// machine whose host takes the processors away for 20-50 ms now and then (a probe thread at
+// the sound threads' real-time priority woke that late); 60 ms covers all but the longest,
+// and the driver's ring of ten 10 ms buffers stays the latency that the driver itself adds.
+constexpr uint32_t WaveOutAlsaLatencyUs = 60000;
 
 // Why the last open failed or the device was lost, in plain words with ALSA's error text and
 // what to try. Any thread; the text is replaced by the next failure.
