@@ -17,9 +17,9 @@ bool PictureDraw(const SessionLog& log, const std::string& path, std::string* er
 // the render runs and while the caller completes its other files. A PNG whose length is known
 // before the render ends is drawn a stretch of time at a time as the render goes
 // (PictureFollow), from a copy of the log that the worker reads; the rest, and any picture
-// whose length was not known or changed, is drawn by PictureStart. PictureFinish waits for the drawing and gives
-// the picture its name when keep is set (and removes it otherwise); it is false with *error
-// when keep is set and the picture failed.
+// whose length was not known or changed, is drawn by PictureStart. PictureFinish waits for the
+// drawing and gives the picture its name when keep is set (and removes it otherwise); it is false
+// with *error when keep is set and the picture failed.
 struct PictureCanvas;  // the image being drawn during the render
 struct PictureJob {
     Worker* worker = nullptr;  // draws; null when no thread can be had: drawn in place
