@@ -587,24 +587,24 @@ void WaitForWorker(PictureJob* job) {
     if (job->worker != nullptr) WorkerWait(job->worker);
 }
 
+// Appends from[to->size(), end) to *to.
+template <typename T>
+void CatchUp(std::vector<T>* to, const std::vector<T>& from, size_t end) {
+    to->insert(to->end(), from.begin() + long(to->size()), from.begin() + long(end));
+}
+
 // Hands the log's final part to the worker's copy: the frames before sample done
 // (a frame at done may still be replaced), the commands, the waveform's whole columns; or,
 // once the render has ended, all of it.
 void SeenCatchUp(SessionLog* seen, const SessionLog& log, uint64_t done, bool all) {
     size_t frames = log.frames.size();
     while (!all && frames > seen->frames.size() && log.frames[frames - 1].sample >= done) --frames;
-    seen->frames.insert(seen->frames.end(), log.frames.begin() + seen->frames.size(),
-                        log.frames.begin() + frames);
-    seen->commands.insert(seen->commands.end(), log.commands.begin() + seen->commands.size(),
-                          log.commands.end());
+    CatchUp(&seen->frames, log.frames, frames);
+    CatchUp(&seen->commands, log.commands, log.commands.size());
     size_t columns = all ? log.waveMin.size() : size_t(done / log.columnSamples);
-    for (std::vector<int16_t>* v : {&seen->waveMin, &seen->waveMax}) {
-        const std::vector<int16_t>& from = v == &seen->waveMin ? log.waveMin : log.waveMax;
-        v->insert(v->end(), from.begin() + v->size(), from.begin() + columns);
-    }
-    seen->waveClipped.insert(seen->waveClipped.end(),
-                             log.waveClipped.begin() + seen->waveClipped.size(),
-                             log.waveClipped.begin() + columns);
+    CatchUp(&seen->waveMin, log.waveMin, columns);
+    CatchUp(&seen->waveMax, log.waveMax, columns);
+    CatchUp(&seen->waveClipped, log.waveClipped, columns);
 }
 
 // Lets go of a canvas begun during the render (the worker's jobs have ended).
