@@ -1,7 +1,8 @@
 // render_session.cpp - running one render: the session set up as the console does it, with
 // the same command code; only the clock differs: samples are pulled here instead of by an
 // output device. The samples come from PlayerRender in blocks (short ones while the picture
-// records the channels' state between them); this file does the file I/O around it.
+// records the channels' state between them); this file does the file I/O around it, the mix
+// written on a thread of its own while the next block renders.
 //
 // Index
 //   Clock ................ VGM time to output samples
@@ -18,6 +19,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "app/commands.h"
 #include "driver/player.h"
@@ -119,14 +122,33 @@ struct Renderer {
     PictureJob* picture;
     uint64_t done = 0;  // samples rendered
     OutputFade fade = {};
-    int16_t block[BlockSamples] = {};
-    uint32_t filled = 0;  // samples in block not yet written
+    // The mix is written by a thread of its own (writer; null when none could be had: written
+    // here) a block at a time: the render fills one block while the other is written. The
+    // writer alone touches out from a hand-over until the job has ended.
+    Worker* writer = nullptr;
+    int16_t blocks[2][BlockSamples] = {};
+    int16_t* block = blocks[0];  // the block being filled
+    uint32_t filled = 0;         // samples in block not yet written
+    uint32_t handedOver = 0;     // samples of the other block, for the writer
     uint8_t clipped[RenderLogStepMax] = {};
     uint32_t logStep = 0;  // samples per render call while the picture's log is kept
 };
 
+void WriteJob(void* parameter) {
+    Renderer* r = static_cast<Renderer*>(parameter);
+    OutputWrite(r->out, r->block == r->blocks[0] ? r->blocks[1] : r->blocks[0], r->handedOver);
+}
+
 void Flush(Renderer* r) {
-    if (r->filled) OutputWrite(r->out, r->block, r->filled);
+    if (r->filled == 0) return;
+    if (r->writer == nullptr) {
+        OutputWrite(r->out, r->block, r->filled);
+    } else {
+        WorkerWait(r->writer);
+        r->handedOver = r->filled;
+        r->block = r->block == r->blocks[0] ? r->blocks[1] : r->blocks[0];
+        WorkerPost(r->writer, WriteJob, r);
+    }
     r->filled = 0;
 }
 
@@ -218,8 +240,17 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
     progress.start = progress.lastShown = std::chrono::steady_clock::now();
 
     if (stems) StemsAttach(stems);
-    Renderer renderer{out, log, stems, &progress, log ? picture : nullptr};
-    Renderer* r = &renderer;
+    // 128 KiB of blocks: kept off the stack.
+    std::unique_ptr<Renderer> renderer(
+        new (std::nothrow) Renderer{out, log, stems, &progress, log ? picture : nullptr});
+    if (renderer == nullptr) {
+        std::fprintf(stderr, "oplrender: out of memory\n");
+        PlayerBringDown();
+        result.status = ExitFailed;
+        return result;
+    }
+    Renderer* r = renderer.get();
+    r->writer = WorkerCreate();
     r->logStep = RenderLogStep(o.rate);
     if (log) {
         log->rate = o.rate;
@@ -287,6 +318,7 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
         }
     }
     Flush(r);
+    WorkerDestroy(r->writer);  // waits for the last block
     if (stems) StemsWrite(stems, r->fade);
     if (capture.memfd >= 0) close(capture.memfd);
     result.samples = r->done;
