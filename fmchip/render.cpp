@@ -170,20 +170,21 @@ constexpr uint32_t NoiseTaps[3][4] = {
 
 // The noise generator over `samples` samples: its accumulator, then the shift register once
 // for every whole step. Summed over the samples it takes the same steps as sample by sample.
-// A few steps (one sample's) are taken one by one, more (a deferred run's) in jumps.
-[[gnu::always_inline]] inline void AdvanceNoise(FmChip* chip, uint32_t samples) {
-    uint64_t total = chip->noiseAccum + uint64_t(samples) * chip->noiseStep;
-    chip->noiseAccum = static_cast<uint32_t>(total & 0xFFFF);
+// A few steps (one sample's) are taken one by one, more (a deferred run's) in jumps. The sample
+// loop keeps accum and state in registers.
+[[gnu::always_inline]] inline void AdvanceNoise(uint32_t* accum, uint32_t* state, uint32_t step,
+                                                uint32_t samples) {
+    uint64_t total = *accum + uint64_t(samples) * step;
+    *accum = static_cast<uint32_t>(total & 0xFFFF);
     uint64_t n = total >> 16;
     if (n <= 2) {
         // One sample's steps (0 to 2) at once: the state moved down by as many, and the taps
         // its two low bits feed on the way.
-        uint32_t state = chip->noiseShift;
-        chip->noiseShift = (state >> n) ^ NoiseTaps[n][state & 3];
+        *state = (*state >> n) ^ NoiseTaps[n][*state & 3];
     } else if (n < 32) {
-        for (; n > 0; --n) chip->noiseShift = FmNoiseStep(chip->noiseShift);
+        for (; n > 0; --n) *state = FmNoiseStep(*state);
     } else {
-        chip->noiseShift = NoiseJumps(chip->noiseShift, n);
+        *state = NoiseJumps(*state, n);
     }
 }
 
@@ -193,7 +194,7 @@ void Store(FmRenderWork* w, FmChip* chip) {
     SyncTimers(w, chip, w->timerTicks);
     CatchUpLfo(w, chip);
     if (w->noiseSamples) {
-        AdvanceNoise(chip, w->noiseSamples);
+        AdvanceNoise(&chip->noiseAccum, &chip->noiseShift, chip->noiseStep, w->noiseSamples);
         w->noiseSamples = 0;
     }
     for (int c = 0; c < 9; ++c) {
@@ -295,7 +296,7 @@ struct TapMeter {
 // The mix of one sample; with Kind != MixPlain every source also goes into row j (whose other
 // lanes are 0), and with MixMasked only the sources in mixMask are summed.
 template <MixKind Kind>
-[[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, const FmChip* chip, bool rhythm,
+[[gnu::always_inline]] inline int32_t Mix(FmRenderWork* w, bool rhythm, uint32_t noise,
                                           uint32_t mixMask, FmTapRow* rows, int j) {
     int32_t mix = 0;
     int last = rhythm ? 6 : 9;
@@ -307,7 +308,7 @@ template <MixKind Kind>
     }
     if (!rhythm) return mix;
     int32_t sources[FmTapSources];
-    Rhythm(w, chip->noiseShift & 1, sources);
+    Rhythm(w, noise, sources);
 #pragma GCC unroll 5
     for (int s = FmTapBd; s < FmTapSources; ++s) {
         if (Kind != MixPlain) rows[j].source[s] = static_cast<int16_t>(sources[s]);
@@ -782,7 +783,7 @@ uint64_t TakeIdleTicks(FmRenderWork* w, FmChip* chip, uint64_t acc, uint64_t eve
 }
 
 // The phases take their steps: in the working set, or (vector mix) in the run's registers.
-[[gnu::always_inline]] inline void AdvancePhases(FmRenderWork* w, FmChip* chip, bool rhythm,
+[[gnu::always_inline]] inline void AdvancePhases(FmRenderWork* w,
                                                  [[maybe_unused]] LiveLanes* live) {
     if (live) {
 #if defined(__SSE2__)
@@ -800,11 +801,31 @@ uint64_t TakeIdleTicks(FmRenderWork* w, FmChip* chip, uint64_t acc, uint64_t eve
             std::memcpy(w->phase + k, &phase, sizeof phase);
         }
     }
-    // Only the rhythm instruments hear the noise: without them its steps wait for Store.
-    if (rhythm)
-        AdvanceNoise(chip, 1);
-    else
-        ++w->noiseSamples;
+}
+
+// What a run keeps in registers besides the vector lanes: the LFO countdown, the samples in a
+// row with nothing audible and the noise generator (rhythm mode; without it the noise only
+// counts the samples, in Store). They go back before a clock event, whose timer overflow may
+// read them or derive them anew, and at the end of the run, and are read again after the event.
+struct RunCounters {
+    uint32_t lfoLeft, quietSamples, noiseAccum, noiseState;
+    int noiseFrom;  // without rhythm: the first sample not yet counted in noiseSamples
+};
+
+void ReadCounters(const FmRenderWork* w, const FmChip* chip, RunCounters* r, int j) {
+    *r = {w->lfoLeft, w->quietSamples, chip->noiseAccum, chip->noiseShift, j};
+}
+
+// done: the samples of the run whose phases have taken their step.
+void WriteCounters(FmRenderWork* w, FmChip* chip, const RunCounters& r, bool rhythm, int done) {
+    w->lfoLeft = r.lfoLeft;
+    w->quietSamples = r.quietSamples;
+    if (rhythm) {
+        chip->noiseAccum = r.noiseAccum;
+        chip->noiseShift = r.noiseState;
+    } else {
+        w->noiseSamples += uint32_t(done - r.noiseFrom);
+    }
 }
 
 // --- Entry points ------------------------------------------------------------------------
@@ -843,23 +864,27 @@ template <MixKind Kind, bool Rhythm, bool Vector>
     bool audible = w->audible != 0;
     if (audible) w->quietSamples = 0;
     int j = 0;
+    RunCounters r;
+    ReadCounters(w, chip, &r, j);
     while (j < end) {
-        if (--w->lfoLeft == 0) {
+        if (--r.lfoLeft == 0) {
+            w->lfoLeft = 0;
             LfoStep(w, chip);
+            r.lfoLeft = w->lfoLeft;
             audible = w->audible != 0;
-            if (audible) w->quietSamples = 0;
+            if (audible) r.quietSamples = 0;
         }
         bool quiet = false;
-        if (!audible) quiet = w->quietSamples++ >= 2;
+        if (!audible) quiet = r.quietSamples++ >= 2;
         int32_t mix = 0;
         if (quiet) {
         } else if constexpr (Vector) {
 #if defined(__SSE2__)
-            mix = VectorMix<Kind, Rhythm>(w, live, chip->noiseShift & 1, mixLanes.v, mixMask, rows,
-                                          j, highMeter);
+            mix = VectorMix<Kind, Rhythm>(w, live, r.noiseState & 1, mixLanes.v, mixMask, rows, j,
+                                          highMeter);
 #endif
         } else {
-            mix = Mix<Kind>(w, chip, Rhythm, mixMask, rows, j);
+            mix = Mix<Kind>(w, Rhythm, r.noiseState & 1, mixMask, rows, j);
         }
         if (quiet && Kind != MixPlain) std::memset(rows[j].source, 0, sizeof rows[j].source);
         out[j++] = mix;
@@ -868,17 +893,22 @@ template <MixKind Kind, bool Rhythm, bool Vector>
 #if defined(__SSE2__)
             if (Vector) StoreLive(w, *live, Rhythm);
 #endif
+            WriteCounters(w, chip, r, Rhythm, j - 1);
             acc = ClockEvent(w, chip, acc, eventAt);
             eventAt = EventAccum(w, chip);
             end = chip->statusReg & stopMask ? j : n;
+            ReadCounters(w, chip, &r, j - 1);
             audible = w->audible != 0;
-            if (audible) w->quietSamples = 0;
+            if (audible) r.quietSamples = 0;
 #if defined(__SSE2__)
             if (Vector) LoadLive(w, live);
 #endif
         }
-        AdvancePhases(w, chip, Rhythm, live);
+        AdvancePhases(w, live);
+        // Only the rhythm instruments hear the noise: without them its steps wait for Store.
+        if (Rhythm) AdvanceNoise(&r.noiseAccum, &r.noiseState, chip->noiseStep, 1);
     }
+    WriteCounters(w, chip, r, Rhythm, j);
     chip->egAccum = uint32_t(TakeIdleTicks(w, chip, acc, eventAt));
 #if defined(__SSE2__)
     if (Vector) StoreLive(w, *live, Rhythm);
