@@ -178,8 +178,8 @@ struct FmChip {
     FmChannel channels[9];
     uint32_t egCounter;
     uint32_t egAccum;
-    uint32_t egAccumStep;
-    uint8_t rhythmBits;  // register 0xBD & 0x3F
+    uint32_t egAccumStep;  // also the noise generator's step
+    uint8_t rhythmBits;    // register 0xBD & 0x3F
     uint32_t fnumStepTable[1024];
     uint32_t tremoloLevel;
     int32_t vibratoIndex;
@@ -191,7 +191,7 @@ struct FmChip {
     uint32_t vibratoStep;
     // floor((2^32 - 1) / step) (0 for a step of 0), so that the render loop divides by a step
     // with one multiplication.
-    uint32_t tremoloInverse, vibratoInverse;
+    uint32_t tremoloInverse, vibratoInverse, egStepInverse;
     uint32_t noiseShift;
     uint32_t noiseAccum;
     uint32_t noiseStep;

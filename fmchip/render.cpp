@@ -651,16 +651,31 @@ typedef uint32_t U32x4 __attribute__((vector_size(16)));
 constexpr int AddedPhaseLanes = (FmOps + 3) / 4 * 4;  // the lanes past them stay 0
 static_assert(AddedPhaseLanes <= FmPhaseLanes);
 
-// Samples from now until the one on which a counter that takes `step` a sample reaches the
-// next multiple of 2^24 (its top byte moves): the distance over the step, rounded up. `inverse`
-// is floor((2^32 - 1) / step), so the product's high half falls short of the quotient by at
-// most one (the distance is below 2^24), which the check after it makes good.
-uint32_t LfoSamples(uint32_t counter, uint32_t step, uint32_t inverse) {
-    if (step == 0) return 1u << 24;
-    uint32_t before = (1u << 24) - (counter & 0xFFFFFFu) - 1;  // samples before it: at most this
+// Samples from now until the one on which a counter that takes `step` (nonzero) a sample has
+// gone `distance` (1 to 2^24) further: the distance over the step, rounded up. `inverse` is
+// floor((2^32 - 1) / step), so the product's high half falls short of the quotient by at most
+// one (what it divides is below 2^24), which the check after it makes good.
+uint32_t SamplesToCover(uint32_t distance, uint32_t step, uint32_t inverse) {
+    uint32_t before = distance - 1;  // samples before it: at most this
     uint32_t q = uint32_t((uint64_t(before) * inverse) >> 32);
     if (uint64_t(q + 1) * step <= before) ++q;
     return q + 1;
+}
+
+// Samples from now until the one on which the counter reaches the next multiple of 2^24 (its
+// top byte moves).
+uint32_t LfoSamples(uint32_t counter, uint32_t step, uint32_t inverse) {
+    if (step == 0) return 1u << 24;
+    return SamplesToCover((1u << 24) - (counter & 0xFFFFFFu), step, inverse);
+}
+
+// Samples from now until the one whose envelope accumulator step reaches eventAt (at least
+// one). An event further than 2^24 is counted short, which only ends a stretch of samples early.
+uint32_t SamplesToEvent(const FmChip* chip, uint64_t acc, uint64_t eventAt) {
+    if (chip->egAccumStep == 0) return 1u << 24;
+    uint64_t distance = eventAt - acc;
+    return SamplesToCover(distance < (1u << 24) ? uint32_t(distance) : 1u << 24, chip->egAccumStep,
+                          chip->egStepInverse);
 }
 
 // Tremolo level and vibrato column for the coming sample, and what depends on them. Both come
@@ -874,21 +889,52 @@ template <MixKind Kind, bool Rhythm, bool Vector>
             audible = w->audible != 0;
             if (audible) r.quietSamples = 0;
         }
+        // A stretch of samples with nothing to look after in between: it ends before the next
+        // LFO step, on the sample that reaches the next clock event, or at the end.
+        uint32_t span = uint32_t(end - j);
+        span = r.lfoLeft < span ? r.lfoLeft : span;
+        uint32_t toEvent = SamplesToEvent(chip, acc, eventAt);
+        span = toEvent < span ? toEvent : span;
         bool quiet = false;
-        if (!audible) quiet = r.quietSamples++ >= 2;
-        int32_t mix = 0;
-        if (quiet) {
-        } else if constexpr (Vector) {
-#if defined(__SSE2__)
-            mix = VectorMix<Kind, Rhythm>(w, live, r.noiseState & 1, mixLanes.v, mixMask, rows, j,
-                                          highMeter);
-#endif
+        if (audible) {
+        } else if (r.quietSamples < 2) {
+            span = 2 - r.quietSamples < span ? 2 - r.quietSamples : span;
+            r.quietSamples += span;
         } else {
-            mix = Mix<Kind>(w, Rhythm, r.noiseState & 1, mixMask, rows, j);
+            quiet = true;
         }
-        if (quiet && Kind != MixPlain) std::memset(rows[j].source, 0, sizeof rows[j].source);
-        out[j++] = mix;
-        acc += chip->egAccumStep;
+        // The samples of the stretch; the phases of all but its last take their steps here.
+        int last = j + int(span) - 1;
+        if (quiet) {
+            for (;; ++j) {
+                out[j] = 0;
+                if (Kind != MixPlain) std::memset(rows[j].source, 0, sizeof rows[j].source);
+                if (j == last) break;
+                AdvancePhases(w, live);
+            }
+            if (Rhythm) AdvanceNoise(&r.noiseAccum, &r.noiseState, chip->noiseStep, span - 1);
+        } else {
+            for (;; ++j) {
+                int32_t mix;
+                if constexpr (Vector) {
+#if defined(__SSE2__)
+                    mix = VectorMix<Kind, Rhythm>(w, live, r.noiseState & 1, mixLanes.v, mixMask,
+                                                  rows, j, highMeter);
+#endif
+                } else {
+                    mix = Mix<Kind>(w, Rhythm, r.noiseState & 1, mixMask, rows, j);
+                }
+                out[j] = mix;
+                if (j == last) break;
+                AdvancePhases(w, live);
+                // Only the rhythm instruments hear the noise: without them its steps wait for
+                // Store.
+                if (Rhythm) AdvanceNoise(&r.noiseAccum, &r.noiseState, chip->noiseStep, 1);
+            }
+        }
+        ++j;
+        r.lfoLeft -= span - 1;
+        acc += uint64_t(span) * chip->egAccumStep;
         if (acc >= eventAt) {
 #if defined(__SSE2__)
             if (Vector) StoreLive(w, *live, Rhythm);
@@ -905,7 +951,6 @@ template <MixKind Kind, bool Rhythm, bool Vector>
 #endif
         }
         AdvancePhases(w, live);
-        // Only the rhythm instruments hear the noise: without them its steps wait for Store.
         if (Rhythm) AdvanceNoise(&r.noiseAccum, &r.noiseState, chip->noiseStep, 1);
     }
     WriteCounters(w, chip, r, Rhythm, j);
