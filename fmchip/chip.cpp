@@ -57,6 +57,7 @@ void FmChipInitRates(FmChip* chip) {
     chip->vibratoInverse = chip->vibratoStep ? 0xFFFFFFFFu / chip->vibratoStep : 0;
     chip->noiseStep = TruncStep(ratio * 65536);
     chip->egAccumStep = chip->noiseStep;
+    chip->egStepInverse = chip->egAccumStep ? 0xFFFFFFFFu / chip->egAccumStep : 0;
 }
 
 void FmChipReset(FmChip* chip) {
