@@ -242,21 +242,52 @@ uint32_t ModulatedIndex(uint32_t phase, int32_t modulation) {
     return (previous & w->additiveMask[k - 1]) + OperatorOutput(w, k, x);
 }
 
-// The waveform indexes of the hi-hat, snare drum, tom-tom and top cymbal (operators 14-17)
-// in rhythm mode, from the top halves of their phases (h, s, t, k: operators 14, 15, 16, 17;
-// the snare's own is not used) and the noise bit at the start of the sample.
-[[gnu::always_inline]] inline void RhythmIndexes(uint32_t h, uint32_t t, uint32_t k, uint32_t noise,
-                                                 uint32_t x[4]) {
+// The waveform indexes of the hi-hat, snare drum and top cymbal in rhythm mode, from the bits
+// of the hi-hat's and the cymbal's phases that they read (h, k: the top halves of operators 14
+// and 17's phases) and the noise bit at the start of the sample.
+struct RhythmPick {
+    uint16_t hat, snare, cymbal;
+};
+constexpr RhythmPick PickRhythm(uint32_t h, uint32_t k, uint32_t noise) {
     uint32_t r1 = (((h >> 2) ^ (h >> 7)) | (h >> 3)) & 1;
     uint32_t r2 = ((k >> 3) ^ (k >> 5)) & 1;
-    // The noise bit and the phase bits pick the indexes by arithmetic and lookup, not by
-    // branches: they change at random from sample to sample.
     uint32_t r = r1 | r2;
-    static constexpr uint16_t HatIndex[4] = {0xD0, 0x234, 0x34, 0x2D0};  // [noise][r]
-    x[0] = HatIndex[2 * noise + r];
-    x[1] = (0x100 + (h & 0x100)) ^ (noise << 8);  // snare: 0x100 or 0x200
+    constexpr uint16_t HatIndex[4] = {0xD0, 0x234, 0x34, 0x2D0};  // [noise][r]
+    return {HatIndex[2 * noise + r], uint16_t((0x100 + (h & 0x100)) ^ (noise << 8)),
+            uint16_t(0x100 + (r << 9))};
+}
+
+// The bits the indexes depend on, gathered into seven: hi-hat phase bits 2, 3, 7 and 8 as
+// bits 0, 1, 5 and 6, cymbal phase bits 3 and 5 as bits 2 and 4, the noise as bit 3.
+constexpr uint32_t RhythmBits(uint32_t h, uint32_t k, uint32_t noise) {
+    return ((h >> 2) & 0x63) | ((k >> 1) & 0x14) | noise << 3;
+}
+
+// PickRhythm for every value of RhythmBits: the sample loop looks its indexes up, as their
+// bits change at random from sample to sample and branches would be mispredicted.
+struct RhythmPickTable {
+    RhythmPick pick[128];
+};
+constexpr RhythmPickTable MakeRhythmPicks() {
+    RhythmPickTable t = {};
+    for (uint32_t b = 0; b < 128; ++b) {
+        uint32_t h = (b & 3) << 2 | (b & 0x60) << 2, k = (b & 0x14) << 1;
+        t.pick[b] = PickRhythm(h, k, b >> 3 & 1);
+    }
+    return t;
+}
+constexpr RhythmPickTable RhythmPicks = MakeRhythmPicks();
+
+// The waveform indexes of the hi-hat, snare drum, tom-tom and top cymbal (operators 14-17)
+// in rhythm mode, from the top halves of their phases (h, t, k: operators 14, 16, 17; the
+// snare's own is not used) and the noise bit at the start of the sample.
+[[gnu::always_inline]] inline void RhythmIndexes(uint32_t h, uint32_t t, uint32_t k, uint32_t noise,
+                                                 uint32_t x[4]) {
+    const RhythmPick& pick = RhythmPicks.pick[RhythmBits(h, k, noise)];
+    x[0] = pick.hat;
+    x[1] = pick.snare;
     x[2] = t & 1023;
-    x[3] = 0x100 + (r << 9);
+    x[3] = pick.cymbal;
 }
 
 // Channels 6-8 as bass drum, hi-hat, snare drum, tom-tom and top cymbal, into their tap
@@ -936,19 +967,28 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         r.lfoLeft -= span - 1;
         acc += uint64_t(span) * chip->egAccumStep;
         if (acc >= eventAt) {
+            // Of the event's work only a timer overflow reads the lanes and the counters (and
+            // may derive them anew): they go back only when one of its ticks takes a running
+            // timer to 0.
+            bool overflow =
+                w->timerDue && uint64_t(w->timerTicks) + acc / FmEgAccumWrap >= w->timerDue;
+            if (overflow) {
 #if defined(__SSE2__)
-            if (Vector) StoreLive(w, *live, Rhythm);
+                if (Vector) StoreLive(w, *live, Rhythm);
 #endif
-            WriteCounters(w, chip, r, Rhythm, j - 1);
+                WriteCounters(w, chip, r, Rhythm, j - 1);
+            }
             acc = ClockEvent(w, chip, acc, eventAt);
             eventAt = EventAccum(w, chip);
-            end = chip->statusReg & stopMask ? j : n;
-            ReadCounters(w, chip, &r, j - 1);
+            if (overflow) {
+                end = chip->statusReg & stopMask ? j : n;
+                ReadCounters(w, chip, &r, j - 1);
+#if defined(__SSE2__)
+                if (Vector) LoadLive(w, live);
+#endif
+            }
             audible = w->audible != 0;
             if (audible) r.quietSamples = 0;
-#if defined(__SSE2__)
-            if (Vector) LoadLive(w, live);
-#endif
         }
         AdvancePhases(w, live);
         if (Rhythm) AdvanceNoise(&r.noiseAccum, &r.noiseState, chip->noiseStep, 1);
