@@ -134,6 +134,22 @@ int SetThreadPriority(HANDLE thread, int priority) {
     return thread ? ThreadActiveBackend->SetPriority(thread, priority) : 0;
 }
 
+uintptr_t SetThreadAffinityMask(HANDLE handle, uintptr_t mask) {
+    PosixThread* record = Thread(handle);
+    if (record == nullptr || mask == 0) return 0;
+    cpu_set_t previous, wanted;
+    CPU_ZERO(&wanted);
+    for (int cpu = 0; cpu < int(8 * sizeof mask) && cpu < CPU_SETSIZE; ++cpu)
+        if (mask >> cpu & 1) CPU_SET(cpu, &wanted);
+    if (pthread_getaffinity_np(record->thread, sizeof previous, &previous) != 0 ||
+        pthread_setaffinity_np(record->thread, sizeof wanted, &wanted) != 0)
+        return 0;
+    uintptr_t old = 0;
+    for (int cpu = 0; cpu < int(8 * sizeof old) && cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &previous)) old |= uintptr_t(1) << cpu;
+    return old;
+}
+
 uint32_t ResumeThread(HANDLE handle) {
     PosixThread* record = Thread(handle);
     std::lock_guard<std::mutex> hold(record->lock);

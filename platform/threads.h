@@ -26,6 +26,9 @@ HANDLE CreateThread(void* attributes, size_t stackSize, LPTHREAD_START_ROUTINE r
 // TIME_CRITICAL asks for the highest real-time priority, HIGHEST for a lower real-time one,
 // falling back to the lowest nice value the process may set. Nonzero on success.
 int SetThreadPriority(HANDLE thread, int priority);
+// Keeps the thread on the processors of mask (bit n: processor n). The previous mask, or 0
+// when the system refused.
+uintptr_t SetThreadAffinityMask(HANDLE thread, uintptr_t mask);
 // Why real time was refused, for a message: the limits and RealtimeKit's answer.
 const char* ThreadRealtimeRefusal();
 // Lets a suspended thread run; returns the previous suspend count (0 or 1).

@@ -102,6 +102,37 @@ TEST(Threads, ClosingARunningThreadLetsItFinish) {
     EXPECT_EQ(1, Runs.load());
 }
 
+// A thread kept on one processor runs only there (the first usable one, then the last); the
+// call answers the mask it had, and a mask without processors is refused.
+TEST(Threads, AffinityKeepsAThreadOnItsProcessor) {
+    cpu_set_t usable;
+    ASSERT_EQ(0, sched_getaffinity(0, sizeof usable, &usable));
+    int first = 0, last = CPU_SETSIZE - 1;
+    while (first < last && !CPU_ISSET(first, &usable)) ++first;
+    while (last > first && !CPU_ISSET(last, &usable)) --last;
+    static std::atomic<int> wanted, wrongPlaces;
+    auto spin = [](void*) -> uint32_t {
+        for (int k = 0; k < 2000; ++k) {
+            wrongPlaces += sched_getcpu() != wanted.load();
+            if (k % 100 == 0) sched_yield();
+        }
+        return 0;
+    };
+    for (int cpu : {first, last}) {
+        wanted.store(cpu);
+        wrongPlaces.store(0);
+        HANDLE thread = CreateThread(nullptr, 0, spin, nullptr, CREATE_SUSPENDED, nullptr);
+        ASSERT_NE(nullptr, thread);
+        EXPECT_EQ(0u, SetThreadAffinityMask(thread, 0));
+        uintptr_t previous = SetThreadAffinityMask(thread, uintptr_t(1) << cpu);
+        EXPECT_TRUE(previous >> cpu & 1) << "the mask it had holds the processor it may use";
+        ResumeThread(thread);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
+        CloseHandle(thread);
+        EXPECT_EQ(0, wrongPlaces.load()) << "on processor " << cpu;
+    }
+}
+
 TEST(Threads, WaitTimesOutThenSeesTheEnd) {
     Release.store(false);
     int result = 0;
