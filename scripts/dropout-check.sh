@@ -4,8 +4,8 @@
 # sink: no gap (a run of 5 ms or more of frozen samples), the sound heard and the --record
 # file each within 1 % of the time played, and no underrun reported. It prints those figures
 # and the command-to-sound latency at idle, with the machine's own stalls in each phase (how
-# late a thread at the bench's real-time priority woke: bench/stallprobe) and those near each
-# gap. About 130 s in all. Exit status 1 when a check fails or nothing was heard; 0 (with a
+# late a thread at the bench's real-time priority woke on each processor: bench/stallprobe) and
+# those near each gap. About 130 s in all. Exit status 1 when a check fails or nothing was heard; 0 (with a
 # note) when no sound server can be started here.
 #   scripts/dropout-check.sh [BUILD_DIR]   (default build; BUSY=8 IDLE_S=60 LOADED_S=60)
 set -uo pipefail
@@ -69,7 +69,8 @@ def read_monitor():
 reader = threading.Thread(target=read_monitor, daemon=True)
 reader.start()
 
-# The machine's stalls, seen by a thread at the bench's priority that wakes every 5 ms.
+# The machine's stalls, seen by a thread on each processor at the bench's priority that wakes
+# every 5 ms.
 probe = None
 if os.access(stallprobe, os.X_OK):
     probe = subprocess.Popen([stallprobe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
