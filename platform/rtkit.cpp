@@ -91,6 +91,10 @@ bool Ask(DBusConnection* bus, pid_t tid, int priority, DBusError* error) {
 
 }  // namespace
 
+void RtkitUse() {
+    ThreadRealtimeGrant = RtkitMakeThreadRealtime;
+}
+
 bool RtkitMakeThreadRealtime(pid_t tid, int priority, std::string* why) {
     DBusError error;
     dbus_error_init(&error);

@@ -13,3 +13,11 @@
 // refuses, or it does not answer within a second. Blocks for the call; not for the render
 // path.
 bool RtkitMakeThreadRealtime(pid_t tid, int priority, std::string* why);
+
+// From now on SetThreadPriority puts a real-time request the limits refuse to the service.
+// Programs that want real time on a desktop call it once (waveOutOpen does); the others never
+// link the D-Bus client and its libraries, which cost a few milliseconds of start-up.
+// Controlling thread only.
+void RtkitUse();
+// What SetThreadPriority asks when SCHED_FIFO is refused: null (nothing) until RtkitUse.
+extern bool (*ThreadRealtimeGrant)(pid_t tid, int priority, std::string* why);

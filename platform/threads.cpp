@@ -89,8 +89,8 @@ HANDLE PosixCreate(LPTHREAD_START_ROUTINE routine, void* parameter, bool suspend
 
 char RealtimeRefusal[256] = "RLIMIT_RTPRIO is 0?";  // why the last request was refused
 
-// Real-time first (SCHED_FIFO, else from RealtimeKit); where both refuse, the lowest nice
-// value the limits allow.
+// Real-time first (SCHED_FIFO, else from RealtimeKit where the program asks it: RtkitUse);
+// where both refuse, the lowest nice value the limits allow.
 int PosixSetPriority(HANDLE handle, int priority) {
     PosixThread* record = Thread(handle);
     int top = sched_get_priority_max(SCHED_FIFO);
@@ -105,9 +105,15 @@ int PosixSetPriority(HANDLE handle, int priority) {
     if (pthread_setschedparam(record->thread, SCHED_FIFO, &param) == 0) return 1;
     // Refused by the limits: a desktop grants real time through RealtimeKit instead.
     std::string why;
-    if (RtkitMakeThreadRealtime(record->tid, param.sched_priority, &why)) return 1;
-    std::snprintf(RealtimeRefusal, sizeof RealtimeRefusal,
-                  "RLIMIT_RTPRIO is 0 and RealtimeKit refused: %s", why.c_str());
+    if (ThreadRealtimeGrant == nullptr) {
+        std::snprintf(RealtimeRefusal, sizeof RealtimeRefusal,
+                      "RLIMIT_RTPRIO is 0 and RealtimeKit was not asked");
+    } else if (ThreadRealtimeGrant(record->tid, param.sched_priority, &why)) {
+        return 1;
+    } else {
+        std::snprintf(RealtimeRefusal, sizeof RealtimeRefusal,
+                      "RLIMIT_RTPRIO is 0 and RealtimeKit refused: %s", why.c_str());
+    }
     if (priority == THREAD_PRIORITY_TIME_CRITICAL) return 0;
     for (int nice = -20; nice < 0; ++nice)
         if (setpriority(PRIO_PROCESS, static_cast<id_t>(record->tid), nice) == 0) return 1;
@@ -116,6 +122,7 @@ int PosixSetPriority(HANDLE handle, int priority) {
 
 }  // namespace
 
+bool (*ThreadRealtimeGrant)(pid_t tid, int priority, std::string* why) = nullptr;
 const ThreadBackend ThreadPosixBackend = {PosixCreate, PosixSetPriority};
 const ThreadBackend* ThreadActiveBackend = &ThreadPosixBackend;
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/notice.h"
+#include "platform/rtkit.h"
 #include "platform/threads.h"
 
 // --- Calls -----------------------------------------------------------------------------------
@@ -39,6 +40,7 @@ MMRESULT waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* fo
     if (handle == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
     if (callback != 0 || instance != 0 || flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
     *handle = nullptr;
+    RtkitUse();  // the sound threads ask a desktop's RealtimeKit where the limits refuse
     return WaveOutActiveBackend->Open(handle, deviceId, format);
 }
 

@@ -314,7 +314,8 @@ uint32_t Idle(void*) {
     return 0;
 }
 
-// SCHED_FIFO refused: the service is asked for the thread, and its refusal is the reason given.
+// SCHED_FIFO refused: once the program asks for it (RtkitUse) the service is asked for the
+// thread, and its refusal is the reason given; before, it is left alone.
 TEST_F(Rtkit, ThreadsAskTheServiceWhenRealTimeIsRefused) {
     FakeService service;
     ASSERT_TRUE(service.Start(address));
@@ -322,6 +323,11 @@ TEST_F(Rtkit, ThreadsAskTheServiceWhenRealTimeIsRefused) {
     uint32_t tid = 0;
     HANDLE thread = CreateThread(nullptr, 0, Idle, nullptr, CREATE_SUSPENDED, &tid);
     ASSERT_NE(thread, nullptr);
+    ThreadRealtimeGrant = nullptr;
+    EXPECT_EQ(0, SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL));
+    EXPECT_EQ(service.tid.load(), 0u);
+    EXPECT_STREQ(ThreadRealtimeRefusal(), "RLIMIT_RTPRIO is 0 and RealtimeKit was not asked");
+    RtkitUse();
     EXPECT_NE(0, SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL));
     EXPECT_EQ(service.tid.load(), tid);
     EXPECT_EQ(service.priority.load(), 20u);
