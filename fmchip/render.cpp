@@ -17,6 +17,7 @@
 //   One sample ......... channels, rhythm, sources and tap
 //   Clock .............. LFO, envelope ticks, timers, phases, noise
 //   Entry points ....... FmChipRender, FmChipRenderUntil, FmChipSetTap, FmChipSetMute
+#include <cstddef>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -33,8 +34,22 @@ namespace {
 constexpr uint32_t SilentAtten16 = 384 * 16;
 static_assert(SilentAtten16 == FmAttenLinSize);
 
+// Where operator k (2 * channel + operator) sits in the chip record: one lookup instead of the
+// two strides.
+struct OpOffsetTable {
+    uint16_t offset[FmOps];
+};
+constexpr OpOffsetTable MakeOpOffsets() {
+    OpOffsetTable t = {};
+    for (int k = 0; k < FmOps; ++k)
+        t.offset[k] = uint16_t(offsetof(FmChip, channels) + (k >> 1) * sizeof(FmChannel) +
+                               offsetof(FmChannel, ops) + (k & 1) * sizeof(FmOperator));
+    return t;
+}
+constexpr OpOffsetTable OpOffsets = MakeOpOffsets();
+
 FmOperator* OpAt(FmChip* chip, int k) {
-    return &chip->channels[k >> 1].ops[k & 1];
+    return reinterpret_cast<FmOperator*>(reinterpret_cast<char*>(chip) + OpOffsets.offset[k]);
 }
 
 // An envelope step is due on the ticks whose counter has at least `shift` trailing zero bits,
@@ -50,8 +65,8 @@ uint32_t DueShift(const FmOperator* op) {
 // Files operator k in the due masks of its shift and more zeros, and takes it out of the rest.
 void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
     uint32_t bit = 1u << k, shift = DueShift(op);
-    for (uint32_t z = 0; z < FmDueLevels; ++z)
-        w->dueAtZeros[z] = z >= shift ? w->dueAtZeros[z] | bit : w->dueAtZeros[z] & ~bit;
+    for (uint32_t z = 0; z < FmDueLevels; ++z) w->dueAtZeros[z] &= ~bit;
+    for (uint32_t z = shift; z < FmDueLevels; ++z) w->dueAtZeros[z] |= bit;
 }
 
 void SetAtten(FmRenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
