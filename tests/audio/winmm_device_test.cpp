@@ -8,12 +8,9 @@
 // late and a little short; once it plays, any break in it is this program's fault.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +27,7 @@
 
 #include "audio/audio.h"
 #include "audio/driver_list.h"
+#include "platform/stall_watch.h"
 
 extern char** environ;
 
@@ -99,59 +97,6 @@ struct Recorder {
     ~Recorder() { Stop(); }
 };
 
-// The machine's stalls during a play: a thread on each processor, at the highest real-time
-// priority where the system gives it, wakes every 5 ms and keeps how late it woke at worst.
-// A hypervisor that stops a virtual processor stops whatever sound thread runs on it, and the
-// watcher on that processor sees it; a fault of this program's own shows no stall.
-struct StallWatch {
-    std::atomic<bool> ending{false};
-    std::atomic<int64_t> worstUs{0};
-    std::vector<std::thread> threads;
-
-    void Watch(int cpu) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(cpu, &set);
-        pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-        sched_param param{};
-        param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);  // else at normal priority
-        timespec next;
-        clock_gettime(CLOCK_MONOTONIC, &next);
-        auto us = [](const timespec& t) { return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000; };
-        while (!ending.load()) {
-            next.tv_nsec += 5000000;
-            if (next.tv_nsec >= 1000000000) {
-                next.tv_nsec -= 1000000000;
-                ++next.tv_sec;
-            }
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            int64_t late = us(now) - us(next);
-            int64_t worst = worstUs.load();
-            while (late > worst && !worstUs.compare_exchange_weak(worst, late)) {
-            }
-            if (late > 0) next = now;
-        }
-    }
-    void Start() {
-        unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
-        for (unsigned cpu = 0; cpu < cpus; ++cpu)
-            threads.emplace_back([this, cpu] { Watch(int(cpu)); });
-    }
-    // The worst lateness seen, in milliseconds.
-    double Stop() {
-        ending.store(true);
-        for (std::thread& t : threads) t.join();
-        threads.clear();
-        return double(worstUs.load()) / 1000.0;
-    }
-    ~StallWatch() {
-        if (!threads.empty()) Stop();
-    }
-};
-
 // The tone played once through the registry's WinMM stream into the sink, as its monitor
 // recorded it. Empty when the stream or the recorder could not be started.
 std::vector<int16_t> PlayAndRecord(const PrivateSink& sink, double* stallMs) {
@@ -182,8 +127,8 @@ std::vector<int16_t> PlayAndRecord(const PrivateSink& sink, double* stallMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // parec connects
 
     FramesRendered.store(0);
-    StallWatch watch;
-    watch.Start();
+    // The machine's stalls during the play, seen by a watcher on each processor.
+    StallWatch* watch = StallWatchStart(1000, nullptr, nullptr, nullptr);
     EXPECT_EQ(AudioOk, AudioInit(AudioBuiltInDrivers));
     EXPECT_EQ(AudioOk, AudioStreamOpen());
     AudioStream* stream = AudioCurrentStream;
@@ -201,7 +146,7 @@ std::vector<int16_t> PlayAndRecord(const PrivateSink& sink, double* stallMs) {
     EXPECT_EQ(AudioOk, AudioStreamClose());
     EXPECT_EQ(AudioOk, AudioDeinit());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    *stallMs = watch.Stop();
+    *stallMs = watch ? StallWatchStop(watch, nullptr) : 0;
     recorder.Stop();
     silence.Stop();
     std::vector<int16_t> samples = ReadSamples(path);

@@ -14,7 +14,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
+#include <set>
 
+#include "platform/stall_watch.h"
 #include "platform/worker.h"
 #include "tests/audio/alloc_probe.h"
 #include "tests/platform/refusals.h"
@@ -131,6 +134,44 @@ TEST(Threads, AffinityKeepsAThreadOnItsProcessor) {
         CloseHandle(thread);
         EXPECT_EQ(0, wrongPlaces.load()) << "on processor " << cpu;
     }
+}
+
+// The stall watch: a watcher wakes on every usable processor, each wake-up at least the margin
+// late is reported with its processor, and the worst it returns is no less than any of them.
+TEST(Threads, StallWatchWatchesEveryProcessor) {
+    cpu_set_t usable;
+    ASSERT_EQ(0, sched_getaffinity(0, sizeof usable, &usable));
+    struct Seen {
+        std::mutex lock;
+        std::set<int> cpus;
+        double latest = 0, least = 1e9;
+    } seen;
+    auto report = [](void* context, double, double lateMs, int cpu) {
+        Seen* s = static_cast<Seen*>(context);
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->cpus.insert(cpu);
+        s->latest = std::max(s->latest, lateMs);
+        s->least = std::min(s->least, lateMs);
+    };
+    StallWatch* watch = StallWatchStart(0, report, &seen, nullptr);
+    ASSERT_NE(nullptr, watch);
+    Sleep(60);
+    long wakeups = 0;
+    double worst = StallWatchStop(watch, &wakeups);
+    std::set<int> expected;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &usable)) expected.insert(cpu);
+    EXPECT_EQ(expected, seen.cpus);
+    EXPECT_GE(wakeups, long(expected.size()));
+    EXPECT_GE(seen.least, 0.0);
+    EXPECT_GE(worst, seen.latest);
+    // A margin no wake-up reaches reports nothing.
+    Seen none;
+    watch = StallWatchStart(1e6, report, &none, nullptr);
+    ASSERT_NE(nullptr, watch);
+    Sleep(20);
+    StallWatchStop(watch, nullptr);
+    EXPECT_TRUE(none.cpus.empty());
 }
 
 TEST(Threads, WaitTimesOutThenSeesTheEnd) {
