@@ -508,8 +508,11 @@ template <MixKind Kind, bool Rhythm>
         for (int l = 0; l < 8; ++l) {
             int k = 8 * v + l;
             if (k >= FmOps) continue;
-            uint32_t x = Rhythm && k >= 14 ? w->waveBase[k] + xs[k - 14] : Extract(index[v], l);
-            half[l >> 2] = Insert(half[l >> 2], w->level[k][LogWaveTable[x]], l);
+            // The hi-hat's and the snare's indexes are into their own waveform, the rest into
+            // the whole table (the waveform's offset is in the lane).
+            uint32_t wave =
+                Rhythm && k >= 14 ? w->wave[k][xs[k - 14]] : LogWaveTable[Extract(index[v], l)];
+            half[l >> 2] = Insert(half[l >> 2], w->level[k][wave], l);
         }
         outs[v] = _mm_or_si128(half[0], half[1]);
     }
@@ -542,8 +545,8 @@ template <MixKind Kind, bool Rhythm>
     int32_t mix = _mm_cvtsi128_si32(sum);
     int32_t sources[FmTapSources] = {};
     if (Rhythm) {
-        sources[FmTapTt] = 2 * w->level[16][LogWaveTable[w->waveBase[16] + xs[2]]];
-        sources[FmTapCy] = 2 * w->level[17][LogWaveTable[w->waveBase[17] + xs[3]]];
+        sources[FmTapTt] = 2 * OperatorOutput(w, 16, xs[2]);
+        sources[FmTapCy] = 2 * OperatorOutput(w, 17, xs[3]);
         if (Kind == MixPlain) {
             mix += sources[FmTapTt] + sources[FmTapCy];
         } else {
