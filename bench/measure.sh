@@ -4,23 +4,40 @@
 # to 9 sounding channels and rhythm mode, and the whole-process oplrender time of a
 # 60 s full-load render (median of N runs, the builds alternating so that a busy machine
 # weighs on all of them alike). With --tap: only the chip at full load in runs of 441, tap off
-# and on (callgrind, instructions per sample inclusive FmChipRenderUntil).
-#   bench/measure.sh [--runs N] [--no-callgrind] [--tap] BUILD_DIR...
+# and on (callgrind, instructions per sample inclusive FmChipRenderUntil). With --music: only
+# the example music and six effects through PlayerRender (player_bench under callgrind,
+# instructions per 10 ms buffer inclusive PlayerRender).
+#   bench/measure.sh [--runs N] [--no-callgrind] [--tap | --music] BUILD_DIR...
 set -eu
 runs=5
 callgrind=1
 tap=0
+music=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
     --no-callgrind) callgrind=0; shift ;;
     --tap) tap=1; shift ;;
+    --music) music=1; shift ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--runs N] [--no-callgrind] [--tap] BUILD_DIR..." >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--runs N] [--no-callgrind] [--tap | --music] BUILD_DIR..." >&2; exit 2; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+if [ "$music" = 1 ]; then
+  # The benchmark renders for a fixed time, so the count is divided by the buffers it rendered.
+  for build in "$@"; do
+    valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$build/bench/player_bench" \
+      --benchmark_filter=Examples >/dev/null 2>&1
+    callgrind_annotate --inclusive=yes --tree=caller "$work/cg.out" 2>/dev/null | awk -v b="$build" '
+      /\* .*PlayerRender\(void\*/ { gsub(",", "", $1); ir = $1 }
+      /=>.*PlayerRender\(void\*/ && !calls { s = $0; gsub(",", "", s); sub(/.*\(/, "", s); sub(/x\).*/, "", s); calls = s }
+      END { printf "callgrind %s music: %d instructions/buffer inclusive PlayerRender (%d buffers)\n", b, ir / calls, calls }'
+  done
+  exit 0
+fi
 
 if [ "$tap" = 1 ]; then
   # 1000 runs of 441 after 1000 samples of set-up.
