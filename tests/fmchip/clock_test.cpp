@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fmchip/fmchip.h"
-#include "fmchip/fmchip_internal.h"  // FmEnvelopeStep: the model's tick
+#include "fmchip/fmchip_internal.h"  // FmEnvelopeStep, FmNoiseStep: the models' steps
 #include "tests/fmchip/chip_fixture.h"
 
 namespace {
@@ -455,6 +455,37 @@ TEST_F(ChipTest, NoiseCatchesUpExactlyAfterRunsOfAnyLength) {
         for (uint64_t k = 0; k < due; ++k) model = ((model & 1) ? model ^ 0x800302 : model) >> 1;
         ASSERT_EQ(FmChipRenderUntil(chip, run, mix.data(), 0), run);
         ASSERT_EQ(chip->noiseShift, model) << "after a run of " << run;
+    }
+}
+
+// In rhythm mode the noise steps sample by sample, also through silence (which the render loop
+// skips in stretches) and at rates with several steps a sample: after runs of many lengths,
+// silent and then with the hi-hat sounding, it is where a reference shift register stepped
+// as often as the clock ticked would be.
+TEST(ChipNoise, RhythmModeNoiseFollowsTheClockAtAnyRateSilentOrSounding) {
+    for (uint32_t rate : {44100u, 96000u, 8000u, 3000u}) {
+        FmChip* chip = FmChipCreate(rate);
+        FmChipReset(chip);
+        FmChipWrite(0xBD, chip, 0x20);
+        uint32_t model = chip->noiseShift;
+        uint64_t accum = chip->noiseAccum;
+        std::vector<int32_t> mix(997);
+        for (int call = 0; call < 80; ++call) {
+            if (call == 40) {  // the hi-hat (channel 7's first operator) at full level, held
+                uint8_t off = OpSlotOffset(14);
+                FmChipWrite(uint8_t(0x20 + off), chip, 0x21);
+                FmChipWrite(uint8_t(0x40 + off), chip, 0x00);
+                FmChipWrite(uint8_t(0x60 + off), chip, 0xF0);
+                FmChipWrite(0xBD, chip, 0x21);
+            }
+            int n = 1 + call * 131 % 997;
+            ASSERT_EQ(FmChipRenderUntil(chip, n, mix.data(), 0), n);
+            accum += uint64_t(n) * chip->noiseStep;
+            for (; accum >= 0x10000; accum -= 0x10000) model = FmNoiseStep(model);
+            ASSERT_EQ(chip->noiseShift, model) << rate << " Hz, call " << call;
+        }
+        EXPECT_NE(chip->work.audible, 0u) << rate << " Hz: the hi-hat sounds";
+        FmChipDestroy(chip);
     }
 }
 
