@@ -539,6 +539,34 @@ TEST_F(ChipTest, SettleEndsExactlyTheAttacksThisTickWouldEnd) {
     EXPECT_EQ(std::memcmp(&settled, chip, sizeof(FmChip)), 0);
 }
 
+// An attack that a settle before a write ends is derived anew for the next render: the render
+// goes on exactly as it would with everything derived anew.
+TEST_F(ChipTest, AnAttackEndedBySettlingIsDerivedAnewForTheNextRender) {
+    Write(0x23, 0x01);  // carrier of channel 0: multiple 1
+    Write(0x63, 0x7F);  // attack 7, decay 15: the decay steps on more ticks than the attack
+    Write(0x83, 0xF0);  // sustain level 15
+    Write(0xA0, 0x41);
+    Write(0xB0, 0x32);  // key on
+    std::vector<int32_t> out(3000), reference(3000);
+    for (int i = 0; i < 100000; ++i) {  // up to the sample after which a settle ends the attack
+        FmChip probe = *chip;
+        FmChipSettleAttacks(&probe);
+        if (probe.channels[0].ops[1].egPhase == EgDecay) break;
+        FmChipRenderUntil(chip, 1, out.data(), 0);
+    }
+    ASSERT_EQ(Op(1).egPhase, EgAttack);
+    FmChip* anew = FmChipCreate(44100);
+    *anew = *chip;
+    FmChipSettleAttacks(chip);
+    FmChipSettleAttacks(anew);
+    anew->workStale = 1;
+    ASSERT_EQ(Op(1).egPhase, EgDecay);
+    FmChipRenderUntil(chip, 3000, out.data(), 0);
+    FmChipRenderUntil(anew, 3000, reference.data(), 0);
+    EXPECT_EQ(out, reference);
+    FmChipDestroy(anew);
+}
+
 TEST_F(ChipTest, Row13AttackIsAtFullLevelBeforeTheNextWrite) {
     Write(0x23, 0x10);
     Write(0x63, 0xF0);
