@@ -1,7 +1,8 @@
 // output.h - the audio files oplrender writes, through libsndfile: the format chosen by the
 // name's extension (or --format), standard output for "-", FIFOs, sockets and devices written
 // where they are, and regular files built under a temporary name beside their target and
-// renamed over it only once complete. Main thread only.
+// renamed over it only once complete. One thread at a time: a render hands its writes to a
+// thread of their own and touches the output again only once they have ended.
 #pragma once
 
 #include <sndfile.h>
