@@ -5,7 +5,6 @@
 // Index
 //   Layout and colours
 //   Rows ................. owners and notes, rhythm hits, commands, waveform
-//   PNG writing
 //   The worker ........... during the render, after it
 //   PictureDraw
 #include "tools/oplrender/picture.h"
@@ -14,12 +13,9 @@
 #include <cairo-svg.h>
 #include <cairo.h>
 #include <fcntl.h>
-#include <png.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -28,6 +24,7 @@
 #include <vector>
 
 #include "tools/oplrender/output.h"
+#include "tools/oplrender/png_writer.h"
 
 namespace {
 
@@ -381,136 +378,6 @@ bool PictureFormatOk(const std::string& path, std::string* error) {
     return false;
 }
 
-namespace {
-
-// --- PNG writing -------------------------------------------------------------------------
-
-// The image data of a PNG is one zlib stream of its rows, each led by its filter type (0: none).
-// The rows are deflated in two parts on two threads: the first part ends on a byte boundary
-// (a sync flush), so the second part's deflate data, made by a compressor of its own, follows
-// it directly, and the stream's checksum is made from the two parts' (adler32_combine).
-struct PngPart {
-    const unsigned char* pixels = nullptr;  // the part's first row on the image surface
-    int stride = 0, width = 0, rows = 0;
-    bool last = false;                // ends the stream; otherwise ends on a byte boundary
-    std::vector<unsigned char> data;  // raw deflate data
-    uLong adler = adler32(0, nullptr, 0);
-    bool ok = false;
-};
-
-// Deflates a part's rows. The picture is flat colours, whose runs repeat every three bytes:
-// zlib's fastest level finds them without any row filter, and keeps the file small at a
-// fraction of the time of the default level.
-void DeflatePart(void* parameter) {
-    PngPart* p = static_cast<PngPart*>(parameter);
-    z_stream z{};
-    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 4, Z_DEFAULT_STRATEGY) != Z_OK) return;
-    // The filter type, the row, and a byte to spare for the last pixel's 4-byte store.
-    std::vector<unsigned char> row(size_t(p->width) * 3 + 2);
-    unsigned char out[1 << 16];
-    auto feed = [&](int flush) {
-        int r;
-        do {
-            z.next_out = out;
-            z.avail_out = sizeof out;
-            r = deflate(&z, flush);
-            p->data.insert(p->data.end(), out, out + (sizeof out - z.avail_out));
-        } while (r == Z_OK && z.avail_out == 0);
-        return r;
-    };
-    bool ok = true;
-    for (int y = 0; y < p->rows && ok; ++y) {
-        const uint32_t* pixels =
-            reinterpret_cast<const uint32_t*>(p->pixels + size_t(y) * size_t(p->stride));
-        // A pixel 0x00RRGGBB made into the bytes R G B 0 in memory (byte-swapped and shifted
-        // where the machine is little-endian): each is stored whole, and the next pixel's
-        // store overwrites the 0.
-        for (int x = 0; x < p->width; ++x) {
-            uint32_t rgb = std::endian::native == std::endian::little
-                               ? __builtin_bswap32(pixels[x]) >> 8
-                               : pixels[x] << 8;
-            std::memcpy(row.data() + 1 + 3 * x, &rgb, 4);
-        }
-        uInt n = uInt(row.size() - 1);
-        p->adler = adler32(p->adler, row.data(), n);
-        z.next_in = row.data();
-        z.avail_in = n;
-        ok = feed(Z_NO_FLUSH) != Z_STREAM_ERROR;
-    }
-    p->ok = ok && feed(p->last ? Z_FINISH : Z_SYNC_FLUSH) == (p->last ? Z_STREAM_END : Z_OK);
-    deflateEnd(&z);
-}
-
-// The signature and the header, the data, the end: libpng writes the chunks and reports its
-// errors by a jump back here (nothing in this function owns anything to unwind).
-bool WritePngChunks(png_structp png, png_infop info, FILE* f, int width, int height,
-                    const std::vector<unsigned char>& data) {
-    if (setjmp(png_jmpbuf(png)) != 0) return false;
-    png_init_io(png, f);
-    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (size_t at = 0; at < data.size(); at += 1 << 20)
-        png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), data.data() + at,
-                        std::min<size_t>(data.size() - at, 1 << 20));
-    png_write_chunk(png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
-    return true;
-}
-
-// Writes an RGB24 image surface as an 8-bit RGB PNG (cairo's own PNG writer offers no choice
-// of compression). The bottom half's rows are deflated on a thread of their own while this one
-// deflates the top half; with no thread to be had, one after the other. False with *reason.
-bool WritePng(cairo_surface_t* surface, const std::string& path, std::string* reason) {
-    cairo_surface_flush(surface);
-    int width = cairo_image_surface_get_width(surface);
-    int height = cairo_image_surface_get_height(surface);
-    int stride = cairo_image_surface_get_stride(surface);
-    const unsigned char* pixels = cairo_image_surface_get_data(surface);
-    PngPart parts[2];
-    for (int k = 0; k < 2; ++k) {
-        int first = k == 0 ? 0 : height / 2;
-        parts[k].pixels = pixels + size_t(first) * size_t(stride);
-        parts[k].stride = stride;
-        parts[k].width = width;
-        parts[k].rows = k == 0 ? height / 2 : height - height / 2;
-        parts[k].last = k == 1;
-    }
-    Worker* helper = WorkerCreate();
-    if (helper != nullptr) WorkerPost(helper, DeflatePart, &parts[1]);
-    DeflatePart(&parts[0]);
-    if (helper != nullptr)
-        WorkerDestroy(helper);
-    else
-        DeflatePart(&parts[1]);
-    if (!parts[0].ok || !parts[1].ok) {
-        *reason = std::strerror(ENOMEM);
-        return false;
-    }
-    // The zlib header (deflate, 32 KB window, fastest level), the parts, the checksum.
-    std::vector<unsigned char> data = {0x78, 0x01};
-    data.insert(data.end(), parts[0].data.begin(), parts[0].data.end());
-    data.insert(data.end(), parts[1].data.begin(), parts[1].data.end());
-    uLong bottomLength = uLong(parts[1].rows) * (uLong(width) * 3 + 1);
-    uLong adler = adler32_combine(parts[0].adler, parts[1].adler, z_off_t(bottomLength));
-    for (int shift = 24; shift >= 0; shift -= 8) data.push_back(uint8_t(adler >> shift));
-
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        *reason = std::strerror(errno);
-        return false;
-    }
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    bool written = png && info && WritePngChunks(png, info, f, width, height, data);
-    png_destroy_write_struct(&png, &info);
-    bool closed = std::fclose(f) == 0;
-    if (!written || !closed)
-        *reason = closed ? "the PNG could not be written" : std::strerror(errno);
-    return written && closed;
-}
-
-}  // namespace
-
 // --- The worker ----------------------------------------------------------------------------
 
 namespace {
@@ -547,7 +414,7 @@ bool CanvasWrite(PictureCanvas* canvas, const std::string& path, const std::stri
     cairo_destroy(canvas->cr);
     std::string reason;
     if (status == CAIRO_STATUS_SUCCESS && Extension(path) == "png")
-        WritePng(canvas->surface, temp, &reason);
+        PngWrite(canvas->surface, temp, &reason);
     cairo_surface_finish(canvas->surface);
     if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(canvas->surface);
     cairo_surface_destroy(canvas->surface);
