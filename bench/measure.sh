@@ -5,8 +5,8 @@
 # 60 s full-load render (median of N runs, the builds alternating so that a busy machine
 # weighs on all of them alike). With --tap: only the chip at full load in runs of 441, tap off
 # and on (callgrind, instructions per sample inclusive FmChipRenderUntil). With --music: only
-# the example music and six effects through PlayerRender (player_bench under callgrind,
-# instructions per 10 ms buffer inclusive PlayerRender).
+# the example music and six effects through PlayerRender (player_bench under callgrind, the
+# first 3000 buffers, instructions per 10 ms buffer inclusive PlayerRender).
 #   bench/measure.sh [--runs N] [--no-callgrind] [--tap | --music] BUILD_DIR...
 set -eu
 runs=5
@@ -30,7 +30,7 @@ if [ "$music" = 1 ]; then
   # The benchmark renders for a fixed time, so the count is divided by the buffers it rendered.
   for build in "$@"; do
     valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$build/bench/player_bench" \
-      --benchmark_filter=Examples >/dev/null 2>&1
+      --benchmark_filter=ExamplesFixed >/dev/null 2>&1
     callgrind_annotate --inclusive=yes --tree=caller "$work/cg.out" 2>/dev/null | awk -v b="$build" '
       /\* .*PlayerRender\(void\*/ { gsub(",", "", $1); ir = $1 }
       /=>.*PlayerRender\(void\*/ && !calls { s = $0; gsub(",", "", s); sub(/.*\(/, "", s); sub(/x\).*/, "", s); calls = s }

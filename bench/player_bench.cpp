@@ -133,5 +133,11 @@ void BM_PlayerRenderExamples441(benchmark::State& state) {
 
 BENCHMARK(BM_PlayerRender441)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 BENCHMARK(BM_PlayerRenderExamples441)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+// The same for a fixed number of buffers, so that an instruction count (bench/measure.sh
+// --music) always covers the same stretch of the music.
+BENCHMARK(BM_PlayerRenderExamples441)
+    ->Name("PlayerRenderExamplesFixed441")
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(3000);
 
 }  // namespace

@@ -156,6 +156,7 @@ struct FmRenderWork {
     // Operators whose envelope step is due on a tick whose counter has z trailing zero bits
     // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z.
     uint32_t dueAtZeros[FmDueLevels];
+    uint32_t dueLevels;     // bit z set where dueAtZeros[z] is not empty
     uint32_t audible;       // operators whose attenuation is below the silent level
     uint32_t quietSamples;  // samples in a row with no operator audible
     uint32_t noiseSamples;  // samples whose noise steps are still to be taken (no rhythm)

@@ -39,47 +39,44 @@ inline bool FmEnvelopeLive(const FmOperator* op) {
     return op->egPhase != EgOff && !(op->egPhase == EgSustain && op->sustainHold);
 }
 
+// An envelope step is due on the ticks whose counter has at least `shift` trailing zero bits,
+// the shift of the operator's envelope phase; FmDueLevels for an envelope that cannot move.
+inline uint32_t FmDueShift(const FmOperator* op) {
+    uint8_t phase = op->egPhase;
+    return !FmEnvelopeLive(op) ? FmDueLevels
+           : phase == EgAttack ? op->attackShift
+           : phase == EgDecay  ? op->decayShift
+                               : op->releaseShift;
+}
+
+// The envelope step of an operator whose step is due on this tick (FmDueShift).
+inline void FmEnvelopeDueStep(FmOperator* op, uint32_t counter) {
+    uint8_t phase = op->egPhase;
+    int32_t env = op->envAtten;
+    if (phase <= EgSustain) {
+        // Release; a percussive tone keeps falling at the release rate but stays in sustain.
+        env += FmStepIncrement(counter, op->releaseShift, op->releaseRow);
+        if (env >= 511) {
+            env = 511;
+            if (phase == EgRelease) op->egPhase = EgOff;
+        }
+    } else if (phase == EgDecay) {
+        env += FmStepIncrement(counter, op->decayShift, op->decayRow);
+        if (static_cast<uint32_t>(env) >= op->sustainLevel) op->egPhase = EgSustain;
+    } else {
+        env = FmAttackTarget(env, FmStepIncrement(counter, op->attackShift, op->attackRow));
+        if (env <= 0) {
+            env = 0;
+            op->egPhase = EgDecay;
+        }
+    }
+    op->envAtten = env;
+}
+
 // One envelope tick of one operator.
 inline void FmEnvelopeStep(FmOperator* op, uint32_t counter) {
-    switch (op->egPhase) {
-        case EgAttack:
-            if (FmStepDue(counter, op->attackShift)) {
-                int32_t e = FmAttackTarget(
-                    op->envAtten, FmStepIncrement(counter, op->attackShift, op->attackRow));
-                if (e <= 0) {
-                    op->envAtten = 0;
-                    op->egPhase = EgDecay;
-                } else {
-                    op->envAtten = e;
-                }
-            }
-            break;
-        case EgDecay:
-            if (FmStepDue(counter, op->decayShift)) {
-                op->envAtten += FmStepIncrement(counter, op->decayShift, op->decayRow);
-                if (static_cast<uint32_t>(op->envAtten) >= op->sustainLevel)
-                    op->egPhase = EgSustain;
-            }
-            break;
-        case EgSustain:
-            // A percussive tone keeps falling at the release rate but stays in sustain.
-            if (!op->sustainHold && FmStepDue(counter, op->releaseShift)) {
-                op->envAtten += FmStepIncrement(counter, op->releaseShift, op->releaseRow);
-                if (op->envAtten >= 511) op->envAtten = 511;
-            }
-            break;
-        case EgRelease:
-            if (FmStepDue(counter, op->releaseShift)) {
-                op->envAtten += FmStepIncrement(counter, op->releaseShift, op->releaseRow);
-                if (op->envAtten >= 511) {
-                    op->envAtten = 511;
-                    op->egPhase = EgOff;
-                }
-            }
-            break;
-        default:
-            break;
-    }
+    uint32_t shift = FmDueShift(op);
+    if (shift < FmDueLevels && FmStepDue(counter, uint8_t(shift))) FmEnvelopeDueStep(op, counter);
 }
 
 // The phase step of an operator of channel ch at a vibrato column: its own step, or with

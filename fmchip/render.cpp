@@ -52,31 +52,27 @@ FmOperator* OpAt(FmChip* chip, int k) {
     return reinterpret_cast<FmOperator*>(reinterpret_cast<char*>(chip) + OpOffsets.offset[k]);
 }
 
-// An envelope step is due on the ticks whose counter has at least `shift` trailing zero bits,
-// the shift of the operator's envelope phase; FmDueLevels for an envelope that cannot move.
-uint32_t DueShift(const FmOperator* op) {
-    uint8_t phase = op->egPhase;
-    return !FmEnvelopeLive(op) ? FmDueLevels
-           : phase == EgAttack ? op->attackShift
-           : phase == EgDecay  ? op->decayShift
-                               : op->releaseShift;
-}
-
 // Files operator k in the due masks of its shift and more zeros, and takes it out of the rest.
 void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
-    uint32_t bit = 1u << k, shift = DueShift(op);
-    for (uint32_t z = 0; z < FmDueLevels; ++z) w->dueAtZeros[z] &= ~bit;
-    for (uint32_t z = shift; z < FmDueLevels; ++z) w->dueAtZeros[z] |= bit;
+    uint32_t bit = 1u << k, shift = FmDueShift(op), levels = 0;
+    for (uint32_t z = 0; z < FmDueLevels; ++z) {
+        w->dueAtZeros[z] = z < shift ? w->dueAtZeros[z] & ~bit : w->dueAtZeros[z] | bit;
+        levels |= uint32_t(w->dueAtZeros[z] != 0) << z;
+    }
+    w->dueLevels = levels;
 }
 
-void SetAtten(FmRenderWork* w, const FmChip* chip, const FmOperator* op, int k) {
+// Operator k's level at tremolo level `tremolo`; returns `audible` with bit k set when the
+// operator is audible, clear when not.
+uint32_t SetAtten(FmRenderWork* w, uint32_t tremolo, const FmOperator* op, int k,
+                  uint32_t audible) {
     uint32_t a = static_cast<uint32_t>(op->baseAtten) + static_cast<uint32_t>(op->envAtten) +
-                 (op->tremoloMask & chip->tremoloLevel);
+                 (op->tremoloMask & tremolo);
     // Held at the silent level, so that every index into FmLinearTable stays inside it.
-    bool audible = a * 16 < SilentAtten16;
-    w->level[k] = FmLinearTable + (audible ? a * 16 : SilentAtten16);
+    bool sounds = a * 16 < SilentAtten16;
+    w->level[k] = FmLinearTable + (sounds ? a * 16 : SilentAtten16);
     uint32_t bit = 1u << k;
-    w->audible = audible ? w->audible | bit : w->audible & ~bit;
+    return sounds ? audible | bit : audible & ~bit;
 }
 
 void SetSteps(FmRenderWork* w, const FmChip* chip) {
@@ -113,10 +109,8 @@ void CatchUpLfo(FmRenderWork* w, FmChip* chip) {
 void Load(FmRenderWork* w, FmChip* chip) {
     chip->workStale = 0;
     chip->timersStale = 0;
-    w->tremoloOps = 0;
-    w->audible = 0;
     w->quietSamples = 0;
-    uint32_t byShift[FmDueLevels + 1] = {};
+    uint32_t byShift[FmDueLevels + 1] = {}, tremoloOps = 0, audible = 0;
     for (int k = 0; k < FmOpLanes; ++k) {
         w->history0[k] = w->history1[k] = 0;
         w->feedbackScale[k] = w->modulationMask[k] = w->additiveMask[k] = 0;
@@ -127,12 +121,18 @@ void Load(FmRenderWork* w, FmChip* chip) {
         w->phase[k] = op->phase;
         w->waveBase[k] = op->waveBase;
         w->wave[k] = LogWaveTable + op->waveBase;
-        if (op->tremoloMask) w->tremoloOps |= 1u << k;
-        byShift[DueShift(op)] |= 1u << k;
-        SetAtten(w, chip, op, k);
+        if (op->tremoloMask) tremoloOps |= 1u << k;
+        byShift[FmDueShift(op)] |= 1u << k;
+        audible = SetAtten(w, chip->tremoloLevel, op, k, audible);
     }
-    uint32_t due = 0;
-    for (uint32_t z = 0; z < FmDueLevels; ++z) w->dueAtZeros[z] = due |= byShift[z];
+    w->tremoloOps = tremoloOps;
+    w->audible = audible;
+    uint32_t due = 0, levels = 0;
+    for (uint32_t z = 0; z < FmDueLevels; ++z) {
+        w->dueAtZeros[z] = due |= byShift[z];
+        levels |= uint32_t(due != 0) << z;
+    }
+    w->dueLevels = levels;
     for (int c = 0; c < 9; ++c) {
         const FmOperator* first = &chip->channels[c].ops[0];
         // Outputs and feedback factors fit 16 bits: |output| <= 4084, shifts <= 14.
@@ -739,10 +739,12 @@ uint32_t SamplesToEvent(const FmChip* chip, uint64_t acc, uint64_t eventAt) {
     if (!chip->tremoloDeep) level >>= 2;
     if (level != chip->tremoloLevel) {
         chip->tremoloLevel = level;
+        uint32_t audible = w->audible;
         for (uint32_t m = w->tremoloOps; m; m &= m - 1) {
             int k = __builtin_ctz(m);
-            SetAtten(w, chip, OpAt(chip, k), k);
+            audible = SetAtten(w, level, OpAt(chip, k), k, audible);
         }
+        w->audible = audible;
     }
     int32_t column = static_cast<int32_t>(((chip->vibratoCounter >> 24) & 7) | chip->vibratoDeep);
     if (column != chip->vibratoIndex) {
@@ -762,17 +764,19 @@ uint32_t SamplesToEvent(const FmChip* chip, uint64_t acc, uint64_t eventAt) {
     if (chip->workStale) Load(w, chip);
 }
 
-// The envelopes due on this tick.
+// The envelopes due on this tick (the due masks hold only those).
 [[gnu::noinline]] void EnvelopeSteps(FmRenderWork* w, FmChip* chip, uint32_t counter,
                                      uint32_t due) {
+    uint32_t tremolo = chip->tremoloLevel, audible = w->audible;
     for (uint32_t m = due; m; m &= m - 1) {
         int k = __builtin_ctz(m);
         FmOperator* op = OpAt(chip, k);
         uint8_t phase = op->egPhase;
-        FmEnvelopeStep(op, counter);
-        SetAtten(w, chip, op, k);
+        FmEnvelopeDueStep(op, counter);
+        audible = SetAtten(w, tremolo, op, k, audible);
         if (op->egPhase != phase) SetLive(w, op, k);
     }
+    w->audible = audible;
 }
 
 // The tick on which a running timer reaches 0: the counts take the ticks before it, then this
@@ -808,9 +812,8 @@ uint32_t IdleTicks(const FmRenderWork* w, const FmChip* chip) {
         uint32_t t = w->timerDue - w->timerTicks - 1;
         idle = t < idle ? t : idle;
     }
-    if (w->dueAtZeros[FmDueLevels - 1]) {
-        uint32_t z = 0;
-        while (!w->dueAtZeros[z]) ++z;
+    if (w->dueLevels) {
+        uint32_t z = uint32_t(__builtin_ctz(w->dueLevels));
         uint32_t t = ~chip->egCounter & ((1u << z) - 1);
         idle = t < idle ? t : idle;
     }
