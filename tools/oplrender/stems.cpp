@@ -36,13 +36,11 @@ bool AllZero(const int16_t* b, uint32_t n) {
     return true;
 }
 
-// Writes the set the tap filled before the one it fills now (the writing thread's work).
-void WriteBlock(void* parameter) {
-    RenderStems* s = static_cast<RenderStems*>(parameter);
+// Writes n rows of the set the tap filled before the one it fills now, the session's samples
+// from first on.
+void WriteRows(RenderStems* s, const FmTapRow* rows, uint32_t n, uint64_t first) {
     int16_t* const* buffers = s->split;
-    uint32_t n = s->writeCount;
-    FmTapRowsSplit(s->rows[s->filling ^ 1], n, buffers);
-    uint64_t first = s->writeFirst;
+    FmTapRowsSplit(rows, n, buffers);
     const OutputFade& fade = s->writeFade;
     for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
         s->rhythmUsed = !AllZero(buffers[i], n);
@@ -68,6 +66,16 @@ void WriteBlock(void* parameter) {
     s->written = s->written && ok;
 }
 
+// Writes the set the tap filled before the one it fills now (the writing thread's work), a
+// stretch at a time: the sources of a stretch are split out and handed to the files while
+// they are still in the processor's cache.
+void WriteBlock(void* parameter) {
+    RenderStems* s = static_cast<RenderStems*>(parameter);
+    const FmTapRow* rows = s->rows[s->filling ^ 1];
+    for (uint32_t at = 0; at < s->writeCount; at += StemSplitSamples)
+        WriteRows(s, rows + at, std::min(StemSplitSamples, s->writeCount - at), s->writeFirst + at);
+}
+
 // Waits until the last block handed over is written; false once a write failed.
 bool WaitForWriter(RenderStems* s) {
     if (s->writer != nullptr) WorkerWait(s->writer);
@@ -91,7 +99,7 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
     for (auto& set : s->rows) set = new FmTapRow[StemBlockSamples];
     s->tap.rows = s->rows[0];
     for (int i = 0; i < FmTapSources; ++i) {
-        s->split[i] = new int16_t[StemBlockSamples];
+        s->split[i] = new int16_t[StemSplitSamples];
         s->files[i].durable = durable;
         if (!OutputOpen(&s->files[i], dir + "/" + StemFileName(i, format), format, rate)) {
             *error = s->files[i].error;
