@@ -6,23 +6,32 @@
 # weighs on all of them alike). With --tap: only the chip at full load in runs of 441, tap off
 # and on (callgrind, instructions per sample inclusive FmChipRenderUntil). With --music: only
 # the example music and six effects through PlayerRender (player_bench under callgrind, the
-# first 3000 buffers, instructions per 10 ms buffer inclusive PlayerRender).
-#   bench/measure.sh [--runs N] [--no-callgrind] [--tap | --music] BUILD_DIR...
+# first 3000 buffers, instructions per 10 ms buffer inclusive PlayerRender). With --outputs:
+# only oplrender's closing-line time of the 60 s full-load render plain, with --stems, with
+# --picture and with both (median of N runs each, builds and outputs taking turns; a run during
+# which the rest of the machine used 25 ms of processor time or more is run again, up to five
+# times, and left out if it never ran alone).
+#   bench/measure.sh [--runs N] [--no-callgrind] [--tap | --music | --outputs] BUILD_DIR...
 set -eu
 runs=5
 callgrind=1
 tap=0
 music=0
+outputs=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
     --no-callgrind) callgrind=0; shift ;;
     --tap) tap=1; shift ;;
     --music) music=1; shift ;;
+    --outputs) outputs=1; shift ;;
     *) break ;;
   esac
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--runs N] [--no-callgrind] [--tap | --music] BUILD_DIR..." >&2; exit 2; }
+[ $# -ge 1 ] || {
+  echo "usage: $0 [--runs N] [--no-callgrind] [--tap | --music | --outputs] BUILD_DIR..." >&2
+  exit 2
+}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -55,6 +64,48 @@ if [ "$tap" = 1 ]; then
   exit 0
 fi
 "$1/bench/loadgen" "$work"
+
+if [ "$outputs" = 1 ]; then
+  python3 - "$work" "$runs" "$@" <<'PY'
+import os, re, statistics, subprocess, sys
+work, runs, builds = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+extra = {"plain": [], "stems": ["--stems", work + "/stems"], "picture": ["--picture", work + "/p.png"]}
+extra["both"] = extra["stems"] + extra["picture"]
+def busy():  # processor time of the whole machine so far, ms (counted in 10 ms ticks)
+    f = [int(x) for x in open("/proc/stat").readline().split()[1:]]
+    return (sum(f) - f[3] - f[4]) * 10
+def closing(build, kind):  # ms by the closing line, or None when the machine never was quiet
+    for _ in range(5):
+        subprocess.run(["rm", "-rf", work + "/stems"])
+        before = busy()
+        p = subprocess.Popen([build + "/tools/oplrender/oplrender", "--seconds", "60", "--out",
+                              work + "/o.wav", "--vgm", work + "/ch9.vgm"] + extra[kind],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        err = p.stderr.read().decode()
+        _, status, use = os.wait4(p.pid, 0)
+        others = busy() - before - (use.ru_utime + use.ru_stime) * 1000
+        m = re.search(r"rendered in [0-9.]+ s, ([0-9]+)x real time", err)
+        if status != 0 or not m: sys.exit("oplrender failed: " + err)
+        if others < 25: return 60000 / int(m.group(1))
+    return None
+times = {}
+for _ in range(runs):
+    for build in builds:
+        for kind in extra:
+            t = closing(build, kind)
+            if t is not None: times.setdefault((build, kind), []).append(t)
+for build in builds:
+    plain = statistics.median(times.get((build, "plain"), [0])) or float("nan")
+    for kind in extra:
+        v = times.get((build, kind), [])
+        if not v:
+            print("oplrender %s %s: no run while the machine was quiet" % (build, kind)); continue
+        m = statistics.median(v)
+        print("oplrender %s %-7s median of %2d: %6.1f ms (%+4.0f %% of plain), runs: %s" %
+              (build, kind, len(v), m, 100 * (m / plain - 1), " ".join("%.0f" % x for x in sorted(v))))
+PY
+  exit 0
+fi
 
 if [ "$callgrind" = 1 ]; then
   seconds=2
