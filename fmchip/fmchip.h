@@ -153,8 +153,9 @@ struct FmRenderWork {
     alignas(16) int16_t outputWeight[2][FmOpLanes];
     alignas(16) int16_t previousWeight[2][FmOpLanes];
     uint32_t tremoloOps;  // operators with tremolo
-    // Operators whose envelope step is due on a tick whose counter has z trailing zero bits
-    // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z.
+    // Operators whose envelope can change on a tick whose counter has z trailing zero bits
+    // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z, less
+    // those whose step is sure to leave them as they are (an increment of 0).
     uint32_t dueAtZeros[FmDueLevels];
     uint32_t dueLevels;     // bit z set where dueAtZeros[z] is not empty
     uint32_t audible;       // operators whose attenuation is below the silent level

@@ -52,11 +52,38 @@ FmOperator* OpAt(FmChip* chip, int k) {
     return reinterpret_cast<FmOperator*>(reinterpret_cast<char*>(chip) + OpOffsets.offset[k]);
 }
 
-// Files operator k in the due masks of its shift and more zeros, and takes it out of the rest.
+// The levels of the due masks (bit z: counters with exactly z trailing zero bits; bit
+// FmDueLevels - 1: with at least that many) on whose ticks operator op's envelope can change.
+// Those are the levels of its phase's shift and up, but a step whose increment is 0 changes
+// nothing unless it ends the phase (an attack at 0, a decay at or past its sustain level, a
+// release at 511), and the first rows' increments are 0 in a fixed pattern: row 0 moves only on
+// counters with exactly `shift` trailing zeros, row 1 also on shift + 2, row 2 on shift + 1,
+// row 3 on both; row 14 never moves. Levels past the last fold into it.
+uint32_t MovingLevels(const FmOperator* op) {
+    constexpr uint32_t Last = FmDueLevels - 1, All = (1u << FmDueLevels) - 1;
+    uint32_t shift = FmDueShift(op);
+    if (shift > Last) return 0;
+    uint8_t phase = op->egPhase;
+    uint32_t row = (phase == EgAttack  ? op->attackRow
+                    : phase == EgDecay ? op->decayRow
+                                       : op->releaseRow) /
+                   8;
+    bool stillIdle = phase == EgAttack  ? op->envAtten > 0
+                     : phase == EgDecay ? static_cast<uint32_t>(op->envAtten) < op->sustainLevel
+                                        : phase == EgSustain || op->envAtten < 511;
+    constexpr uint8_t Moves[15] = {1,    5,    3,    7,    0xFF, 0xFF, 0xFF, 0xFF,
+                                   0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+    uint32_t moves = stillIdle ? Moves[row] : 0xFF;
+    if (moves == 0xFF) return All & ~((1u << shift) - 1);
+    uint32_t m = moves << shift;
+    return (m & All) | (m >> Last ? 1u << Last : 0);
+}
+
+// Files operator k in the due masks of the levels it can move on, and takes it out of the rest.
 void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
-    uint32_t bit = 1u << k, shift = FmDueShift(op), levels = 0;
+    uint32_t bit = 1u << k, moving = MovingLevels(op), levels = 0;
     for (uint32_t z = 0; z < FmDueLevels; ++z) {
-        w->dueAtZeros[z] = z < shift ? w->dueAtZeros[z] & ~bit : w->dueAtZeros[z] | bit;
+        w->dueAtZeros[z] = moving >> z & 1 ? w->dueAtZeros[z] | bit : w->dueAtZeros[z] & ~bit;
         levels |= uint32_t(w->dueAtZeros[z] != 0) << z;
     }
     w->dueLevels = levels;
@@ -110,7 +137,7 @@ void Load(FmRenderWork* w, FmChip* chip) {
     chip->workStale = 0;
     chip->timersStale = 0;
     w->quietSamples = 0;
-    uint32_t byShift[FmDueLevels + 1] = {}, tremoloOps = 0, audible = 0;
+    uint32_t byLevel[FmDueLevels] = {}, tremoloOps = 0, audible = 0;
     for (int k = 0; k < FmOpLanes; ++k) {
         w->history0[k] = w->history1[k] = 0;
         w->feedbackScale[k] = w->modulationMask[k] = w->additiveMask[k] = 0;
@@ -122,15 +149,15 @@ void Load(FmRenderWork* w, FmChip* chip) {
         w->waveBase[k] = op->waveBase;
         w->wave[k] = LogWaveTable + op->waveBase;
         if (op->tremoloMask) tremoloOps |= 1u << k;
-        byShift[FmDueShift(op)] |= 1u << k;
+        for (uint32_t m = MovingLevels(op); m; m &= m - 1) byLevel[__builtin_ctz(m)] |= 1u << k;
         audible = SetAtten(w, chip->tremoloLevel, op, k, audible);
     }
     w->tremoloOps = tremoloOps;
     w->audible = audible;
-    uint32_t due = 0, levels = 0;
+    uint32_t levels = 0;
     for (uint32_t z = 0; z < FmDueLevels; ++z) {
-        w->dueAtZeros[z] = due |= byShift[z];
-        levels |= uint32_t(due != 0) << z;
+        w->dueAtZeros[z] = byLevel[z];
+        levels |= uint32_t(byLevel[z] != 0) << z;
     }
     w->dueLevels = levels;
     for (int c = 0; c < 9; ++c) {
@@ -791,30 +818,35 @@ uint32_t SamplesToEvent(const FmChip* chip, uint64_t acc, uint64_t eventAt) {
     SyncTimers(w, chip, 0);
 }
 
-// One envelope tick: the timers, then the envelope of every operator whose step is due: of
-// the live operators, those whose phase's shift is at most the counter's trailing zeros. The
-// common tick (no timer at 0, nothing due) stays inline.
+// One envelope tick: the timers, then the envelope of every operator that can move on the
+// counter's trailing zeros. The common tick (no timer at 0, nothing due) stays inline.
 [[gnu::always_inline]] inline void EnvelopeTick(FmRenderWork* w, FmChip* chip) {
     uint32_t counter = ++chip->egCounter;
     if (++w->timerTicks == w->timerDue) TimerTick(w, chip);
-    if (!w->dueAtZeros[FmDueLevels - 1]) return;  // no envelope can move
+    if (!w->dueLevels) return;  // no envelope can move
     uint32_t zeros = counter ? uint32_t(__builtin_ctz(counter)) : FmDueLevels - 1;
     uint32_t due = w->dueAtZeros[zeros < FmDueLevels - 1 ? zeros : FmDueLevels - 1];
     if (due) EnvelopeSteps(w, chip, counter, due);
 }
 
-// Envelope ticks before the next one with work: a due envelope step (the next counter with at
-// least the trailing zeros of the smallest shift that has a live operator) or a running timer
+// Envelope ticks before the next one with work: an envelope that can move (the next counter
+// whose trailing zeros are a level of the due masks with an operator) or a running timer
 // reaching 0. Capped, so that the accumulator's target stays far inside 64 bits.
 uint32_t IdleTicks(const FmRenderWork* w, const FmChip* chip) {
-    uint32_t idle = 1u << 16;
+    uint32_t idle = 1u << 16, counter = chip->egCounter;
     if (w->timerDue) {
         uint32_t t = w->timerDue - w->timerTicks - 1;
         idle = t < idle ? t : idle;
     }
     if (w->dueLevels) {
+        // The next counter with at least the fewest trailing zeros of a filled level; when its
+        // own level is empty, the one after it has exactly those trailing zeros.
         uint32_t z = uint32_t(__builtin_ctz(w->dueLevels));
-        uint32_t t = ~chip->egCounter & ((1u << z) - 1);
+        uint32_t next = (counter | ((1u << z) - 1)) + 1;
+        uint32_t zeros = next ? uint32_t(__builtin_ctz(next)) : FmDueLevels - 1;
+        if (!(w->dueLevels >> (zeros < FmDueLevels - 1 ? zeros : FmDueLevels - 1) & 1))
+            next += 1u << z;
+        uint32_t t = next - counter - 1;
         idle = t < idle ? t : idle;
     }
     return idle;

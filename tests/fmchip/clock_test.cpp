@@ -276,12 +276,15 @@ TEST_F(EnvelopeTest, DecayTimeHalvesPerRateStep) {
     }
 }
 
-// Envelope ticks are taken only where a step is due. At rates with a tick every few samples,
-// about one a sample and thousands a sample, the envelopes and the tick count after runs of
-// many lengths equal those of a model record that steps every operator on every tick.
+// Envelope ticks are taken only where a step may move an envelope. At rates with a tick every
+// few samples, about one a sample and thousands a sample, the envelopes and the tick count
+// after runs of many lengths equal those of a model record that steps every operator on every
+// tick. The operators decay and release at rates 1 to 11 with key codes 0 to 8 (key scaling
+// on, except on channels 0, 3 and 6), so every row of steps meets every level of ticks; three
+// keep their attack rate at 0, so that they release from the silent level.
 TEST(ChipEnvelopeClock, EnvelopesFollowATickByTickModelAtAnyRate) {
     for (auto [rate, samples] :
-         {std::pair{44100u, 20000}, {7u, 60}, {3000u, 4000}, {96000u, 20000}}) {
+         {std::pair{44100u, 20000}, {7u, 60}, {3000u, 8000}, {96000u, 20000}}) {
         FmChip* chip = FmChipCreate(rate);
         FmChipReset(chip);
         FmChip* model = FmChipCreate(rate);
@@ -290,18 +293,23 @@ TEST(ChipEnvelopeClock, EnvelopesFollowATickByTickModelAtAnyRate) {
             FmChipWrite(uint8_t(reg), model, uint8_t(value));
         };
         *model = *chip;
-        for (int c = 0; c < 3; ++c) {  // carriers of channels 0-2, decay and release rates apart
-            uint8_t off = OpSlotOffset(2 * c + 1);
-            write(0x20 + off, c == 1 ? 0x11 : 0x01);  // KSR on channel 1
-            write(0x60 + off, 0xC0 | (3 + 4 * c));
-            write(0x80 + off, 0x40 | (2 + 5 * c));
-            write(0xA0 + c, 0x80);
-            write(0xB0 + c, 0x2D);
+        for (int k = 0; k < 18; ++k) {
+            uint8_t off = OpSlotOffset(k);
+            write(0x20 + off, k % 6 < 2 ? 0x01 : 0x11);
+            write(0x60 + off, (k < 15 ? 0xC0 : 0) | (1 + (k + 9) % 11));  // three never attack
+            write(0x80 + off, 0x40 | (k < 15 ? 1 + k * 7 % 11 : k - 13));
         }
+        // Key code c: block c / 2, f-number bit 9 = c % 2. The channels key off one after
+        // another in the second half.
+        auto key = [&](int c, int on) {
+            write(0xA0 + c, 0x80);
+            write(0xB0 + c, on | (c / 2) << 2 | (c % 2 ? 2 : 1));
+        };
+        for (int c = 0; c < 9; ++c) key(c, 0x20);
         std::vector<int32_t> mix(97);
         for (int call = 0, done = 0; done < samples; ++call) {
-            if (done >= samples / 2)
-                for (int c = 0; c < 3; ++c) write(0xB0 + c, 0x0D);
+            for (int c = 0; c < 9; ++c)
+                if (done >= samples / 2 + c * samples / 20) key(c, 0);
             int n = 1 + call * 37 % 97;
             ASSERT_EQ(FmChipRenderUntil(chip, n, mix.data(), 0), n);
             done += n;
@@ -315,7 +323,7 @@ TEST(ChipEnvelopeClock, EnvelopesFollowATickByTickModelAtAnyRate) {
             }
             ASSERT_EQ(chip->egCounter, model->egCounter) << rate << " Hz after " << done;
             ASSERT_EQ(chip->egAccum, model->egAccum) << rate << " Hz after " << done;
-            for (int k = 0; k < 6; ++k) {
+            for (int k = 0; k < 18; ++k) {
                 const FmOperator& a = chip->channels[k >> 1].ops[k & 1];
                 const FmOperator& b = model->channels[k >> 1].ops[k & 1];
                 ASSERT_EQ(a.envAtten, b.envAtten) << rate << " Hz, operator " << k << ", " << done;
