@@ -2,8 +2,9 @@
 # Plays a steady tone through oplbench into a private sound server's null sink, first with the
 # machine as it is, then beside BUSY processes at normal priority, and checks what reached the
 # sink: no gap (a run of 5 ms or more of frozen samples) that a stall of the machine at least
-# as long, beside it, does not explain, the sound heard and the --record
-# file each within 1 % of the time played, and no underrun reported. It prints those figures
+# as long, beside it, does not explain, no gap at all in the --record file (what the bench
+# rendered), the sound heard and the recording each within 1 % of the time played, and no
+# underrun reported. It prints those figures
 # and the command-to-sound latency at idle, with the machine's own stalls in each phase (how
 # late a thread at the bench's real-time priority woke on each processor: bench/stallprobe) and
 # those near each gap. About 130 s in all. Exit status 1 when a check fails or nothing was
@@ -117,7 +118,7 @@ if first is None:
     print("dropout-check: no sound reached the sink")
     sys.exit(1)
 
-def gaps(a, b):  # runs of >= 5 ms (220 samples) of one repeated value (silence or frozen)
+def gaps(a, b, s=s, first=first):  # runs of >= 5 ms (220 samples) of one repeated value
     found, i = [], a
     while i < b:
         j = i + 1
@@ -141,6 +142,9 @@ with wave.open(wav) as f:
 rec_first = next((i for i in range(len(rec)) if abs(rec[i]) > 64), 0)
 rec_last = next((i for i in range(len(rec) - 1, -1, -1) if abs(rec[i]) > 64), 0)
 recorded = (rec_last - rec_first) / rate
+# The recording is what the bench rendered: a gap in it is the render's own, while a gap only
+# in the sink's sound was lost on the way to the sound server.
+rec_gaps = gaps(rec_first, rec_last, rec, rec_first)
 errors.seek(0)
 underruns = [l.strip() for l in errors if "underrun" in l]
 print("dropout-check: idle command-to-sound latency %.0f ms" %
@@ -153,6 +157,7 @@ print("dropout-check: played %.2f s, heard %.2f s (%+.2f %%); PMM to S %.2f s, r
       "(%+.2f %%)" % (played, heard, (heard - played) * 100 / played, commanded, recorded,
                       (recorded - commanded) * 100 / commanded))
 print("dropout-check: underruns reported: %d %s" % (len(underruns), underruns))
+print("dropout-check: gaps in the recording (at s, ms): %d %s" % (len(rec_gaps), rec_gaps))
 start = base[0] + first / rate  # the gaps' times count from here
 if probe:
     def stall_line(name, a, b):
@@ -183,6 +188,8 @@ if abs(recorded - commanded) > commanded / 100:
     failed.append("the recording is more than 1 % off the time played")
 if underruns:
     failed.append("underruns")
+if rec_gaps:
+    failed.append("gaps in the recording")
 if failed:
     print("dropout-check: FAILED: " + "; ".join(failed))
     sys.exit(1)
