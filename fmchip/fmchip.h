@@ -157,7 +157,12 @@ struct FmRenderWork {
     // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z, less
     // those whose step is sure to leave them as they are (an increment of 0).
     uint32_t dueAtZeros[FmDueLevels];
-    uint32_t dueLevels;     // bit z set where dueAtZeros[z] is not empty
+    uint32_t dueLevels;  // bit z set where dueAtZeros[z] is not empty
+    // Operators out of hearing for good (a release, or a percussive tone's sustain, at or past
+    // the silent level): they are in no due mask, and take the steps of the ticks after
+    // deferredFrom[k] at once when the working set goes back.
+    uint32_t deferred;
+    uint32_t deferredFrom[FmOps];
     uint32_t audible;       // operators whose attenuation is below the silent level
     uint32_t quietSamples;  // samples in a row with no operator audible
     uint32_t noiseSamples;  // samples whose noise steps are still to be taken (no rhythm)

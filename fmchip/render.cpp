@@ -79,14 +79,50 @@ uint32_t MovingLevels(const FmOperator* op) {
     return (m & All) | (m >> Last ? 1u << Last : 0);
 }
 
-// Files operator k in the due masks of the levels it can move on, and takes it out of the rest.
-void SetLive(FmRenderWork* w, const FmOperator* op, int k) {
-    uint32_t bit = 1u << k, moving = MovingLevels(op), levels = 0;
+// Files operator k in the due masks of the levels `moving`, and takes it out of the rest.
+void FileLevels(FmRenderWork* w, int k, uint32_t moving) {
+    uint32_t bit = 1u << k, levels = 0;
     for (uint32_t z = 0; z < FmDueLevels; ++z) {
         w->dueAtZeros[z] = moving >> z & 1 ? w->dueAtZeros[z] | bit : w->dueAtZeros[z] & ~bit;
         levels |= uint32_t(w->dueAtZeros[z] != 0) << z;
     }
     w->dueLevels = levels;
+}
+
+// An operator whose envelope can only go on falling while nobody hears it: a release or a
+// percussive sustain at or past the silent level (tremolo only adds to it).
+bool FallsUnheard(const FmOperator* op) {
+    return (op->egPhase == EgRelease || (op->egPhase == EgSustain && !op->sustainHold)) &&
+           static_cast<uint32_t>(op->baseAtten + op->envAtten) * 16 >= SilentAtten16;
+}
+
+// Files operator k in the due masks by its phase, or, out of hearing for good, in none: it is
+// deferred from tick `from` on.
+void SetLive(FmRenderWork* w, const FmOperator* op, int k, uint32_t from) {
+    bool unheard = FallsUnheard(op);
+    FileLevels(w, k, unheard ? 0 : MovingLevels(op));
+    w->deferred = unheard ? w->deferred | 1u << k : w->deferred & ~(1u << k);
+    w->deferredFrom[k] = from;
+}
+
+// A deferred operator takes the release steps due on the ticks after `from` up to `through`:
+// its increments over whole turns of the row and the rest one by one, up to 511 (where a
+// release ends).
+void CatchUpRelease(FmOperator* op, uint32_t from, uint32_t through) {
+    uint32_t shift = op->releaseShift, q = from >> shift;
+    uint32_t steps = ((through >> shift) - q) & (0xFFFFFFFFu >> shift);
+    if (steps == 0) return;
+    const uint8_t* row = EgStepRows + op->releaseRow;
+    uint64_t sum = 0;
+    for (int i = 0; i < 8; ++i) sum += row[i];
+    sum *= steps / 8;
+    for (uint32_t i = 1; i <= steps % 8; ++i) sum += row[(q + i) & 7];
+    if (op->envAtten + sum < 511) {
+        op->envAtten += int32_t(sum);
+        return;
+    }
+    op->envAtten = 511;
+    if (op->egPhase == EgRelease) op->egPhase = EgOff;
 }
 
 // Operator k's level at tremolo level `tremolo`; returns `audible` with bit k set when the
@@ -133,11 +169,13 @@ void CatchUpLfo(FmRenderWork* w, FmChip* chip) {
 }
 
 // Everything the loop reads, from the chip record.
-void Load(FmRenderWork* w, FmChip* chip) {
+// from: the last tick whose envelope steps are taken (the current one, or the one before it
+// when a timer overflow derives the set anew halfway through a tick).
+void Load(FmRenderWork* w, FmChip* chip, uint32_t from) {
     chip->workStale = 0;
     chip->timersStale = 0;
     w->quietSamples = 0;
-    uint32_t byLevel[FmDueLevels] = {}, tremoloOps = 0, audible = 0;
+    uint32_t byLevel[FmDueLevels] = {}, tremoloOps = 0, audible = 0, deferred = 0;
     for (int k = 0; k < FmOpLanes; ++k) {
         w->history0[k] = w->history1[k] = 0;
         w->feedbackScale[k] = w->modulationMask[k] = w->additiveMask[k] = 0;
@@ -149,11 +187,16 @@ void Load(FmRenderWork* w, FmChip* chip) {
         w->waveBase[k] = op->waveBase;
         w->wave[k] = LogWaveTable + op->waveBase;
         if (op->tremoloMask) tremoloOps |= 1u << k;
-        for (uint32_t m = MovingLevels(op); m; m &= m - 1) byLevel[__builtin_ctz(m)] |= 1u << k;
+        w->deferredFrom[k] = from;
+        if (FallsUnheard(op))
+            deferred |= 1u << k;
+        else
+            for (uint32_t m = MovingLevels(op); m; m &= m - 1) byLevel[__builtin_ctz(m)] |= 1u << k;
         audible = SetAtten(w, chip->tremoloLevel, op, k, audible);
     }
     w->tremoloOps = tremoloOps;
     w->audible = audible;
+    w->deferred = deferred;
     uint32_t levels = 0;
     for (uint32_t z = 0; z < FmDueLevels; ++z) {
         w->dueAtZeros[z] = byLevel[z];
@@ -230,10 +273,17 @@ constexpr uint32_t NoiseTaps[3][4] = {
     }
 }
 
-// What the loop changed, back into the chip record; the noise, the LFO counters and the timers
-// catch up.
-void Store(FmRenderWork* w, FmChip* chip) {
+// What the loop changed, back into the chip record; the noise, the LFO counters, the timers and
+// the deferred envelopes (up to tick `through`, as Load's `from`) catch up.
+void Store(FmRenderWork* w, FmChip* chip, uint32_t through) {
     SyncTimers(w, chip, w->timerTicks);
+    for (uint32_t m = w->deferred; m; m &= m - 1) {
+        int k = __builtin_ctz(m);
+        FmOperator* op = OpAt(chip, k);
+        CatchUpRelease(op, w->deferredFrom[k], through);
+        w->deferredFrom[k] = through;
+        if (op->egPhase == EgOff) w->deferred &= ~(1u << k);
+    }
     CatchUpLfo(w, chip);
     if (w->noiseSamples) {
         AdvanceNoise(&chip->noiseAccum, &chip->noiseShift, chip->noiseStep, w->noiseSamples);
@@ -786,9 +836,9 @@ uint32_t SamplesToEvent(const FmChip* chip, uint64_t acc, uint64_t eventAt) {
 // A timer reached its count. The hooks may read and change anything: the working set goes back,
 // and is derived anew if the overflow or a hook changed the chip (a CSM key-on, a write).
 [[gnu::noinline]] void TimerOverflow(FmRenderWork* w, FmChip* chip, int t) {
-    Store(w, chip);
+    Store(w, chip, chip->egCounter - 1);
     FmTimerOverflow(chip, t);
-    if (chip->workStale) Load(w, chip);
+    if (chip->workStale) Load(w, chip, chip->egCounter - 1);
 }
 
 // The envelopes due on this tick (the due masks hold only those).
@@ -801,7 +851,7 @@ uint32_t SamplesToEvent(const FmChip* chip, uint64_t acc, uint64_t eventAt) {
         uint8_t phase = op->egPhase;
         FmEnvelopeDueStep(op, counter);
         audible = SetAtten(w, tremolo, op, k, audible);
-        if (op->egPhase != phase) SetLive(w, op, k);
+        if (op->egPhase != phase || FallsUnheard(op)) SetLive(w, op, k, counter);
     }
     w->audible = audible;
 }
@@ -1064,7 +1114,7 @@ template <MixKind Kind, bool Rhythm, bool Vector>
                                              uint8_t stopMask) {
     FmRenderWork* w = &chip->work;
     if (chip->workStale) {
-        Load(w, chip);
+        Load(w, chip, chip->egCounter);
     } else if (chip->timersStale) {
         SyncTimers(w, chip, w->timerTicks);
         chip->timersStale = 0;
@@ -1102,7 +1152,7 @@ template <MixKind Kind, bool Rhythm, bool Vector>
         }
         if (tap) FoldPeaks(tap, meter);
     }
-    Store(w, chip);
+    Store(w, chip, chip->egCounter);
     return i;
 }
 

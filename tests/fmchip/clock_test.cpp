@@ -335,6 +335,76 @@ TEST(ChipEnvelopeClock, EnvelopesFollowATickByTickModelAtAnyRate) {
     }
 }
 
+// Writes made from the IRQ hook at a timer overflow come before the envelope steps of that
+// tick, as in a model record that takes them at that tick and then steps every operator. The
+// hook writes at every overflow (every 8 ticks) and keys channels 0 and 1 on and off in turn;
+// both release fast from the quiet level of TL 63 and are out of hearing long before the
+// next key-on.
+TEST(ChipEnvelopeClock, WritesFromTheOverflowHookComeBeforeTheTicksSteps) {
+    struct Hook {
+        FmChip* chip;
+        std::vector<std::pair<uint32_t, std::pair<int, int>>> writes;  // tick, register, value
+        int fired = 0;
+        void Write(int reg, int value) {
+            FmChipWrite(uint8_t(reg), chip, uint8_t(value));
+            writes.push_back({chip->egCounter, {reg, value}});
+        }
+        static void OnIrq(void* param, int line) {
+            auto* self = static_cast<Hook*>(param);
+            if (!line) return;
+            int n = self->fired++ % 64;
+            self->Write(0xA0 + (n & 1), 0x80);  // no change, but the chip takes it as one
+            if (n == 0 || n == 32) self->Write(0xB0, n ? 0x11 : 0x31);
+            if (n == 16 || n == 20) self->Write(0xB1, n == 16 ? 0x31 : 0x11);
+            FmChipWrite(0x04, self->chip, 0x80);
+        }
+    };
+    FmChip* chip = FmChipCreate(44100);
+    FmChipReset(chip);
+    for (int off : {3, 4}) {  // the carriers of channels 0 and 1
+        FmChipWrite(uint8_t(0x20 + off), chip, 0x01);
+        FmChipWrite(uint8_t(0x40 + off), chip, 0x3F);
+        FmChipWrite(uint8_t(0x60 + off), chip, off == 3 ? 0xA0 : 0xF0);
+        FmChipWrite(uint8_t(0x80 + off), chip, 0x0C);
+    }
+    FmChipWrite(0x02, chip, 0xFE);
+    FmChipWrite(0x04, chip, 0x01);
+    FmChip* model = FmChipCreate(44100);
+    *model = *chip;
+    Hook hook{chip, {}, 0};
+    chip->irqHook = Hook::OnIrq;
+    chip->irqHookParam = &hook;
+    std::vector<int32_t> mix(97);
+    size_t applied = 0;
+    for (int call = 0, done = 0; done < 20000; ++call) {
+        int n = 1 + call * 37 % 97;
+        ASSERT_EQ(FmChipRenderUntil(chip, n, mix.data(), 0), n);
+        done += n;
+        for (int i = 0; i < n; ++i) {
+            model->egAccum += model->egAccumStep;
+            for (; model->egAccum >= FmEgAccumWrap; model->egAccum -= FmEgAccumWrap) {
+                ++model->egCounter;
+                for (;
+                     applied < hook.writes.size() && hook.writes[applied].first == model->egCounter;
+                     ++applied)
+                    FmChipWrite(uint8_t(hook.writes[applied].second.first), model,
+                                uint8_t(hook.writes[applied].second.second));
+                for (FmChannel& ch : model->channels)
+                    for (FmOperator& op : ch.ops) FmEnvelopeStep(&op, model->egCounter);
+            }
+        }
+        for (int k = 1; k < 4; k += 2) {
+            const FmOperator& a = chip->channels[k >> 1].ops[1];
+            const FmOperator& b = model->channels[k >> 1].ops[1];
+            ASSERT_EQ(a.envAtten, b.envAtten) << "channel " << k / 2 << " after " << done;
+            ASSERT_EQ(a.egPhase, b.egPhase) << "channel " << k / 2 << " after " << done;
+        }
+    }
+    EXPECT_GT(hook.fired, 64);
+    FmChipDestroy(model);
+    FmChipDestroy(chip);
+}
+
 // --- LFO and vibrato ---------------------------------------------------------------------
 
 TEST_F(ChipTest, LfoPeriodsAndDepths) {
