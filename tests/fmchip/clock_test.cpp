@@ -276,6 +276,21 @@ TEST_F(EnvelopeTest, DecayTimeHalvesPerRateStep) {
     }
 }
 
+// Takes a model record through n samples of envelope ticks: on every tick, the writes made at
+// it (beforeTick), then a step of every operator.
+template <typename F>
+void ModelSamples(FmChip* model, int n, F beforeTick) {
+    for (int i = 0; i < n; ++i) {
+        model->egAccum += model->egAccumStep;
+        for (; model->egAccum >= FmEgAccumWrap; model->egAccum -= FmEgAccumWrap) {
+            ++model->egCounter;
+            beforeTick(model->egCounter);
+            for (FmChannel& ch : model->channels)
+                for (FmOperator& op : ch.ops) FmEnvelopeStep(&op, model->egCounter);
+        }
+    }
+}
+
 // Envelope ticks are taken only where a step may move an envelope. At rates with a tick every
 // few samples, about one a sample and thousands a sample, the envelopes and the tick count
 // after runs of many lengths equal those of a model record that steps every operator on every
@@ -313,14 +328,7 @@ TEST(ChipEnvelopeClock, EnvelopesFollowATickByTickModelAtAnyRate) {
             int n = 1 + call * 37 % 97;
             ASSERT_EQ(FmChipRenderUntil(chip, n, mix.data(), 0), n);
             done += n;
-            for (int i = 0; i < n; ++i) {
-                model->egAccum += model->egAccumStep;
-                for (; model->egAccum >= FmEgAccumWrap; model->egAccum -= FmEgAccumWrap) {
-                    ++model->egCounter;
-                    for (FmChannel& ch : model->channels)
-                        for (FmOperator& op : ch.ops) FmEnvelopeStep(&op, model->egCounter);
-                }
-            }
+            ModelSamples(model, n, [](uint32_t) {});
             ASSERT_EQ(chip->egCounter, model->egCounter) << rate << " Hz after " << done;
             ASSERT_EQ(chip->egAccum, model->egAccum) << rate << " Hz after " << done;
             for (int k = 0; k < 18; ++k) {
@@ -380,19 +388,11 @@ TEST(ChipEnvelopeClock, WritesFromTheOverflowHookComeBeforeTheTicksSteps) {
         int n = 1 + call * 37 % 97;
         ASSERT_EQ(FmChipRenderUntil(chip, n, mix.data(), 0), n);
         done += n;
-        for (int i = 0; i < n; ++i) {
-            model->egAccum += model->egAccumStep;
-            for (; model->egAccum >= FmEgAccumWrap; model->egAccum -= FmEgAccumWrap) {
-                ++model->egCounter;
-                for (;
-                     applied < hook.writes.size() && hook.writes[applied].first == model->egCounter;
-                     ++applied)
-                    FmChipWrite(uint8_t(hook.writes[applied].second.first), model,
-                                uint8_t(hook.writes[applied].second.second));
-                for (FmChannel& ch : model->channels)
-                    for (FmOperator& op : ch.ops) FmEnvelopeStep(&op, model->egCounter);
-            }
-        }
+        ModelSamples(model, n, [&](uint32_t tick) {
+            for (; applied < hook.writes.size() && hook.writes[applied].first == tick; ++applied)
+                FmChipWrite(uint8_t(hook.writes[applied].second.first), model,
+                            uint8_t(hook.writes[applied].second.second));
+        });
         for (int k = 1; k < 4; k += 2) {
             const FmOperator& a = chip->channels[k >> 1].ops[1];
             const FmOperator& b = model->channels[k >> 1].ops[1];
