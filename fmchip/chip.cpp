@@ -84,6 +84,7 @@ void FmChipReset(FmChip* chip) {
         }
     }
     chip->unsettledOps = FmAllOps;
+    chip->workStale = 1;
 }
 
 void FmChipDestroy(FmChip* chip) {
@@ -329,12 +330,9 @@ void WriteFeedback(FmChannel* ch, uint8_t v) {
 
 void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
     uint8_t group = reg & 0xE0;
-    if (group == 0x00)
-        chip->timersStale = 1;
-    else
-        chip->workStale = 1;
     switch (group) {
         case 0x00:
+            chip->timersStale = 1;
             WriteLowRegister(chip, reg, value);
             chip->unsettledOps = FmAllOps;  // note select moves every key scale
             break;
@@ -347,25 +345,33 @@ void FmChipWrite(uint8_t reg, FmChip* chip, uint8_t value) {
             if (slot >= 0) {
                 WriteOperator(chip, group, slot, value);
                 chip->unsettledOps |= 1u << slot;
+                chip->staleOps |= 1u << slot;
             }
             break;
         }
         case 0xA0: {
             if (reg == 0xBD) {
+                // The rhythm keys reach channels 6-8; the LFO depths are looked at anew with
+                // every derivation.
                 WriteRhythm(chip, value);
                 chip->unsettledOps = FmAllOps;
+                chip->staleOps |= 0x3Fu << 12;
                 break;
             }
             uint32_t n = reg & 0x0F;
             if (n <= 8) {
                 WriteFrequency(chip, &chip->channels[n], (reg & 0x10) != 0, value);
                 chip->unsettledOps |= 3u << (2 * n);
+                chip->staleOps |= 3u << (2 * n);
             }
             break;
         }
         case 0xC0: {
             uint32_t n = reg & 0x0F;
-            if (n <= 8) WriteFeedback(&chip->channels[n], value);
+            if (n <= 8) {
+                WriteFeedback(&chip->channels[n], value);
+                chip->staleOps |= 3u << (2 * n);
+            }
             break;
         }
         default:

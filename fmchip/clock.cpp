@@ -17,7 +17,7 @@ void FmChipSettleAttacks(FmChip* chip) {
         if (FmAttackTarget(op.envAtten, increment) <= 0) {
             op.envAtten = 0;
             op.egPhase = EgDecay;
-            chip->workStale = 1;
+            chip->staleOps |= 1u << k;
         }
     }
     chip->unsettledOps = 0;

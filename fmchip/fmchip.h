@@ -157,7 +157,8 @@ struct FmRenderWork {
     // (z capped at FmDueLevels - 1): those that can move, with their phase's shift <= z, less
     // those whose step is sure to leave them as they are (an increment of 0).
     uint32_t dueAtZeros[FmDueLevels];
-    uint32_t dueLevels;  // bit z set where dueAtZeros[z] is not empty
+    uint32_t dueLevels;           // bit z set where dueAtZeros[z] is not empty
+    uint16_t filedLevels[FmOps];  // the levels whose due masks hold operator k
     // Operators out of hearing for good (a release, or a percussive tone's sustain, at or past
     // the silent level): they are in no due mask, and take the steps of the ticks after
     // deferredFrom[k] at once when the working set goes back.
@@ -226,6 +227,9 @@ struct FmChip {
     uint32_t unsettledOps;
     FmRenderWork work;
     uint8_t workStale;  // set by every change the render loop did not make: derive anew
+    // Operators (bit 2 * channel + operator) that register writes changed: the next render
+    // derives only them and their channels, unless workStale asks for everything.
+    uint32_t staleOps;
     // Set by writes to registers 0x00-0x1F (timers, mode, waveform select), which change no
     // derived value but the timers' schedule: only that is derived anew.
     uint8_t timersStale;

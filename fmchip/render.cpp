@@ -7,8 +7,9 @@
 // The loop works on the chip's working set (FmRenderWork): what changes every sample (phases,
 // feedback history) and values derived from the chip record (phase steps at the current
 // vibrato column, attenuations, the operators whose envelope can move). The loop keeps it
-// current through LFO steps and envelope ticks; every other change marks the chip
-// (workStale) and the next call derives it all anew. Inside a call only a timer overflow (its
+// current through LFO steps and envelope ticks; every other change marks the chip (workStale:
+// the next call derives it all anew; staleOps: only the operators a register write changed).
+// Inside a call only a timer overflow (its
 // CSM key-on, its hooks) can change the chip, so the phases go back before an overflow and
 // everything is derived again after it when the chip was marked.
 //
@@ -79,14 +80,16 @@ uint32_t MovingLevels(const FmOperator* op) {
     return (m & All) | (m >> Last ? 1u << Last : 0);
 }
 
-// Files operator k in the due masks of the levels `moving`, and takes it out of the rest.
+// Files operator k in the due masks of the levels `moving`, and takes it out of the rest: only
+// the levels that change are touched.
 void FileLevels(FmRenderWork* w, int k, uint32_t moving) {
-    uint32_t bit = 1u << k, levels = 0;
-    for (uint32_t z = 0; z < FmDueLevels; ++z) {
-        w->dueAtZeros[z] = moving >> z & 1 ? w->dueAtZeros[z] | bit : w->dueAtZeros[z] & ~bit;
-        levels |= uint32_t(w->dueAtZeros[z] != 0) << z;
+    uint32_t bit = 1u << k;
+    for (uint32_t m = w->filedLevels[k] ^ moving; m; m &= m - 1) {
+        uint32_t z = uint32_t(__builtin_ctz(m));
+        w->dueAtZeros[z] ^= bit;
+        w->dueLevels = w->dueAtZeros[z] ? w->dueLevels | 1u << z : w->dueLevels & ~(1u << z);
     }
-    w->dueLevels = levels;
+    w->filedLevels[k] = uint16_t(moving);
 }
 
 // An operator whose envelope can only go on falling while nobody hears it: a release or a
@@ -169,66 +172,81 @@ void CatchUpLfo(FmRenderWork* w, FmChip* chip) {
 }
 
 // Everything the loop reads, from the chip record.
-// from: the last tick whose envelope steps are taken (the current one, or the one before it
-// when a timer overflow derives the set anew halfway through a tick).
-void Load(FmRenderWork* w, FmChip* chip, uint32_t from) {
+// Operator k's values, from its record; from: the last tick whose envelope steps it has taken
+// (the current one, or the one before it when a timer overflow derives the set anew halfway
+// through a tick).
+void LoadOp(FmRenderWork* w, FmChip* chip, int k, uint32_t from) {
+    FmOperator* op = OpAt(chip, k);
+    uint32_t bit = 1u << k;
+    w->phase[k] = op->phase;
+    w->step[k] = FmPhaseStep(chip, &chip->channels[k >> 1], op, chip->vibratoIndex);
+    w->waveBase[k] = op->waveBase;
+    w->wave[k] = LogWaveTable + op->waveBase;
+    w->tremoloOps = op->tremoloMask ? w->tremoloOps | bit : w->tremoloOps & ~bit;
+    SetLive(w, op, k, from);
+    w->audible = SetAtten(w, chip->tremoloLevel, op, k, w->audible);
+}
+
+// Channel c's values: its first operator's feedback and connection, and what the mix weighs
+// its operators with, without and with rhythm mode (where channels 6-8 are instruments: the
+// bass drum's second operator, the hi-hat and the snare drum at twice the weight).
+void LoadChannel(FmRenderWork* w, const FmChip* chip, int c) {
+    const FmOperator* first = &chip->channels[c].ops[0];
+    // Outputs and feedback factors fit 16 bits: |output| <= 4084, shifts <= 14.
+    w->history0[2 * c] = static_cast<int16_t>(first->feedbackHistory[0]);
+    w->history1[2 * c] = static_cast<int16_t>(first->feedbackHistory[1]);
+    w->feedbackScale[2 * c] =
+        static_cast<int16_t>(first->feedbackShift ? 1 << first->feedbackShift : 0);
+    w->additiveMask[2 * c] = first->connection ? -1 : 0;
+    w->modulationMask[2 * c + 1] = first->connection ? 0 : -1;
+    w->outputWeight[0][2 * c] = 0;
+    w->outputWeight[0][2 * c + 1] = 1;
+    w->previousWeight[0][2 * c] = first->connection ? 1 : 0;
+    w->outputWeight[1][2 * c] = c == 7 ? 2 : 0;
+    w->outputWeight[1][2 * c + 1] = c < 6 ? 1 : c < 8 ? 2 : 0;
+    w->previousWeight[1][2 * c] = c < 6 && first->connection ? 1 : 0;
+}
+
+// What every derivation ends with: the timers' schedule, and a look at the LFO on the next
+// sample, as a write may have changed its depths. (Every derivation follows a Store, so the
+// counters have no steps left to take.)
+void LoadDone(FmRenderWork* w, FmChip* chip) {
     chip->workStale = 0;
     chip->timersStale = 0;
+    chip->staleOps = 0;
     w->quietSamples = 0;
-    uint32_t byLevel[FmDueLevels] = {}, tremoloOps = 0, audible = 0, deferred = 0;
-    for (int k = 0; k < FmOpLanes; ++k) {
-        w->history0[k] = w->history1[k] = 0;
-        w->feedbackScale[k] = w->modulationMask[k] = w->additiveMask[k] = 0;
-        w->waveBase[k] = 0;
-    }
-    for (int k = 0; k < FmOps; ++k) {
-        FmOperator* op = OpAt(chip, k);
-        w->phase[k] = op->phase;
-        w->waveBase[k] = op->waveBase;
-        w->wave[k] = LogWaveTable + op->waveBase;
-        if (op->tremoloMask) tremoloOps |= 1u << k;
-        w->deferredFrom[k] = from;
-        if (FallsUnheard(op))
-            deferred |= 1u << k;
-        else
-            for (uint32_t m = MovingLevels(op); m; m &= m - 1) byLevel[__builtin_ctz(m)] |= 1u << k;
-        audible = SetAtten(w, chip->tremoloLevel, op, k, audible);
-    }
-    w->tremoloOps = tremoloOps;
-    w->audible = audible;
-    w->deferred = deferred;
-    uint32_t levels = 0;
-    for (uint32_t z = 0; z < FmDueLevels; ++z) {
-        w->dueAtZeros[z] = byLevel[z];
-        levels |= uint32_t(byLevel[z] != 0) << z;
-    }
-    w->dueLevels = levels;
-    for (int c = 0; c < 9; ++c) {
-        const FmOperator* first = &chip->channels[c].ops[0];
-        // Outputs and feedback factors fit 16 bits: |output| <= 4084, shifts <= 14.
-        w->history0[2 * c] = static_cast<int16_t>(first->feedbackHistory[0]);
-        w->history1[2 * c] = static_cast<int16_t>(first->feedbackHistory[1]);
-        w->feedbackScale[2 * c] =
-            static_cast<int16_t>(first->feedbackShift ? 1 << first->feedbackShift : 0);
-        w->additiveMask[2 * c] = first->connection ? -1 : 0;
-        w->modulationMask[2 * c + 1] = first->connection ? 0 : -1;
-        for (int rhythm = 0; rhythm < 2; ++rhythm) {
-            bool sounds = !rhythm || c < 6;  // rhythm mode: channels 6-8 are instruments
-            w->outputWeight[rhythm][2 * c] = 0;
-            w->outputWeight[rhythm][2 * c + 1] = sounds ? 1 : 0;
-            w->previousWeight[rhythm][2 * c] = sounds && first->connection ? 1 : 0;
-            w->previousWeight[rhythm][2 * c + 1] = 0;
-        }
-    }
-    w->outputWeight[1][13] = w->outputWeight[1][14] = w->outputWeight[1][15] = 2;  // bd, hh, sd
-    for (int k = FmOps; k < FmOpLanes; ++k)
-        for (int rhythm = 0; rhythm < 2; ++rhythm)
-            w->outputWeight[rhythm][k] = w->previousWeight[rhythm][k] = 0;
-    SetSteps(w, chip);
     SyncTimers(w, chip, w->timerTicks);
-    // A write may have changed the LFO depths: the next sample looks. (Every Load follows a
-    // Store, so the counters have no steps left to take.)
     w->lfoLeft = w->lfoSpan = 1;
+}
+
+// Everything the loop reads, from the chip record.
+void Load(FmRenderWork* w, FmChip* chip, uint32_t from) {
+    std::memset(w->history0, 0, sizeof w->history0);
+    std::memset(w->history1, 0, sizeof w->history1);
+    std::memset(w->feedbackScale, 0, sizeof w->feedbackScale);
+    std::memset(w->modulationMask, 0, sizeof w->modulationMask);
+    std::memset(w->additiveMask, 0, sizeof w->additiveMask);
+    std::memset(w->waveBase, 0, sizeof w->waveBase);
+    std::memset(w->outputWeight, 0, sizeof w->outputWeight);
+    std::memset(w->previousWeight, 0, sizeof w->previousWeight);
+    std::memset(w->dueAtZeros, 0, sizeof w->dueAtZeros);
+    std::memset(w->filedLevels, 0, sizeof w->filedLevels);
+    w->dueLevels = w->deferred = w->tremoloOps = w->audible = 0;
+    for (int k = 0; k < FmOps; ++k) LoadOp(w, chip, k, from);
+    for (int c = 0; c < 9; ++c) LoadChannel(w, chip, c);
+    LoadDone(w, chip);
+}
+
+// Only the operators a register write changed (staleOps), and their channels.
+void LoadStale(FmRenderWork* w, FmChip* chip, uint32_t from) {
+    uint32_t channels = 0;
+    for (uint32_t m = chip->staleOps; m; m &= m - 1) {
+        int k = __builtin_ctz(m);
+        LoadOp(w, chip, k, from);
+        channels |= 1u << (k >> 1);
+    }
+    for (uint32_t m = channels; m; m &= m - 1) LoadChannel(w, chip, __builtin_ctz(m));
+    LoadDone(w, chip);
 }
 
 // `n` steps of the noise shift register in jumps of 2^k steps, one for each set bit of n, each
@@ -838,7 +856,10 @@ uint32_t SamplesToEvent(const FmChip* chip, uint64_t acc, uint64_t eventAt) {
 [[gnu::noinline]] void TimerOverflow(FmRenderWork* w, FmChip* chip, int t) {
     Store(w, chip, chip->egCounter - 1);
     FmTimerOverflow(chip, t);
-    if (chip->workStale) Load(w, chip, chip->egCounter - 1);
+    if (chip->workStale)
+        Load(w, chip, chip->egCounter - 1);
+    else if (chip->staleOps)
+        LoadStale(w, chip, chip->egCounter - 1);
 }
 
 // The envelopes due on this tick (the due masks hold only those).
@@ -1115,6 +1136,8 @@ template <MixKind Kind, bool Rhythm, bool Vector>
     FmRenderWork* w = &chip->work;
     if (chip->workStale) {
         Load(w, chip, chip->egCounter);
+    } else if (chip->staleOps) {
+        LoadStale(w, chip, chip->egCounter);
     } else if (chip->timersStale) {
         SyncTimers(w, chip, w->timerTicks);
         chip->timersStale = 0;
