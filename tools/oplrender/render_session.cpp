@@ -168,10 +168,13 @@ void RenderUntil(Renderer* r, uint64_t end) {
         if (r->stems) StemsRendered(r->stems);
         // The clip marks of the picture: none when no sample reached the limit (the common
         // case); otherwise, with stems, the mix before clipping (the sum of the tap's
-        // sources) says which samples were clipped, and without them the limit itself.
+        // sources) says which samples were clipped, and without them the limit itself. The
+        // log's waveform marks a column that reaches the limit by itself, so the samples are
+        // looked at here only with stems or a fade (which changes them before the log).
         const uint8_t* clipped = nullptr;
         int16_t least = 0, most = 0;
-        if (r->log) SessionLogExtremes(s, n, &least, &most);
+        bool fading = r->done + n > r->fade.start;
+        if (r->log && (r->stems || fading)) SessionLogExtremes(s, n, &least, &most);
         if (r->log && (most >= 32767 || least <= -32767)) {
             for (uint32_t i = 0; i < n; ++i) {
                 bool limit = s[i] >= 32767 || s[i] <= -32767;
@@ -182,7 +185,7 @@ void RenderUntil(Renderer* r, uint64_t end) {
             }
             clipped = r->clipped;
         }
-        if (r->done + n > r->fade.start) {
+        if (fading) {
             for (uint32_t i = 0; i < n; ++i)
                 s[i] = int16_t(OutputFaded(r->fade, r->done + i, s[i]));
         }
