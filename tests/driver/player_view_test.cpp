@@ -157,8 +157,9 @@ TEST_F(PlayerViewTest, SnapshotsAgainstRandomCommandsWhileRendering) {
         int16_t buf[441];
         for (int i = 0; i < 300; i++) PlayerRender(nullptr, sizeof buf, buf);
     });
-    std::atomic<bool> commandsDone{false};
-    std::thread commands([&files, &commandsDone] {
+    std::atomic<bool> commandsDone{false}, snapshotsDone{false};
+    std::atomic<int> snapshots{0};
+    std::thread commands([&files, &commandsDone, &snapshotsDone, &snapshots] {
         std::mt19937 rng(2026);
         auto pick = [&rng](int n) { return int(rng() % unsigned(n)); };
         for (int i = 0; i < 3000; i++) {
@@ -183,7 +184,11 @@ TEST_F(PlayerViewTest, SnapshotsAgainstRandomCommandsWhileRendering) {
                 PlayerStopSfx(0xFF);
             }
             PlayerUnlock();
-            if (i % 32 == 0) std::this_thread::yield();
+            // Now and then the commands wait for a snapshot, so that snapshots fall between
+            // them even where the lock keeps going back to this thread.
+            if (i % 32 == 0)
+                for (int seen = snapshots; snapshots == seen && !snapshotsDone;)
+                    std::this_thread::yield();
         }
         commandsDone = true;
     });
@@ -193,8 +198,10 @@ TEST_F(PlayerViewTest, SnapshotsAgainstRandomCommandsWhileRendering) {
         PlayerSnapshot(&v);
         ExpectOneMoment(v);
         if (v.reservedChannelMask) sfxSeen++;
+        ++snapshots;
         if (HasFailure()) break;
     }
+    snapshotsDone = true;
     commands.join();
     render.join();
     EXPECT_GT(sfxSeen, 0) << "no snapshot saw an effect holding a channel";
