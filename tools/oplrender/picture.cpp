@@ -23,6 +23,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/large_buffer.h"
 #include "tools/oplrender/output.h"
 #include "tools/oplrender/png_writer.h"
 
@@ -398,12 +399,40 @@ struct PictureCanvas {
     cairo_surface_t* surface = nullptr;
     cairo_t* cr = nullptr;
     Slab slab{};  // what the running thread draws
+    // A PNG's pixels, and the copy a slab is drawn on (kept from slab to slab): large buffers,
+    // whose pages are faulted in a few at a time. Null where cairo holds the memory.
+    unsigned char* pixels = nullptr;
+    size_t pixelBytes = 0;
+    unsigned char* part = nullptr;
+    size_t partBytes = 0;
 };
 
 namespace {
 
 std::string PictureError(const std::string& path, const std::string& reason) {
     return "cannot write the picture " + path + ": " + reason;
+}
+
+// Lets go of the canvas's surface, its memory and the canvas (its cairo context is gone).
+void CanvasFree(PictureCanvas* canvas) {
+    cairo_surface_destroy(canvas->surface);
+    LargeBufferFree(canvas->pixels, canvas->pixelBytes);
+    LargeBufferFree(canvas->part, canvas->partBytes);
+    delete canvas;
+}
+
+// An image surface of width x height on the large buffer *pixels of *bytes, made anew when it
+// is too small; on cairo's own memory when no large buffer can be had.
+cairo_surface_t* ImageOn(unsigned char** pixels, size_t* bytes, int width, int height) {
+    int stride = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width);
+    size_t need = size_t(std::max(stride, 0)) * size_t(height);
+    if (need > *bytes) {
+        LargeBufferFree(*pixels, *bytes);
+        *pixels = static_cast<unsigned char*>(LargeBufferAlloc(need));
+        *bytes = *pixels ? need : 0;
+    }
+    if (*pixels == nullptr) return cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+    return cairo_image_surface_create_for_data(*pixels, CAIRO_FORMAT_RGB24, width, height, stride);
 }
 
 // Writes the drawn canvas into temp (by the extension of path) and lets go of it; also
@@ -417,8 +446,7 @@ bool CanvasWrite(PictureCanvas* canvas, const std::string& path, const std::stri
         PngWrite(canvas->surface, temp, &reason);
     cairo_surface_finish(canvas->surface);
     if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(canvas->surface);
-    cairo_surface_destroy(canvas->surface);
-    delete canvas;
+    CanvasFree(canvas);
     if (status != CAIRO_STATUS_SUCCESS) reason = cairo_status_to_string(status);
     if (reason.empty() && durable) {
         int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
@@ -439,7 +467,7 @@ PictureCanvas* CanvasOpen(const Layout& l, const std::string& path, const std::s
     canvas->surface =
         e == "svg"   ? cairo_svg_surface_create(temp.c_str(), l.width, l.height)
         : e == "pdf" ? cairo_pdf_surface_create(temp.c_str(), l.width, l.height)
-                     : cairo_image_surface_create(CAIRO_FORMAT_RGB24, int(l.width), int(l.height));
+                     : ImageOn(&canvas->pixels, &canvas->pixelBytes, int(l.width), int(l.height));
     canvas->cr = cairo_create(canvas->surface);
     DrawBlank(canvas->cr, l);
     return canvas;
@@ -468,7 +496,8 @@ void DrawSlab(PictureCanvas* canvas, const SessionLog& log) {
     const Slab& slab = canvas->slab;
     int a = int(std::max(0.0, slab.x0 - SlabPad)), b = int(std::min(l.width, slab.x1 + SlabPad));
     int height = int(l.height);
-    cairo_surface_t* part = cairo_image_surface_create(CAIRO_FORMAT_RGB24, b - a, height);
+    // The copy's memory serves every slab, made anew only for a wider one.
+    cairo_surface_t* part = ImageOn(&canvas->part, &canvas->partBytes, b - a, height);
     cairo_surface_flush(canvas->surface);
     unsigned char* from = cairo_image_surface_get_data(canvas->surface);
     unsigned char* to = cairo_image_surface_get_data(part);
@@ -548,8 +577,7 @@ void SeenCatchUp(SessionLog* seen, const SessionLog& log, uint64_t done, bool al
 void CanvasDrop(PictureJob* job) {
     if (job->canvas == nullptr) return;
     cairo_destroy(job->canvas->cr);
-    cairo_surface_destroy(job->canvas->surface);
-    delete job->canvas;
+    CanvasFree(job->canvas);
     job->canvas = nullptr;
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "driver/player.h"
+#include "platform/large_buffer.h"
 
 namespace {
 
@@ -96,7 +97,14 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         *error = "cannot create the stems folder " + dir + ": " + std::strerror(errno);
         return false;
     }
-    for (auto& set : s->rows) set = new FmTapRow[StemBlockSamples];
+    for (auto& set : s->rows) {
+        set = static_cast<FmTapRow*>(LargeBufferAlloc(StemBlockSamples * sizeof(FmTapRow)));
+        if (set == nullptr) {
+            *error = "cannot write the stems: " + std::string(std::strerror(ENOMEM));
+            StemsFinish(s, false, error);
+            return false;
+        }
+    }
     s->tap.rows = s->rows[0];
     for (int i = 0; i < FmTapSources; ++i) {
         s->split[i] = new int16_t[StemSplitSamples];
@@ -158,7 +166,7 @@ bool StemsFinish(RenderStems* s, bool keep, std::string* error) {
         s->split[i] = nullptr;
     }
     for (auto& set : s->rows) {
-        delete[] set;
+        LargeBufferFree(set, StemBlockSamples * sizeof(FmTapRow));
         set = nullptr;
     }
     return ok && keep;
