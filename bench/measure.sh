@@ -123,17 +123,21 @@ if [ "$callgrind" = 1 ]; then
   done
 fi
 
-declare -A times
-for ((i = 0; i < runs; i++)); do
-  for build in "$@"; do
-    t0=$(date +%s%N)
-    "$build/tools/oplrender/oplrender" --quiet --seconds 60 --out "$work/full.wav" \
-      --vgm "$work/ch9.vgm" >/dev/null
-    t1=$(date +%s%N)
-    times[$build]+="$(((t1 - t0) / 1000)) "
-  done
-done
-for build in "$@"; do
-  median=$(echo ${times[$build]} | tr ' ' '\n' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
-  echo "oplrender $build: 60 s full load, median of $runs: $median us = $((60000000 / median))x real time (runs: ${times[$build]})"
-done
+# The whole process, timed from just before it is started to its exit by Python (a shell
+# timing each run with date would add two process starts of its own to every figure).
+python3 - "$work" "$runs" "$@" <<'PY'
+import statistics, subprocess, sys, time
+work, runs, builds = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+times = {b: [] for b in builds}
+for _ in range(runs):
+    for build in builds:
+        t0 = time.perf_counter()
+        subprocess.run([build + "/tools/oplrender/oplrender", "--quiet", "--seconds", "60", "--out",
+                        work + "/full.wav", "--vgm", work + "/ch9.vgm"], stdout=subprocess.DEVNULL,
+                       check=True)
+        times[build].append((time.perf_counter() - t0) * 1e6)
+for build in builds:
+    m = statistics.median(times[build])
+    print("oplrender %s: 60 s full load, median of %d: %.0f us = %.0fx real time (runs: %s)" %
+          (build, runs, m, 60e6 / m, " ".join("%.0f" % t for t in times[build])))
+PY
