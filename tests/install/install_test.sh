@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix and checks what a package holds: both
-# programs runnable from bin/, the examples, and manual pages that render without a warning
-# and carry the project's version. Usage: install_test.sh BUILD_DIR VERSION
+# programs runnable from bin/ (the renderer with its picture module), the examples, and manual
+# pages that render without a warning and carry the project's version.
+# Usage: install_test.sh BUILD_DIR VERSION
 set -euo pipefail
 build="$1" version="$2"
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/oplbench-install.XXXXXX")
@@ -20,6 +21,11 @@ done
 (cd "$prefix/share/oplbench" && "$prefix/bin/oplrender" --quiet --seconds 1 \
   --out "$prefix/demo.wav" examples/demo.txt >/dev/null) || fail "oplrender cannot render demo.txt"
 [ -s "$prefix/demo.wav" ] || fail "oplrender wrote no WAV file"
+# It finds its picture module where that is installed.
+(cd "$prefix/share/oplbench" && "$prefix/bin/oplrender" --quiet --seconds 1 \
+  --out "$prefix/demo.wav" --picture "$prefix/demo.png" examples/demo.txt >/dev/null) ||
+  fail "oplrender cannot draw the picture of demo.txt"
+[ "$(head -c 4 "$prefix/demo.png" | tail -c 3)" = PNG ] || fail "oplrender wrote no PNG file"
 
 if ! command -v man >/dev/null; then echo "man is not installed: pages not rendered"; exit 77; fi
 for page in oplbench oplrender; do

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -366,6 +367,30 @@ TEST(Oplrender, RefusalsGiveTheirMessageStatusTwoAndNoFile) {
         std::vector<std::string> left = ToolListDir(dir);
         EXPECT_EQ(left.size(), c.script ? 1u : 0u) << "only the script may stay";
     }
+}
+
+// The picture module is loaded only for --picture, from beside the program: a copy of the
+// program without it renders sound, refuses a picture naming the module, and refuses a module
+// that is not one.
+TEST(Oplrender, PictureModuleLoadedOnlyForAPicture) {
+    std::string dir = ToolScratchDir("module");
+    std::string copy = dir + "/oplrender";
+    ASSERT_EQ(std::system(("cp " + Renderer + " " + copy).c_str()), 0);
+    std::string vgm = Source + "/examples/coin.vgm";
+    ToolResult plain = ToolRun(dir, copy, {"-q", "-o", dir + "/a.wav", "--vgm", vgm});
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    auto expectRefused = [&](const std::string& message) {
+        ToolResult r = ToolRun(
+            dir, copy, {"-q", "-o", dir + "/b.wav", "--picture", dir + "/b.png", "--vgm", vgm});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(message + dir + "/oplrender-picture.so"), std::string::npos) << r.err;
+    };
+    expectRefused("the picture module is missing (");
+    ToolWriteText(dir + "/oplrender-picture.so", "not a module\n");
+    expectRefused("cannot load the picture module ");
+    std::vector<std::string> left = ToolListDir(dir);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"a.wav", "oplrender", "oplrender-picture.so"}));
 }
 
 }  // namespace
