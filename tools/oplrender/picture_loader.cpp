@@ -27,7 +27,7 @@ std::string ProgramFolder() {
 bool Load(std::string* error) {
     if (Loaded != nullptr) return true;
     std::string folder = ProgramFolder();
-    std::string tried, reason;
+    std::string tried;
     for (const std::string& path : {folder + "/" PICTURE_MODULE_FILE,
                                     folder + "/" PICTURE_MODULE_DIR "/" PICTURE_MODULE_FILE}) {
         void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

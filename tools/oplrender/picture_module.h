@@ -8,7 +8,8 @@
 
 #include "tools/oplrender/picture.h"
 
-// The module's file name, and where it is installed relative to the program's folder.
+// The module's file name. Its installed folder, relative to the program's, is PICTURE_MODULE_DIR,
+// which the build defines for the program.
 #define PICTURE_MODULE_FILE "oplrender-picture.so"
 
 // What the module hands the program: picture.h's calls, and what must match the program's build.
