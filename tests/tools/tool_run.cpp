@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -22,14 +24,48 @@ std::string Quote(const std::string& s) {
     return q + "'";
 }
 
+// The scratch folders this test program made. They are removed when it exits with every test
+// passed, and kept (and named) when one failed, for a look at what the programs wrote.
+struct ScratchDirs {
+    std::mutex lock;
+    std::vector<std::string> dirs;
+    pid_t owner = getpid();  // a forked child that exits leaves them alone
+};
+
+ScratchDirs& Scratch() {
+    static ScratchDirs scratch;  // made before the exit handler is installed: outlives it
+    return scratch;
+}
+
+void RemoveScratchDirs() {
+    ScratchDirs& s = Scratch();
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (getpid() != s.owner) return;
+    if (::testing::UnitTest::GetInstance()->Failed()) {
+        std::fprintf(stderr, "scratch folders kept: %soplbench_*_%d_*\n",
+                     ::testing::TempDir().c_str(), int(s.owner));
+        return;
+    }
+    std::string command = "rm -rf";
+    for (const std::string& dir : s.dirs) command += " " + Quote(dir);
+    if (!s.dirs.empty()) std::system(command.c_str());
+}
+
 }  // namespace
 
 std::string ToolScratchDir(const std::string& name) {
     static std::atomic<int> counter{0};
+    static bool removedAtExit = (Scratch(), std::atexit(RemoveScratchDirs) == 0);
+    (void)removedAtExit;
     std::string dir = ::testing::TempDir() + "oplbench_" + name + "_" + std::to_string(getpid()) +
                       "_" + std::to_string(counter++);
     std::system(("rm -rf " + Quote(dir)).c_str());
     mkdir(dir.c_str(), 0755);
+    {
+        ScratchDirs& s = Scratch();
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.dirs.push_back(dir);
+    }
     return dir;
 }
 

@@ -12,7 +12,8 @@ struct ToolResult {
     std::string err;  // standard error
 };
 
-// A fresh empty directory under the test temp directory, unique per call.
+// A fresh empty directory under the test temp directory, unique per call; removed when the test
+// program exits with every test passed.
 std::string ToolScratchDir(const std::string& name);
 // Runs program with args in directory cwd, standard input from the text input.
 ToolResult ToolRun(const std::string& cwd, const std::string& program,
