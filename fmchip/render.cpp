@@ -9,9 +9,8 @@
 // vibrato column, attenuations, the operators whose envelope can move). The loop keeps it
 // current through LFO steps and envelope ticks; every other change marks the chip (workStale:
 // the next call derives it all anew; staleOps: only the operators a register write changed).
-// Inside a call only a timer overflow (its
-// CSM key-on, its hooks) can change the chip, so the phases go back before an overflow and
-// everything is derived again after it when the chip was marked.
+// Inside a call only a timer overflow (its CSM key-on, its hooks) can change the chip, so the
+// phases go back before an overflow and what was marked is derived again after it.
 //
 // Index
 //   Working set ........ Load, Store, derived values

@@ -4,11 +4,11 @@
 # sink: no gap (a run of 5 ms or more of frozen samples) that a stall of the machine at least
 # as long, beside it, does not explain, no gap at all in the --record file (what the bench
 # rendered), the sound heard and the recording each within 1 % of the time played, and no
-# underrun reported. It prints those figures
-# and the command-to-sound latency at idle, with the machine's own stalls in each phase (how
-# late a thread at the bench's real-time priority woke on each processor: bench/stallprobe) and
-# those near each gap. About 130 s in all. Exit status 1 when a check fails or nothing was
-# heard; 0 (with a note) when no sound server can be started here.
+# underrun reported. It prints those figures and the command-to-sound latency at idle, with
+# the machine's own stalls in each phase (how late a thread at the bench's real-time priority
+# woke on each processor: bench/stallprobe) and those near each gap. About 130 s in all.
+# Exit status 1 when a check fails or nothing was heard; 0 (with a note) when no sound server
+# can be started here.
 #   scripts/dropout-check.sh [BUILD_DIR]   (default build; BUSY=8 IDLE_S=60 LOADED_S=60)
 set -uo pipefail
 cd "$(dirname "$0")/.."
