@@ -64,11 +64,15 @@ void Settle() {
 
 class WinmmStream_ : public WinmmOnDouble {
    protected:
+    // The tests' render state. A member, so that it outlives the teardown: the feeder may
+    // still call the callback until the teardown removes it.
+    Renderer r;
+
     // Starts the console program's stream on Render and waits for the first pass to queue
     // all ten buffers.
-    void StartRendering(Renderer* r) {
+    void StartRendering() {
         WinmmDriver.SetCallback(stream, Render);
-        ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, r));
+        ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
         ASSERT_TRUE(WaveOutDoubleWaitWrites(10, 2000));
     }
 };
@@ -111,8 +115,7 @@ TEST_F(WinmmStream_, BufferSizingFollowsTheFormat) {
 
 TEST_F(WinmmStream_, FirstPassFillsEveryBufferInOrderThenRefillsFinishedOnes) {
     Begin();
-    Renderer r;
-    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
+    ASSERT_NO_FATAL_FAILURE(StartRendering());
     Settle();
     std::vector<WaveOutDoubleWrite> log = Writes();
     ASSERT_EQ(10u, log.size());  // all ten queued, nothing more while none is finished
@@ -135,7 +138,6 @@ TEST_F(WinmmStream_, FirstPassFillsEveryBufferInOrderThenRefillsFinishedOnes) {
 
 TEST_F(WinmmStream_, ShortAndEmptyRendersMakeShortBuffers) {
     Begin();
-    Renderer r;
     r.results = {400, 0, 882, 882, 882, 882, 882, 882, 882, 882, 100000};
     WinmmDriver.SetCallback(stream, Render);
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
@@ -154,7 +156,6 @@ TEST_F(WinmmStream_, ShortAndEmptyRendersMakeShortBuffers) {
 
 TEST_F(WinmmStream_, CallbackInstalledLateAndRemovedWhileRunning) {
     Begin();
-    Renderer r;
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
     Settle();
     EXPECT_EQ(0u, WaveOutDoubleGetStats().writes);  // no callback: the feeder only polls
@@ -175,7 +176,6 @@ TEST_F(WinmmStream_, CallbackInstalledLateAndRemovedWhileRunning) {
 TEST_F(WinmmStream_, StopAndStartAgain) {
     Begin();
     EXPECT_EQ(WinmmNotRunning, WinmmDriver.Stop(stream));
-    Renderer r;
     WinmmDriver.SetCallback(stream, Render);
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
     EXPECT_EQ(WinmmNotStopped, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
@@ -205,8 +205,7 @@ TEST_F(WinmmStream_, PauseAndResume) {
     Begin();
     EXPECT_EQ(WinmmNoDevice, WinmmDriver.Pause(stream));
     EXPECT_EQ(WinmmNoDevice, WinmmDriver.Resume(stream));
-    Renderer r;
-    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
+    ASSERT_NO_FATAL_FAILURE(StartRendering());
     EXPECT_EQ(WinmmOk, WinmmDriver.Pause(stream));
     EXPECT_EQ(0u, WaveOutDoubleFinish(10));  // a paused device finishes nothing
     Settle();
@@ -233,7 +232,8 @@ TEST_F(WinmmStream_, PushPathBusyWriteAndLatency) {
     EXPECT_EQ(1, WinmmDriver.IsBusy(stream));  // not started: no buffer
     std::vector<char> block(883, 7);
     EXPECT_EQ(WinmmNotRunning, WinmmDriver.WriteData(stream, 10, block.data()));
-    ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, nullptr));
+    // The push path ignores the user data; the callback set at the end renders into `r`.
+    ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
     EXPECT_EQ(0u, WinmmDriver.GetLatency(stream));
     EXPECT_EQ(0, WinmmDriver.IsBusy(stream));
 
@@ -308,8 +308,7 @@ TEST_F(WinmmStream_, PriorityFallsBackToHighestAndSaysSoOnce) {
 TEST_F(WinmmStream_, FailedCloseLeavesTheInstanceStopping) {
     config.failClose = true;
     Begin();
-    Renderer r;
-    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
+    ASSERT_NO_FATAL_FAILURE(StartRendering());
     EXPECT_EQ(WinmmCloseFailed, WinmmDriver.Stop(stream));
     EXPECT_EQ(WinmmStopping, stream->state.load());
     EXPECT_NE(nullptr, stream->waveOut);
@@ -323,8 +322,7 @@ TEST_F(WinmmStream_, FailedCloseLeavesTheInstanceStopping) {
 
 TEST_F(WinmmStream_, DestroyStopsARunningInstance) {
     Begin();
-    Renderer r;
-    ASSERT_NO_FATAL_FAILURE(StartRendering(&r));
+    ASSERT_NO_FATAL_FAILURE(StartRendering());
     EXPECT_EQ(WinmmOk, WinmmDriver.Destroy(stream));
     stream = nullptr;
     WaveOutDoubleStats stats = WaveOutDoubleGetStats();
@@ -369,7 +367,6 @@ uint32_t WatchedRender(void* userData, uint32_t byteCount, void* buffer) {
 
 TEST_F(WinmmStream_, FeederLoopAllocatesNothing) {
     Begin();
-    Renderer r;
     WinmmDriver.SetCallback(stream, WatchedRender);
     AllocProbeWatchedAllocations.store(0);
     ASSERT_EQ(WinmmOk, WinmmDriver.Start(stream, 0, &ConsoleOptions, &r));
