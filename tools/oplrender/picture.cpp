@@ -436,14 +436,15 @@ cairo_surface_t* ImageOn(unsigned char** pixels, size_t* bytes, int width, int h
 }
 
 // Writes the drawn canvas into temp (by the extension of path) and lets go of it; also
-// forces the file to the disk when the job is durable. False with *error naming path.
+// forces the file to the disk when the job is durable. A PNG's rows are deflated with the
+// threads of share. False with *error naming path.
 bool CanvasWrite(PictureCanvas* canvas, const std::string& path, const std::string& temp,
-                 bool durable, std::string* error) {
+                 bool durable, PngShare* share, std::string* error) {
     cairo_status_t status = cairo_status(canvas->cr);
     cairo_destroy(canvas->cr);
     std::string reason;
     if (status == CAIRO_STATUS_SUCCESS && Extension(path) == "png")
-        PngWrite(canvas->surface, temp, &reason);
+        PngWrite(canvas->surface, temp, &reason, share);
     cairo_surface_finish(canvas->surface);
     if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(canvas->surface);
     CanvasFree(canvas);
@@ -528,8 +529,7 @@ void SlabJob(void* parameter) {
 }
 
 // After the render: what is left of the canvas, or all of a new one, then the file.
-void DrawJob(void* parameter) {
-    PictureJob* job = static_cast<PictureJob*>(parameter);
+void Draw(PictureJob* job) {
     PictureCanvas* canvas = job->canvas;
     job->canvas = nullptr;
     const SessionLog& log = canvas ? job->seen : *job->log;
@@ -545,7 +545,14 @@ void DrawJob(void* parameter) {
         DrawPlot(canvas->cr, canvas->layout, log, {0, canvas->layout.width});
     }
     DrawTitle(canvas->cr, canvas->layout, log);
-    job->drawn = CanvasWrite(canvas, job->path, job->temp, job->durable, &job->error);
+    job->drawn = CanvasWrite(canvas, job->path, job->temp, job->durable, job->share, &job->error);
+}
+
+// Draw, then the share is closed: PictureFinish, waiting in it, stops waiting there.
+void DrawJob(void* parameter) {
+    PictureJob* job = static_cast<PictureJob*>(parameter);
+    Draw(job);
+    if (job->share != nullptr) PngShareClose(job->share);
 }
 
 // Waits for the worker's job, if there is a worker.
@@ -645,6 +652,7 @@ void PictureStart(PictureJob* job, const SessionLog& log, const std::string& pat
     }
     job->temp = OutputTempName(path);
     OutputTempRegister(job->temp);
+    job->share = new (std::nothrow) PngShare;
     if (job->worker != nullptr)
         WorkerPost(job->worker, DrawJob, job);
     else
@@ -652,7 +660,11 @@ void PictureStart(PictureJob* job, const SessionLog& log, const std::string& pat
 }
 
 bool PictureFinish(PictureJob* job, bool keep, std::string* error) {
+    // This thread would only wait: it deflates a share of the PNG's rows instead.
+    if (job->share != nullptr) PngHelp(job->share);
     WaitForWorker(job);
+    delete job->share;
+    job->share = nullptr;
     WorkerDestroy(job->worker);
     job->worker = nullptr;
     bool ok = keep && job->drawn;

@@ -18,9 +18,10 @@ bool PictureDraw(const SessionLog& log, const std::string& path, std::string* er
 // before the render ends is drawn a stretch of time at a time as the render goes
 // (PictureFollow), from a copy of the log that the worker reads; the rest, and any picture
 // whose length was not known or changed, is drawn by PictureStart. PictureFinish waits for the
-// drawing and gives the picture its name when keep is set (and removes it otherwise); it is false
-// with *error when keep is set and the picture failed.
+// drawing (deflating a share of a PNG's rows meanwhile) and gives the picture its name when keep is
+// set (and removes it otherwise); it is false with *error when keep is set and the picture failed.
 struct PictureCanvas;  // the image being drawn during the render
+struct PngShare;       // the PNG's rows, which PictureFinish helps deflate
 struct PictureJob {
     Worker* worker = nullptr;  // draws; null when no thread can be had: drawn in place
     const SessionLog* log = nullptr;
@@ -35,6 +36,7 @@ struct PictureJob {
     double drawnTo = 0;                // the canvas's columns left of this are drawn
     SessionLog seen;                   // the log as far as it is final, for the worker
     PictureCanvas* canvas = nullptr;
+    PngShare* share = nullptr;  // from PictureStart to PictureFinish; null when none could be had
 };
 // Starts the worker, which first reads the font configuration and loads the faces the
 // picture's text uses (a few milliseconds), so that this is done while the render runs.

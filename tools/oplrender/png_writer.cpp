@@ -1,6 +1,6 @@
 // png_writer.cpp - the picture's PNG files. libpng writes the chunks; the image data, one zlib
 // stream of the rows (each led by its filter type), is put together here from bands of rows
-// that compressors of their own deflate on two threads.
+// that compressors of their own deflate on the writing thread and any thread that helps.
 #include "tools/oplrender/png_writer.h"
 
 #include <png.h>
@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
-
-#include "platform/worker.h"
 
 // How the bands join: every band but the last ends on a byte boundary (a sync flush), so the
 // next band's deflate data follows it directly, and no band refers back into another (each has
@@ -80,20 +78,40 @@ void DeflateBand(Band* p) {
     deflateEnd(&z);
 }
 
-// The rows in bands, and the next band that neither thread has taken. The rows differ in cost
-// (the waveform's are dearer than the channel rows'), so each thread takes the next band as it
-// finishes one rather than half the picture.
 constexpr int PngBands = 16;
-struct BandSet {
+
+}  // namespace
+
+// The rows in bands, and the next band that no thread has taken. The rows differ in cost (the
+// waveform's are dearer than the channel rows'), so each thread takes the next band as it
+// finishes one rather than a fixed part of the picture.
+struct PngRows {
     Band bands[PngBands];
     int count = 0;
     std::atomic<int> next{0};
 };
 
-void DeflateBands(void* parameter) {
-    BandSet* set = static_cast<BandSet*>(parameter);
-    for (int k; (k = set->next.fetch_add(1, std::memory_order_relaxed)) < set->count;)
-        DeflateBand(&set->bands[k]);
+namespace {
+
+void DeflateBands(PngRows* rows) {
+    for (int k; (k = rows->next.fetch_add(1, std::memory_order_relaxed)) < rows->count;)
+        DeflateBand(&rows->bands[k]);
+}
+
+// Deflates bands of rows on this thread and on the share's helpers; returns once every band
+// has been deflated and no helper holds rows.
+void DeflateShared(PngRows* rows, PngShare* share) {
+    if (share == nullptr) return DeflateBands(rows);
+    {
+        std::lock_guard<std::mutex> hold(share->lock);
+        share->rows = rows;
+    }
+    share->changed.notify_all();
+    DeflateBands(rows);
+    // Every band is taken: one still in a helper's hands is done when it leaves.
+    std::unique_lock<std::mutex> held(share->lock);
+    share->changed.wait(held, [share] { return share->helping == 0; });
+    share->rows = nullptr;
 }
 
 // The signature and the header, the data, the end: libpng writes the chunks and reports its
@@ -132,34 +150,54 @@ bool WritePngFile(const std::string& path, int width, int height, const Bytes& d
 
 }  // namespace
 
-bool PngWrite(cairo_surface_t* surface, const std::string& path, std::string* reason) {
+void PngHelp(PngShare* share) {
+    std::unique_lock<std::mutex> held(share->lock);
+    share->changed.wait(held, [share] { return share->rows != nullptr || share->closed; });
+    if (share->rows == nullptr) return;
+    PngRows* rows = share->rows;
+    ++share->helping;
+    held.unlock();
+    DeflateBands(rows);
+    held.lock();
+    --share->helping;
+    held.unlock();
+    share->changed.notify_all();
+}
+
+void PngShareClose(PngShare* share) {
+    {
+        std::lock_guard<std::mutex> hold(share->lock);
+        share->closed = true;
+    }
+    share->changed.notify_all();
+}
+
+bool PngWrite(cairo_surface_t* surface, const std::string& path, std::string* reason,
+              PngShare* share) {
     cairo_surface_flush(surface);
     int width = cairo_image_surface_get_width(surface);
     int height = cairo_image_surface_get_height(surface);
     int stride = cairo_image_surface_get_stride(surface);
     const unsigned char* pixels = cairo_image_surface_get_data(surface);
-    BandSet set;
-    set.count = std::clamp(height, 1, PngBands);
-    for (int k = 0; k < set.count; ++k) {
-        int first = int(int64_t(height) * k / set.count);
-        int end = int(int64_t(height) * (k + 1) / set.count);
-        Band& band = set.bands[k];
+    PngRows rows;
+    rows.count = std::clamp(height, 1, PngBands);
+    for (int k = 0; k < rows.count; ++k) {
+        int first = int(int64_t(height) * k / rows.count);
+        int end = int(int64_t(height) * (k + 1) / rows.count);
+        Band& band = rows.bands[k];
         band.pixels = pixels + size_t(first) * size_t(stride);
         band.stride = stride;
         band.width = width;
         band.rows = end - first;
-        band.last = k == set.count - 1;
+        band.last = k == rows.count - 1;
     }
-    Worker* helper = WorkerCreate();  // null: this thread deflates every band
-    if (helper != nullptr) WorkerPost(helper, DeflateBands, &set);
-    DeflateBands(&set);
-    WorkerDestroy(helper);
+    DeflateShared(&rows, share);
     // The zlib header (deflate, a 32 KB window at most, the fastest level), the bands, the
     // checksum.
     Bytes data = {0x78, 0x01};
     uLong adler = adler32(0, nullptr, 0);
-    for (int k = 0; k < set.count; ++k) {
-        const Band& band = set.bands[k];
+    for (int k = 0; k < rows.count; ++k) {
+        const Band& band = rows.bands[k];
         if (!band.ok) {
             *reason = std::strerror(ENOMEM);
             return false;
