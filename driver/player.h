@@ -97,3 +97,7 @@ uint8_t PlayerSlotReload(int slot, const char* path);
 // Fills byteCount / 2 mono 16-bit samples; returns 2 * (byteCount / 2). Holds the driver lock
 // for the whole call; allocates nothing and does no I/O.
 uint32_t PlayerRender(void* userData, uint32_t byteCount, void* buffer);
+// The same samples as PlayerRender, but the call ends right after the first tick of the
+// playing tracks (its writes made): at most count samples into out; returns how many were
+// rendered. For a caller that reads the driver's state after every tick, where it can change.
+uint32_t PlayerRenderToTick(uint32_t count, int16_t* out);

@@ -2,7 +2,7 @@
 // samples, each run ending on the sample whose Timer 1 interrupt ticks every playing track,
 // so that a tick lands exactly where a sample-by-sample loop would put it. Called by the
 // audio feeder thread for every buffer; holds the driver lock for the whole call, allocates
-// nothing and does no I/O.
+// nothing and does no I/O. The offline renderer's variant ends a call on a tick.
 #include <cstring>
 #include <type_traits>
 #if defined(__SSE2__)
@@ -51,14 +51,10 @@ void TickPlayingTracks() {
         if (t.playState == TrackPlaying) TrackTick(&t);
 }
 
-}  // namespace
-
-uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
-    uint32_t n = byteCount / 2;
-    if (n == 0) return 0;
-    uint8_t* out = static_cast<uint8_t*>(buffer);
+// Renders n samples into out under the driver lock; with toTick, stops after the first tick.
+// Returns the samples rendered.
+uint32_t RenderRuns(uint32_t n, uint8_t* out, bool toTick) {
     int32_t mix[RunSamples];
-    PlayerLockGuard lock;
     for (uint32_t i = 0; i < n;) {
         // A run stops after the sample on which the enabled Timer 1 flag comes up; the tick
         // follows that sample, and its writes are heard from the next one.
@@ -70,7 +66,24 @@ uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
         if (PlayerChip->statusReg & PlayerChip->irqEnableMask & FmStatusTimer1) {
             PlayerChipWrite(0x04, 0x80);  // acknowledge the interrupt
             TickPlayingTracks();
+            if (toTick) return i;
         }
     }
+    return n;
+}
+
+}  // namespace
+
+uint32_t PlayerRender(void* /*userData*/, uint32_t byteCount, void* buffer) {
+    uint32_t n = byteCount / 2;
+    if (n == 0) return 0;
+    PlayerLockGuard lock;
+    RenderRuns(n, static_cast<uint8_t*>(buffer), false);
     return 2 * n;
+}
+
+uint32_t PlayerRenderToTick(uint32_t count, int16_t* out) {
+    if (count == 0) return 0;
+    PlayerLockGuard lock;
+    return RenderRuns(count, reinterpret_cast<uint8_t*>(out), true);
 }

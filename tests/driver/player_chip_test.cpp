@@ -1,6 +1,6 @@
 // player_chip_test.cpp - the driver on the real chip: the tick clock that Timer 1 gives
 // (first tick on the first sample, then 883 or 884 samples apart), that no music data can
-// retune, stop or mask it, and clipping of a loud chip sum.
+// retune, stop or mask it, calls that end on a tick, and clipping of a loud chip sum.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -105,6 +105,47 @@ TEST_F(PlayerChipTest, LoudSumsAreClippedTo32767) {
     std::vector<int16_t> out = RenderSingly(8000);
     EXPECT_EQ(*std::max_element(out.begin(), out.end()), 32767);
     EXPECT_EQ(*std::min_element(out.begin(), out.end()), -32767);
+}
+
+TEST_F(PlayerChipTest, RenderToTickEndsOnEveryTickWithTheSamplesOfPlayerRender) {
+    // A note that changes on every tick or so, then its key-off and a new pitch.
+    VgmWriter w = NewVgm();
+    VgmWriterOpl2Voice(&w, 0, 0);
+    for (int k = 0; k < 40; ++k) {
+        VgmWriterOpl2Note(&w, 0, 0x150 + 8 * k, 4, k % 3 != 2);
+        VgmWriterWait(&w, 700);
+    }
+    VgmWriterEnd(&w);
+    auto start = [&w] {
+        ASSERT_EQ(LoadVgm(0, &w), VgmLoadOk);
+        PlayerLockGuard lock;
+        StartOn(&MusicTrack, 0);
+    };
+    start();
+    const uint32_t count = 20000;
+    std::vector<int16_t> singly = RenderSingly(count);
+    std::vector<uint32_t> ticks = AckSamples;
+    ASSERT_GE(ticks.size(), 20u);
+    ASSERT_TRUE(std::any_of(singly.begin(), singly.end(), [](int16_t v) { return v != 0; }));
+
+    PlayerBringDown();
+    ASSERT_TRUE(PlayerBringUp(44100));
+    start();
+    std::vector<int16_t> out(count);
+    std::vector<uint32_t> ends;
+    for (uint32_t at = 0; at < count;) {
+        uint32_t got = PlayerRenderToTick(std::min(4096u, count - at), &out[at]);
+        ASSERT_GT(got, 0u);
+        at += got;
+        ends.push_back(at);
+    }
+    EXPECT_EQ(out, singly);
+    // Each call ends on the sample after a tick's, the last where the count ends.
+    std::vector<uint32_t> expected;
+    for (uint32_t t : ticks) expected.push_back(t + 1);
+    if (expected.back() != count) expected.push_back(count);
+    EXPECT_EQ(ends, expected);
+    EXPECT_EQ(PlayerRenderToTick(0, out.data()), 0u);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // render_session.cpp - running one render: the session set up as the console does it, with
 // the same command code; only the clock differs: samples are pulled here instead of by an
-// output device. The samples come from PlayerRender in blocks (short ones while the picture
-// records the channels' state between them); this file does the file I/O around it, the mix
-// written on a thread of its own while the next block renders.
+// output device. The samples come from PlayerRender in blocks (calls that end on every driver
+// tick while the picture records the channels' state after each); this file does the file
+// I/O around it, the mix written on a thread of its own while the next block renders.
 //
 // Index
 //   Clock ................ VGM time to output samples
@@ -130,8 +130,7 @@ struct Renderer {
     int16_t* block = blocks[0];  // the block being filled
     uint32_t filled = 0;         // samples in block not yet written
     uint32_t handedOver = 0;     // samples of the other block, for the writer
-    uint8_t clipped[RenderLogStepMax] = {};
-    uint32_t logStep = 0;  // samples per render call while the picture's log is kept
+    uint8_t clipped[CallSamples] = {};
 };
 
 void WriteJob(void* parameter) {
@@ -154,17 +153,21 @@ void Flush(Renderer* r) {
 
 // Renders samples up to (not including) sample end; they are written a block at a time.
 void RenderUntil(Renderer* r, uint64_t end) {
-    uint32_t step = r->log ? r->logStep : CallSamples;
     while (r->done < end) {
-        uint32_t n =
-            uint32_t(std::min<uint64_t>(std::min(step, BlockSamples - r->filled), end - r->done));
+        uint32_t n = uint32_t(
+            std::min<uint64_t>(std::min(CallSamples, BlockSamples - r->filled), end - r->done));
         int16_t* s = r->block + r->filled;
         uint32_t tapped = 0;  // where this call's samples begin in the tap
         if (r->stems) {
             StemsReserve(r->stems, r->fade, n);
             tapped = r->stems->tap.count;
         }
-        PlayerRender(nullptr, n * 2, s);
+        // With a log, the call ends on a tick, after which the state is read: it changes only
+        // in ticks and in the lines, after which it is read too.
+        if (r->log)
+            n = PlayerRenderToTick(n, s);
+        else
+            PlayerRender(nullptr, n * 2, s);
         if (r->stems) StemsRendered(r->stems);
         // The clip marks of the picture: none when no sample reached the limit (the common
         // case); otherwise, with stems, the mix before clipping (the sum of the tap's
@@ -254,7 +257,6 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
     }
     Renderer* r = renderer.get();
     r->writer = WorkerCreate();
-    r->logStep = RenderLogStep(o.rate);
     if (log) {
         log->rate = o.rate;
         SessionLogState(log, 0);

@@ -20,14 +20,6 @@ constexpr uint32_t RenderCapSeconds = 600;  // without an end, the render stops 
 // Timer 1 tick, one tick per 996 chip samples at 3579545 / 72 Hz. Rounded to nearest.
 uint64_t RenderSampleOfVgmTime(uint64_t vgmSamples, uint32_t rate);
 
-// Samples between two reads of the driver's state for the picture: 5 ms, a quarter of a
-// driver tick (the state changes only in ticks, one per 20 ms), so no tick's change is lost
-// and each shows at most 5 ms late.
-inline uint32_t RenderLogStep(uint32_t rate) {
-    return rate / 200;
-}
-constexpr uint32_t RenderLogStepMax = RenderRateMax / 200;
-
 struct SessionResult {
     int status = 0;       // 0, ExitFailed or ExitRefused
     bool capped = false;  // stopped at RenderCapSeconds with the session still going

@@ -1,5 +1,5 @@
-// session_log.cpp - recording a render for its picture. The state is read between render
-// calls, a few dozen samples apart, and kept only where it changes.
+// session_log.cpp - recording a render for its picture. The state is read after every driver
+// tick and every line, where alone it can change, and kept only where it changes.
 #include "tools/oplrender/session_log.h"
 
 #if defined(__SSE2__)
