@@ -131,6 +131,18 @@ struct FakeService {
     }
 };
 
+// True once something listens on the socket at path: the daemon binds its socket a moment
+// before it listens, and a connection between the two is refused.
+bool Listens(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    std::snprintf(where.sun_path, sizeof where.sun_path, "%s", path.c_str());
+    bool listens = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+    if (fd >= 0) close(fd);
+    return listens;
+}
+
 class Rtkit : public testing::Test {
    protected:
     void SetUp() override {
@@ -153,14 +165,14 @@ class Rtkit : public testing::Test {
                    ("--config-file=" + dir + "/bus.conf").c_str(), nullptr);
             _exit(127);
         }
-        for (int i = 0; i < 200 && access((dir + "/bus").c_str(), F_OK) != 0; ++i) {
+        for (int i = 0; i < 200 && !Listens(dir + "/bus"); ++i) {
             if (waitpid(daemon, nullptr, WNOHANG) == daemon) {
                 daemon = -1;
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (daemon == -1 || access((dir + "/bus").c_str(), F_OK) != 0)
+        if (daemon == -1 || !Listens(dir + "/bus"))
             GTEST_SKIP() << "no dbus-daemon to stand in for the system bus";
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
         getrlimit(RLIMIT_RTTIME, &savedRunLimit);
