@@ -13,6 +13,7 @@
 #include "platform/threads.h"
 #include "tests/tools/tool_run.h"
 #include "tools/oplrender/picture.h"
+#include "tools/oplrender/png_writer.h"
 #include "tools/oplrender/render_session.h"
 #include "tools/vgmwriter/vgmwriter.h"
 
@@ -143,6 +144,35 @@ std::vector<uint32_t> PngPixels(const std::string& path, int* width) {
     }
     cairo_surface_destroy(png);
     return pixels;
+}
+
+// The PNG writer keeps every pixel in its place, for a lone pixel, for fewer rows than it has
+// bands and for many, the bands joined into one stream whose checksum the reader verifies.
+TEST(RenderPicture, PngHoldsEveryPixelOfTheSurface) {
+    std::string dir = ToolScratchDir("picture_png");
+    for (auto [width, height] : {std::pair{1, 1}, {37, 5}, {1830, 97}}) {
+        cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+        std::vector<uint32_t> want;
+        for (int y = 0; y < height; ++y) {
+            uint32_t* row = reinterpret_cast<uint32_t*>(
+                cairo_image_surface_get_data(s) + size_t(y) * cairo_image_surface_get_stride(s));
+            for (int x = 0; x < width; ++x) {
+                // Runs of a colour (which deflate finds as repeats) broken by single pixels.
+                row[x] = x % 7 == 3 ? uint32_t(x * 2654435761u ^ y * 40503u) & 0xFFFFFF
+                                    : uint32_t(y * 0x010203 + x / 64);
+                want.push_back(row[x]);
+            }
+        }
+        cairo_surface_mark_dirty(s);
+        std::string path = dir + "/" + std::to_string(width) + ".png", reason;
+        EXPECT_TRUE(PngWrite(s, path, &reason, nullptr)) << reason;
+        cairo_surface_destroy(s);
+        int readWidth = 0;
+        std::vector<uint32_t> got = PngPixels(path, &readWidth);
+        for (uint32_t& v : got) v &= 0xFFFFFF;
+        EXPECT_EQ(readWidth, width);
+        EXPECT_TRUE(got == want) << width << " x " << height;
+    }
 }
 
 // A picture drawn a slab at a time while the render runs has the pixels of the same picture

@@ -614,6 +614,7 @@ void PictureFollow(PictureJob* job, const SessionLog& log, uint64_t done, uint64
         job->seen.rate = log.rate;
         job->seen.columnSamples = log.columnSamples;
         job->seen.samples = total;  // what is not known yet lasts to the end
+        SessionLogReserve(&job->seen, total);
         WorkerPost(job->worker, BlankJob, job);
         return;
     }

@@ -114,24 +114,35 @@ void DeflateShared(PngRows* rows, PngShare* share) {
     share->rows = nullptr;
 }
 
-// The signature and the header, the data, the end: libpng writes the chunks and reports its
-// errors by a jump back here (nothing in this function owns anything to unwind).
+// The signature and the header, the image data as one chunk (the zlib header, the bands, the
+// checksum, written where they lie), the end: libpng writes the chunks and reports its errors by
+// a jump back here (nothing in this function owns anything to unwind).
 bool WritePngChunks(png_structp png, png_infop info, FILE* f, int width, int height,
-                    const Bytes& data) {
+                    const PngRows& rows, uLong adler) {
     if (setjmp(png_jmpbuf(png)) != 0) return false;
     png_init_io(png, f);
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (size_t at = 0; at < data.size(); at += 1 << 20)
-        png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), data.data() + at,
-                        std::min<size_t>(data.size() - at, 1 << 20));
+    // The zlib header: deflate, a 32 KB window at most, the fastest level.
+    const png_byte head[2] = {0x78, 0x01};
+    png_byte tail[4];
+    for (int k = 0; k < 4; ++k) tail[k] = png_byte(adler >> (24 - 8 * k));
+    size_t length = sizeof head + sizeof tail;
+    for (int k = 0; k < rows.count; ++k) length += rows.bands[k].data.size();
+    png_write_chunk_start(png, reinterpret_cast<png_const_bytep>("IDAT"), png_uint_32(length));
+    png_write_chunk_data(png, head, sizeof head);
+    for (int k = 0; k < rows.count; ++k)
+        png_write_chunk_data(png, rows.bands[k].data.data(), rows.bands[k].data.size());
+    png_write_chunk_data(png, tail, sizeof tail);
+    png_write_chunk_end(png);
     png_write_chunk(png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
     return true;
 }
 
-// Writes the PNG file of a width x height image whose zlib stream is data. False with *reason.
-bool WritePngFile(const std::string& path, int width, int height, const Bytes& data,
+// Writes the PNG file of a width x height image whose deflated rows are in rows, with the
+// checksum adler. False with *reason.
+bool WritePngFile(const std::string& path, int width, int height, const PngRows& rows, uLong adler,
                   std::string* reason) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
@@ -140,7 +151,7 @@ bool WritePngFile(const std::string& path, int width, int height, const Bytes& d
     }
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    bool written = png && info && WritePngChunks(png, info, f, width, height, data);
+    bool written = png && info && WritePngChunks(png, info, f, width, height, rows, adler);
     png_destroy_write_struct(&png, &info);
     bool closed = std::fclose(f) == 0;
     if (!written || !closed)
@@ -192,9 +203,7 @@ bool PngWrite(cairo_surface_t* surface, const std::string& path, std::string* re
         band.last = k == rows.count - 1;
     }
     DeflateShared(&rows, share);
-    // The zlib header (deflate, a 32 KB window at most, the fastest level), the bands, the
-    // checksum.
-    Bytes data = {0x78, 0x01};
+    // The stream's checksum, from the bands'.
     uLong adler = adler32(0, nullptr, 0);
     for (int k = 0; k < rows.count; ++k) {
         const Band& band = rows.bands[k];
@@ -202,10 +211,8 @@ bool PngWrite(cairo_surface_t* surface, const std::string& path, std::string* re
             *reason = std::strerror(ENOMEM);
             return false;
         }
-        data.insert(data.end(), band.data.begin(), band.data.end());
         uLong length = uLong(band.rows) * (uLong(width) * 3 + 1);
         adler = adler32_combine(adler, band.adler, z_off_t(length));
     }
-    for (int shift = 24; shift >= 0; shift -= 8) data.push_back(uint8_t(adler >> shift));
-    return WritePngFile(path, width, height, data, reason);
+    return WritePngFile(path, width, height, rows, adler, reason);
 }

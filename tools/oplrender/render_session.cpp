@@ -259,6 +259,7 @@ SessionResult RenderSession(const RenderOptions& o, const std::vector<RenderLine
     r->writer = WorkerCreate();
     if (log) {
         log->rate = o.rate;
+        if (progress.totalSamples) SessionLogReserve(log, progress.totalSamples);
         SessionLogState(log, 0);
     }
     AnswerCapture capture;

@@ -78,6 +78,14 @@ void SessionLogExtremes(const int16_t* samples, uint32_t count, int16_t* least, 
     *most = hi;
 }
 
+void SessionLogReserve(SessionLog* log, uint64_t samples) {
+    // Up to ten minutes at the highest rate (a few MB); a longer render grows as it goes.
+    size_t columns = size_t(std::min<uint64_t>(samples, 600 * 192000) / log->columnSamples + 1);
+    log->waveMin.reserve(columns);
+    log->waveMax.reserve(columns);
+    log->waveClipped.reserve(columns);
+}
+
 void SessionLogWave(SessionLog* log, const int16_t* samples, const uint8_t* clipped,
                     uint32_t count) {
     // A column at a time: its extremes and clip mark stay in locals over its samples.

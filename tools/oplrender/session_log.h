@@ -46,6 +46,10 @@ struct SessionLog {
 // Reads the channels' owners, keys and pitches from the driver and the chip, and adds a frame
 // at sample when anything differs from the last frame. Takes the driver lock.
 void SessionLogState(SessionLog* log, uint64_t sample);
+// Makes room for the waveform of a render of samples: memory is taken once, not each time the
+// columns outgrow it (each new page costs a fault when it is first filled, tens of microseconds
+// on some virtual machines).
+void SessionLogReserve(SessionLog* log, uint64_t samples);
 // Adds rendered samples to the waveform; clipped marks the samples the driver clipped (a mix
 // beyond +-32767), or is null: then a sample at +-32767 counts as clipped.
 void SessionLogWave(SessionLog* log, const int16_t* samples, const uint8_t* clipped,
