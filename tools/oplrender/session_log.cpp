@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "driver/player.h"
+#include "tools/oplrender/render_session.h"
 
 namespace {
 
@@ -79,8 +80,9 @@ void SessionLogExtremes(const int16_t* samples, uint32_t count, int16_t* least, 
 }
 
 void SessionLogReserve(SessionLog* log, uint64_t samples) {
-    // Up to ten minutes at the highest rate (a few MB); a longer render grows as it goes.
-    size_t columns = size_t(std::min<uint64_t>(samples, 600 * 192000) / log->columnSamples + 1);
+    // Up to the render's cap at the highest rate (a few MB); a longer render grows as it goes.
+    uint64_t most = uint64_t(RenderCapSeconds) * RenderRateMax;
+    size_t columns = size_t(std::min(samples, most) / log->columnSamples + 1);
     log->waveMin.reserve(columns);
     log->waveMax.reserve(columns);
     log->waveClipped.reserve(columns);
