@@ -1,9 +1,11 @@
 // oplrender_test.cpp - the built oplrender as a user runs it: the same script gives the same
 // file, the demo has its length, lines run before their samples, the end rules, the
 // messages on both outputs, and every refusal with its message, status and no file left.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -459,4 +461,25 @@ TEST(Oplrender, StemsAddUpToTheMix) {
     r = ToolRun(late, Renderer, {"-q", "--stems", "stems", "-o", "out.wav", "script.txt"});
     ASSERT_EQ(r.status, 0) << r.err;
     ExpectStemsSumToMix(late, "wav", true, 10);
+
+    // One channel for 16362 samples: 32 KiB files, so the silent stems end on whole blocks of
+    // zeros left unwritten. They are still as long as the mix, and where the disk keeps
+    // holes, those blocks take no room.
+    std::string one = ToolScratchDir("stems_one");
+    ASSERT_TRUE(WriteLoadVgm(one + "/load.vgm", 1, false));
+    r = ToolRun(one, Renderer,
+                {"-q", "--stems", "stems", "--rate", "8000", "--seconds", "2.04525", "--vgm",
+                 "load.vgm", "-o", "out.wav"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ExpectStemsSumToMix(one, "wav", false, 1);
+    struct stat silent {};
+    ASSERT_EQ(stat((one + "/stems/ch8.wav").c_str(), &silent), 0);
+    EXPECT_EQ(silent.st_size, 32768);
+    int probe = ::open((one + "/holes").c_str(), O_WRONLY | O_CREAT, 0600);
+    struct stat holes {};
+    if (probe >= 0 && ftruncate(probe, 1 << 20) == 0 && fstat(probe, &holes) == 0 &&
+        holes.st_blocks == 0) {
+        EXPECT_LE(silent.st_blocks * 512, 8192) << "blocks of silence are left unwritten";
+    }
+    if (probe >= 0) ::close(probe);
 }

@@ -1,7 +1,8 @@
 // output.cpp - oplrender's audio files through libsndfile's virtual I/O, so that every write
-// is ours to check: a regular file gets positioned writes and its header rewritten at the
-// end; a stream (standard output, FIFO, socket, device) is written straight through, and
-// libsndfile's rewrites of the header it has already sent are dropped.
+// is ours to check: a regular file gets positioned writes, its blocks of silence left as
+// holes, and its header rewritten at the end; a stream (standard output, FIFO, socket,
+// device) is written straight through, and libsndfile's rewrites of the header it has
+// already sent are dropped.
 #include "tools/oplrender/output.h"
 
 #include <fcntl.h>
@@ -23,6 +24,23 @@
 #include <cstring>
 
 const char OutputFormatList[] = ".wav .flac .ogg .aiff .au";
+
+bool OutputAllZero(const void* data, size_t bytes) {
+    const unsigned char* b = static_cast<const unsigned char*>(data);
+    size_t k = 0;
+#if defined(__SSE2__)
+    // 64 bytes at a time, so that sound is told from silence at its first bytes.
+    for (; k + 64 <= bytes; k += 64) {
+        const __m128i* v = reinterpret_cast<const __m128i*>(b + k);
+        __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)),
+                                   _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF) return false;
+    }
+#endif
+    for (; k < bytes; ++k)
+        if (b[k] != 0) return false;
+    return true;
+}
 
 namespace {
 
@@ -66,7 +84,30 @@ bool WriteAll(RenderOutput* out, const void* data, size_t size, int64_t offset) 
         }
         p += n, size -= size_t(n), offset += n;
     }
+    out->stored = std::max(out->stored, offset);
     return true;
+}
+
+// Appends data at offset (at or past the end of what the file holds), leaving the whole
+// blocks of zeros in it unwritten: the file's size is set at the end, and they read back as
+// zeros without being copied or taking disk space (a stem is silent most of the time).
+bool AppendSparse(RenderOutput* out, const char* data, size_t size, int64_t offset) {
+    constexpr int64_t Block = 4096;
+    size_t pending = 0;  // data before this is written or left out
+    size_t at = size_t((offset + Block - 1) / Block * Block - offset);  // a block's start
+    while (at + Block <= size) {
+        if (!OutputAllZero(data + at, Block)) {
+            at += Block;
+            continue;
+        }
+        size_t end = at + Block;
+        while (end + Block <= size && OutputAllZero(data + end, Block)) end += Block;
+        if (at > pending && !WriteAll(out, data + pending, at - pending, offset + int64_t(pending)))
+            return false;
+        pending = at = end;
+    }
+    return pending == size ||
+           WriteAll(out, data + pending, size - pending, offset + int64_t(pending));
 }
 
 // For a durable file: starts the disk's write-back of each whole MiB written, without
@@ -112,7 +153,10 @@ sf_count_t IoWrite(const void* ptr, sf_count_t count, void* user) {
         out->pos += skip;
         size -= skip;
     }
-    if (size > 0 && !WriteAll(out, p, size_t(size), out->pos)) {
+    bool sent = size == 0 || (out->seekable && out->pos >= out->length
+                                  ? AppendSparse(out, p, size_t(size), out->pos)
+                                  : WriteAll(out, p, size_t(size), out->pos));
+    if (!sent) {
         Fail(out, "cannot write " + out->name + ": " + Reason(errno));
         return 0;
     }
@@ -305,34 +349,16 @@ bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count) {
     return true;
 }
 
-bool OutputWriteWide(RenderOutput* out, const int32_t* samples, uint32_t count) {
-    if (!out->error.empty()) return false;
-    constexpr uint32_t Chunk = 1u << 15;  // 64 KiB of 16-bit samples per write
-    int16_t clipped[Chunk];
-    for (uint32_t done = 0; done < count;) {
-        uint32_t n = std::min<uint32_t>(count - done, Chunk);
-        uint32_t i = 0;
-#if defined(__SSE2__)
-        // Saturating packs clip exactly as the scalar loop does, eight samples at a time.
-        for (; i + 8 <= n; i += 8) {
-            __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + done + i));
-            __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + done + i + 4));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(clipped + i), _mm_packs_epi32(lo, hi));
-        }
-#endif
-        for (; i < n; ++i) clipped[i] = int16_t(std::clamp(samples[done + i], -32768, 32767));
-        if (!OutputWrite(out, clipped, n)) return false;
-        done += n;
-    }
-    return true;
-}
-
 bool OutputFinish(RenderOutput* out, bool keep) {
     if (out->file) {
         if (sf_close(out->file) != 0) Fail(out, "cannot write " + out->name);
         out->file = nullptr;
     }
     if (out->fd >= 0) {
+        // Zeros left unwritten at the end are made part of the file.
+        if (out->seekable && keep && out->stored < out->length && out->error.empty() &&
+            ftruncate(out->fd, out->length) != 0)
+            Fail(out, "cannot write " + out->name + ": " + Reason(errno));
         if (out->durable && out->seekable && keep && out->error.empty() && fsync(out->fd) != 0)
             Fail(out, "cannot write " + out->name + ": " + Reason(errno));
         if (close(out->fd) != 0) Fail(out, "cannot write " + out->name + ": " + Reason(errno));

@@ -26,6 +26,7 @@ struct RenderOutput {
     bool seekable = false;  // a regular file; anything else is written as a stream
     int64_t pos = 0;        // libsndfile's position in the file
     int64_t length = 0;     // bytes in the file (regular) or sent so far (stream)
+    int64_t stored = 0;     // bytes up to the end of the last write (regular: the rest are zeros)
     SNDFILE* file = nullptr;
     bool raw = false;      // the file's samples are 16-bit in this machine's byte order
     bool durable = false;  // --sync: fsync before the rename (set before the first write)
@@ -52,6 +53,9 @@ inline int64_t OutputFaded(const OutputFade& f, uint64_t at, int64_t v) {
     int64_t left = span - int64_t(at - f.start);
     return span > 0 && left > 0 ? v * left / span : 0;
 }
+
+// True when the bytes are all zero.
+bool OutputAllZero(const void* data, size_t bytes);
 
 // The file name extension of a format, without the dot ("wav" for WAV).
 const char* OutputExtensionOf(int format);

@@ -4,9 +4,6 @@
 #include "tools/oplrender/stems.h"
 
 #include <sys/stat.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -20,21 +17,10 @@ namespace {
 const char* const SourceNames[FmTapSources] = {"ch0", "ch1", "ch2", "ch3", "ch4", "ch5", "ch6",
                                                "ch7", "ch8", "bd",  "sd",  "tt",  "cy",  "hh"};
 
+constexpr size_t SplitBytes = size_t(FmTapSources) * StemSplitSamples * sizeof(int16_t);
+
 bool IsRhythmSource(int source) {
     return source >= FmTapBd;
-}
-
-bool AllZero(const int16_t* b, uint32_t n) {
-    uint32_t k = 0;
-#if defined(__SSE2__)
-    __m128i any = _mm_setzero_si128();
-    for (; k + 8 <= n; k += 8)
-        any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k)));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) != 0xFFFF) return false;
-#endif
-    for (; k < n; ++k)
-        if (b[k] != 0) return false;
-    return true;
 }
 
 // Writes n rows of the set the tap filled before the one it fills now, the session's samples
@@ -44,7 +30,7 @@ void WriteRows(RenderStems* s, const FmTapRow* rows, uint32_t n, uint64_t first)
     FmTapRowsSplit(rows, n, buffers);
     const OutputFade& fade = s->writeFade;
     for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
-        s->rhythmUsed = !AllZero(buffers[i], n);
+        s->rhythmUsed = !OutputAllZero(buffers[i], n * sizeof(int16_t));
     bool ok = true;
     if (s->rhythmUsed && s->rhythmSilent > 0) {
         static const int16_t zeros[4096] = {};
@@ -106,8 +92,15 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         }
     }
     s->tap.rows = s->rows[0];
+    // The sources' buffers in one large buffer: a page fault or two, not one per 4 KiB.
+    s->split[0] = static_cast<int16_t*>(LargeBufferAlloc(SplitBytes));
+    if (s->split[0] == nullptr) {
+        *error = "cannot write the stems: " + std::string(std::strerror(ENOMEM));
+        StemsFinish(s, false, error);
+        return false;
+    }
     for (int i = 0; i < FmTapSources; ++i) {
-        s->split[i] = new int16_t[StemSplitSamples];
+        s->split[i] = s->split[0] + size_t(i) * StemSplitSamples;
         s->files[i].durable = durable;
         if (!OutputOpen(&s->files[i], dir + "/" + StemFileName(i, format), format, rate)) {
             *error = s->files[i].error;
@@ -162,9 +155,9 @@ bool StemsFinish(RenderStems* s, bool keep, std::string* error) {
         bool keepThis = keep && ok && (!IsRhythmSource(i) || s->rhythmUsed);
         if (!f.name.empty() && !OutputFinish(&f, keepThis) && keepThis) ok = false;
         if (!f.error.empty() && error->empty()) *error = f.error;
-        delete[] s->split[i];
-        s->split[i] = nullptr;
     }
+    LargeBufferFree(s->split[0], SplitBytes);
+    std::fill(std::begin(s->split), std::end(s->split), nullptr);
     for (auto& set : s->rows) {
         LargeBufferFree(set, StemBlockSamples * sizeof(FmTapRow));
         set = nullptr;
