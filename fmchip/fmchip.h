@@ -113,6 +113,7 @@ struct FmChipTap {
     uint32_t capacity;           // rows the buffer holds
     uint32_t count;              // rows written since the caller last set it to 0
     int32_t peak[FmTapSources];  // largest |output| since the caller last zeroed it
+    bool rowsOnly;               // set: the peaks are not kept (a tap that wants only the rows)
 };
 // Copies n rows out into one buffer per source (nullptr: that source is skipped). The tap
 // keeps whole rows so that the render thread only stores them; whoever writes per-source

@@ -1166,13 +1166,13 @@ template <MixKind Kind, bool Rhythm, bool Vector>
             int j = RenderRun<Kind, Rhythm, Vector>(w, chip, n, output + i, stopMask, rows, &meter,
                                                     mixLanes);
             if (tap) {
-                MeterRows(&meter, rows, j, Vector ? 1 : 2);
+                if (!tap->rowsOnly) MeterRows(&meter, rows, j, Vector ? 1 : 2);
                 KeepRows(tap, rows, j, inPlace);
             }
             i += j;
             if (j < n || chip->statusReg & stopMask) break;
         }
-        if (tap) FoldPeaks(tap, meter);
+        if (tap && !tap->rowsOnly) FoldPeaks(tap, meter);
     }
     Store(w, chip, chip->egCounter);
     return i;

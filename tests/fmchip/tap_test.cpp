@@ -165,6 +165,13 @@ TEST(ChipTap, BuffersStopAtTheirCapacityAndUnmutingRestoresTheMix) {
     FmChipRender(p.tapped, 10, std::vector<int32_t*>{tappedMix.data(), tappedMix.data()}.data());
     EXPECT_EQ(meters.count, 0u);
     EXPECT_GT(meters.peak[4], 0) << "the meter of a tap without a buffer";
+    // A tap that wants only the rows gets them, and no peaks.
+    FmChipTap rowsOnly{p.rows.data(), 10, 0, {}, true};
+    FmChipSetTap(p.tapped, &rowsOnly);
+    FmChipRender(p.tapped, 10, std::vector<int32_t*>{tappedMix.data(), tappedMix.data()}.data());
+    EXPECT_EQ(rowsOnly.count, 10u);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(p.Sum(i, FmTapAllSources), tappedMix[i]) << "row " << i;
+    for (int s = 0; s < FmTapSources; ++s) EXPECT_EQ(rowsOnly.peak[s], 0) << "source " << s;
     FmChipSetTap(p.tapped, nullptr);
     p.tap.count = 0;
     FmChipRender(p.tapped, 10, std::vector<int32_t*>{tappedMix.data(), tappedMix.data()}.data());

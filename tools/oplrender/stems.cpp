@@ -17,17 +17,20 @@ namespace {
 const char* const SourceNames[FmTapSources] = {"ch0", "ch1", "ch2", "ch3", "ch4", "ch5", "ch6",
                                                "ch7", "ch8", "bd",  "sd",  "tt",  "cy",  "hh"};
 
-constexpr size_t SplitBytes = size_t(FmTapSources) * StemSplitSamples * sizeof(int16_t);
+constexpr size_t SplitBytes = size_t(FmTapSources) * StemBlockSamples * sizeof(int16_t);
 
 bool IsRhythmSource(int source) {
     return source >= FmTapBd;
 }
 
-// Writes n rows of the set the tap filled before the one it fills now, the session's samples
-// from first on.
-void WriteRows(RenderStems* s, const FmTapRow* rows, uint32_t n, uint64_t first) {
+// Writes the set the tap filled before the one it fills now (the writing thread's work): its
+// rows are split into the sources' buffers, which go to the files whole.
+void WriteBlock(void* parameter) {
+    RenderStems* s = static_cast<RenderStems*>(parameter);
+    const uint32_t n = s->writeCount;
+    const uint64_t first = s->writeFirst;
     int16_t* const* buffers = s->split;
-    FmTapRowsSplit(rows, n, buffers);
+    FmTapRowsSplit(s->rows[s->filling ^ 1], n, buffers);
     const OutputFade& fade = s->writeFade;
     for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
         s->rhythmUsed = !OutputAllZero(buffers[i], n * sizeof(int16_t));
@@ -51,16 +54,6 @@ void WriteRows(RenderStems* s, const FmTapRow* rows, uint32_t n, uint64_t first)
     }
     if (!s->rhythmUsed) s->rhythmSilent += n;
     s->written = s->written && ok;
-}
-
-// Writes the set the tap filled before the one it fills now (the writing thread's work), a
-// stretch at a time: the sources of a stretch are split out and handed to the files while
-// they are still in the processor's cache.
-void WriteBlock(void* parameter) {
-    RenderStems* s = static_cast<RenderStems*>(parameter);
-    const FmTapRow* rows = s->rows[s->filling ^ 1];
-    for (uint32_t at = 0; at < s->writeCount; at += StemSplitSamples)
-        WriteRows(s, rows + at, std::min(StemSplitSamples, s->writeCount - at), s->writeFirst + at);
 }
 
 // Waits until the last block handed over is written; false once a write failed.
@@ -100,7 +93,7 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         return false;
     }
     for (int i = 0; i < FmTapSources; ++i) {
-        s->split[i] = s->split[0] + size_t(i) * StemSplitSamples;
+        s->split[i] = s->split[0] + size_t(i) * StemBlockSamples;
         s->files[i].durable = durable;
         if (!OutputOpen(&s->files[i], dir + "/" + StemFileName(i, format), format, rate)) {
             *error = s->files[i].error;
@@ -109,6 +102,7 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         }
     }
     s->tap.capacity = StemBlockSamples;
+    s->tap.rowsOnly = true;  // the files need no peaks
     s->writer = WorkerCreate();
     return true;
 }

@@ -11,12 +11,10 @@
 #include "tools/oplrender/output.h"
 
 // Samples the tap holds before they are written: the files are written in long blocks, not
-// after every render call (which may be a few samples long when the picture is drawn).
+// after every render call (which may be a few samples long when the picture is drawn). A
+// block's sources are written 128 KiB at a time: the system takes a third less time per byte
+// for writes of that length than for 32 KiB ones (fewer, larger pages in its cache).
 constexpr uint32_t StemBlockSamples = 1u << 16;
-// Samples of each source split out of the rows and written at a time: the stretch's rows and
-// sources (about 1 MiB) are still in the processor's cache when the system copies them into
-// the files, which costs less than copying a whole block's from memory.
-constexpr uint32_t StemSplitSamples = 1u << 14;
 
 struct RenderStems {
     std::string dir;
