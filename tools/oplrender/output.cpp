@@ -90,7 +90,7 @@ bool WriteAll(RenderOutput* out, const void* data, size_t size, int64_t offset) 
 
 // Appends data at offset (at or past the end of what the file holds), leaving the whole
 // blocks of zeros in it unwritten: the file's size is set at the end, and they read back as
-// zeros without being copied or taking disk space (a stem is silent most of the time).
+// zeros without being copied or taking disk space (a stem is often silent for long).
 bool AppendSparse(RenderOutput* out, const char* data, size_t size, int64_t offset) {
     constexpr int64_t Block = 4096;
     size_t pending = 0;  // data before this is written or left out
