@@ -187,10 +187,33 @@ void SetErrorText(const char* what, int error, const char* hint) {
 int SystemOpen(snd_pcm_t** pcm, const char* name) {
     return snd_pcm_open(pcm, name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
 }
+// The buffer is latencyUs long and is taken in periods of WaveOutAlsaPeriodUs; the stream
+// starts once the buffer is full and the thread wakes for a period's room.
 int SystemSetParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
                     unsigned latencyUs) {
-    return snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
-                              latencyUs);
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    unsigned bufferUs = latencyUs, periodUs = std::min(WaveOutAlsaPeriodUs, latencyUs / 2);
+    int error = snd_pcm_hw_params_any(pcm, hw);
+    if (error >= 0) error = snd_pcm_hw_params_set_rate_resample(pcm, hw, 1);
+    if (error >= 0) error = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+    if (error >= 0) error = snd_pcm_hw_params_set_format(pcm, hw, format);
+    if (error >= 0) error = snd_pcm_hw_params_set_channels(pcm, hw, channels);
+    if (error >= 0) error = snd_pcm_hw_params_set_rate(pcm, hw, rate, 0);
+    if (error >= 0) error = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &bufferUs, nullptr);
+    if (error >= 0) error = snd_pcm_hw_params_set_period_time_near(pcm, hw, &periodUs, nullptr);
+    if (error >= 0) error = snd_pcm_hw_params(pcm, hw);
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    if (error >= 0) error = snd_pcm_get_params(pcm, &buffer, &period);
+    if (error < 0) return error;
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    error = snd_pcm_sw_params_current(pcm, sw);
+    if (error >= 0)
+        error = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer / period * period);
+    if (error >= 0) error = snd_pcm_sw_params_set_avail_min(pcm, sw, period);
+    if (error >= 0) error = snd_pcm_sw_params(pcm, sw);
+    return error;
 }
 int SystemRecover(snd_pcm_t* pcm, int error) {
     return snd_pcm_recover(pcm, error, 1);

@@ -124,6 +124,12 @@ inline void WaveOutMarkDone(WAVEHDR* header) {
 // the sound threads' real-time priority woke that late); 60 ms covers all but the longest,
 // and the driver's ring of ten 10 ms buffers stays the latency that the driver itself adds.
 constexpr uint32_t WaveOutAlsaLatencyUs = 60000;
+// The piece of that buffer ALSA asks for at a time: one of the driver's 10 ms buffers. A sound
+// server asks its client for that much each time as much has played, so the larger the piece
+// the less of the buffer it holds: with the 15 ms that a quarter of the buffer gives, the
+// server held 30-50 ms of the bench's sound, and a 25 ms delay in passing it on ran it dry;
+// with 10 ms it holds 50-60 ms.
+constexpr uint32_t WaveOutAlsaPeriodUs = 10000;
 
 // Why the last open failed or the device was lost, in plain words with ALSA's error text and
 // what to try. Any thread; the text is replaced by the next failure.
