@@ -188,9 +188,11 @@ int SystemOpen(snd_pcm_t** pcm, const char* name) {
     return snd_pcm_open(pcm, name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
 }
 // The buffer is latencyUs long and is taken in periods of WaveOutAlsaPeriodUs; the stream
-// starts once the buffer is full and the thread wakes for a period's room.
-int SystemSetParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
-                    unsigned latencyUs) {
+// starts once the buffer is full and the thread wakes for a period's room. A device that
+// cannot have both (a card whose periods must divide its buffer otherwise) gets ALSA's own
+// choice for that latency, a period of a quarter of it.
+int PeriodParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
+                 unsigned latencyUs) {
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     unsigned bufferUs = latencyUs, periodUs = std::min(WaveOutAlsaPeriodUs, latencyUs / 2);
@@ -206,6 +208,7 @@ int SystemSetParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, 
     snd_pcm_uframes_t buffer = 0, period = 0;
     if (error >= 0) error = snd_pcm_get_params(pcm, &buffer, &period);
     if (error < 0) return error;
+    if (period == 0) return -EINVAL;
     snd_pcm_sw_params_t* sw;
     snd_pcm_sw_params_alloca(&sw);
     error = snd_pcm_sw_params_current(pcm, sw);
@@ -214,6 +217,12 @@ int SystemSetParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, 
     if (error >= 0) error = snd_pcm_sw_params_set_avail_min(pcm, sw, period);
     if (error >= 0) error = snd_pcm_sw_params(pcm, sw);
     return error;
+}
+int SystemSetParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
+                    unsigned latencyUs) {
+    if (PeriodParams(pcm, format, channels, rate, latencyUs) >= 0) return 0;
+    return snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate, 1,
+                              latencyUs);
 }
 int SystemRecover(snd_pcm_t* pcm, int error) {
     return snd_pcm_recover(pcm, error, 1);
