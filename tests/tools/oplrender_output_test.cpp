@@ -2,6 +2,7 @@
 // name (device, FIFO, symbolic link, standard output into a pipe, an existing file, each
 // format), the paths it must refuse, and write failures (full disk, file size limit). Special
 // files are the test's own (mknod, mkfifo) and are checked to be what they were afterwards.
+// The file a replaced output was is also checked through the output code itself.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "tests/tools/tool_run.h"
+#include "tools/oplrender/output.h"
 
 namespace {
 
@@ -110,6 +112,54 @@ TEST_F(OplrenderOutput, LinksAreFollowedAndFilesReplacedWhole) {
     EXPECT_TRUE(ToolReadText(existing) == reference_);
     EXPECT_TRUE(ToolReadText(dir_ + "/made.wav") == reference_);
     EXPECT_EQ(ToolListDir(dir_).size(), 5u) << "no temporary file is left";
+
+    // With a picture, the files replaced are let go of beside its completion: every output
+    // that existed is replaced all the same.
+    std::string again = dir_ + "/again";
+    ASSERT_EQ(mkdir(again.c_str(), 0755), 0);
+    for (const char* name : {"mix.wav", "p.png", "ch0.wav", "hh.wav"})
+        ToolWriteText(again + "/" + name, "old");
+    ToolResult r = RenderTo(again, "mix.wav", {"--stems", ".", "--picture", "p.png"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ToolReadText(again + "/mix.wav") == reference_);
+    EXPECT_EQ(ToolReadText(again + "/p.png").substr(1, 3), "PNG");
+    EXPECT_EQ(ToolReadText(again + "/ch0.wav").size(), reference_.size());
+    EXPECT_EQ(ToolReadText(again + "/hh.wav").size(), reference_.size());
+    EXPECT_EQ(ToolListDir(again).size(), 2u + 14u) << "the mix, the picture, the stems";
+}
+
+TEST(OutputReplaced, HeldAcrossTheRenameUntilReleased) {
+    std::string dir = ToolScratchDir("replaced");
+    std::string path = dir + "/out.wav";
+    const int16_t samples[4] = {1, -2, 3, -4};
+    for (bool hold : {false, true}) {
+        ToolWriteText(path, "old");
+        RenderOutput out;
+        out.holdReplaced = hold;
+        ASSERT_TRUE(OutputOpen(&out, path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100)) << out.error;
+        ASSERT_TRUE(OutputWrite(&out, samples, 4));
+        ASSERT_TRUE(OutputFinish(&out, true)) << out.error;
+        EXPECT_EQ(ToolReadText(path).size(), 44u + 8u);
+        EXPECT_EQ(out.replaced >= 0, hold);
+        if (out.replaced >= 0) {
+            // The old file: gone from the folder, still whole until it is let go of.
+            struct stat st {};
+            char old[8] = {};
+            ASSERT_EQ(fstat(out.replaced, &st), 0);
+            EXPECT_EQ(st.st_nlink, 0u);
+            EXPECT_EQ(pread(out.replaced, old, sizeof old, 0), 3);
+            EXPECT_STREQ(old, "old");
+        }
+        OutputRelease(&out);
+        EXPECT_EQ(out.replaced, -1);
+    }
+    // Nothing replaced: nothing held.
+    RenderOutput fresh;
+    fresh.holdReplaced = true;
+    ASSERT_TRUE(OutputOpen(&fresh, dir + "/new.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100));
+    ASSERT_TRUE(OutputFinish(&fresh, true)) << fresh.error;
+    EXPECT_EQ(fresh.replaced, -1);
+    EXPECT_EQ(ToolListDir(dir).size(), 2u) << "no temporary file is left";
 }
 
 TEST_F(OplrenderOutput, FormatFollowsTheExtensionOrTheOption) {

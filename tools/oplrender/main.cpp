@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/worker.h"
 #include "tools/oplrender/options.h"
 #include "tools/oplrender/output.h"
 #include "tools/oplrender/picture.h"
 #include "tools/oplrender/render_script.h"
 #include "tools/oplrender/render_session.h"
+#include "tools/oplrender/stems.h"
 
 namespace {
 
@@ -64,6 +66,18 @@ bool LinesOf(const RenderOptions& o, std::vector<RenderLine>* lines) {
     std::string folder = ScriptFolder(o.script);
     RenderScriptResolveNames(lines, folder == "/" ? "" : folder);
     return true;
+}
+
+// The sound files whose replaced files are let go of while the picture is completed.
+struct Replaced {
+    RenderOutput* out;
+    RenderStems* stems;  // null without stems
+};
+
+void ReleaseReplaced(void* parameter) {
+    Replaced* r = static_cast<Replaced*>(parameter);
+    if (r->stems) StemsRelease(r->stems);
+    OutputRelease(r->out);
 }
 
 }  // namespace
@@ -122,12 +136,23 @@ int main(int argc, char** argv) {
         PictureStart(&picture, log, o.picture);
     else
         PictureDrop(&picture);
-    // The stems are completed first: when one fails, the mix is not kept either.
+    // The stems are completed first: when one fails, the mix is not kept either. Files they
+    // replace are let go of (their blocks freed, milliseconds a file on a file system that
+    // discards them) on a thread of their own while this thread helps complete the picture.
+    out.holdReplaced = drawing;
+    for (RenderOutput& f : stems.files) f.holdReplaced = drawing;
     bool complete = result.status == 0 && out.error.empty();
     if (!o.stemsDir.empty()) complete = StemsFinish(&stems, complete, &error) && complete;
     bool kept = OutputFinish(&out, complete);
+    Replaced replaced{&out, o.stemsDir.empty() ? nullptr : &stems};
+    Worker* releaser = drawing ? WorkerCreate() : nullptr;
+    if (releaser != nullptr)
+        WorkerPost(releaser, ReleaseReplaced, &replaced);
+    else
+        ReleaseReplaced(&replaced);
     std::string pictureError;
     bool pictured = !drawing || PictureFinish(&picture, kept, &pictureError);
+    WorkerDestroy(releaser);
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (result.status != 0) return result.status;

@@ -226,6 +226,18 @@ int OpenSpecial(const std::string& path, const struct stat& st) {
     return fd;
 }
 
+// Opens the regular file that the rename is about to replace (nonblocking: should something
+// else have taken its place meanwhile, opening it never waits) and keeps it in out->replaced.
+void HoldReplaced(RenderOutput* out) {
+    int fd = open(out->target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    out->replaced = fd;
+}
+
 }  // namespace
 
 bool OutputFormatOf(const std::string& name, const std::string& formatOption, int* format,
@@ -349,6 +361,11 @@ bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count) {
     return true;
 }
 
+void OutputRelease(RenderOutput* out) {
+    if (out->replaced >= 0) close(out->replaced);
+    out->replaced = -1;
+}
+
 bool OutputFinish(RenderOutput* out, bool keep) {
     if (out->file) {
         if (sf_close(out->file) != 0) Fail(out, "cannot write " + out->name);
@@ -366,6 +383,7 @@ bool OutputFinish(RenderOutput* out, bool keep) {
     out->fd = -1;
     bool ok = keep && out->error.empty();
     if (!out->tempPath.empty()) {
+        if (ok && out->holdReplaced) HoldReplaced(out);
         if (ok && std::rename(out->tempPath.c_str(), out->target.c_str()) != 0)
             Fail(out, "cannot rename " + out->tempPath + " to " + out->name + ": " + Reason(errno));
         ok = ok && out->error.empty();

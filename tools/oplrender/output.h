@@ -32,6 +32,12 @@ struct RenderOutput {
     bool durable = false;  // --sync: fsync before the rename (set before the first write)
     int64_t handedOn = 0;  // bytes from the start whose write-back to the disk has begun
     std::string error;     // the first failure: "NAME: reason"
+    // Set before OutputFinish: a regular file that the new one replaces is held open across the
+    // rename, in replaced, until OutputRelease. Letting go of the old file frees its blocks, which
+    // takes milliseconds a file where the file system discards them; the caller can have that
+    // done on another thread while it completes other files.
+    bool holdReplaced = false;
+    int replaced = -1;
 };
 
 // Opens name for writing samples of the given format and rate, mono. False with out->error.
@@ -41,6 +47,8 @@ bool OutputWrite(RenderOutput* out, const int16_t* samples, uint32_t count);
 // Closes the file. With keep and no failure, a regular file takes its name; otherwise its
 // temporary file is removed. Returns true when the file was completed and kept.
 bool OutputFinish(RenderOutput* out, bool keep);
+// Lets go of the file that OutputFinish replaced (holdReplaced); nothing to do otherwise.
+void OutputRelease(RenderOutput* out);
 
 // A fade-out: the gain falls in a straight line (in amplitude) from 1 at sample start to 0 at
 // sample start + length - 1.

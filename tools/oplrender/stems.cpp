@@ -158,3 +158,7 @@ bool StemsFinish(RenderStems* s, bool keep, std::string* error) {
     }
     return ok && keep;
 }
+
+void StemsRelease(RenderStems* s) {
+    for (RenderOutput& f : s->files) OutputRelease(&f);
+}

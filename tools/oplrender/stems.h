@@ -59,3 +59,6 @@ bool StemsWrite(RenderStems* s, const OutputFade& fade);
 // Waits for the last write, then closes the files; keeps them (rhythm stems only if rhythm mode was
 // on) when keep is set and nothing failed. False with *error when a file could not be completed.
 bool StemsFinish(RenderStems* s, bool keep, std::string* error);
+// Lets go of the files the stems replaced, when their files were set to hold them
+// (RenderOutput::holdReplaced).
+void StemsRelease(RenderStems* s);
