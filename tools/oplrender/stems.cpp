@@ -17,7 +17,12 @@ namespace {
 const char* const SourceNames[FmTapSources] = {"ch0", "ch1", "ch2", "ch3", "ch4", "ch5", "ch6",
                                                "ch7", "ch8", "bd",  "sd",  "tt",  "cy",  "hh"};
 
-constexpr size_t SplitBytes = size_t(FmTapSources) * StemBlockSamples * sizeof(int16_t);
+// The sources' buffers lie one after another in one large buffer, each 128 bytes further into
+// its 4 KiB than the last: buffers a whole number of 4 KiB apart fall into the same sets of
+// the processor's caches, and the split, which stores into all fourteen at once, then takes
+// four times as long as it does with them staggered.
+constexpr size_t SplitStride = StemBlockSamples + 64;
+constexpr size_t SplitBytes = size_t(FmTapSources) * SplitStride * sizeof(int16_t);
 
 bool IsRhythmSource(int source) {
     return source >= FmTapBd;
@@ -93,7 +98,7 @@ bool StemsOpen(RenderStems* s, const std::string& dir, int format, uint32_t rate
         return false;
     }
     for (int i = 0; i < FmTapSources; ++i) {
-        s->split[i] = s->split[0] + size_t(i) * StemBlockSamples;
+        s->split[i] = s->split[0] + size_t(i) * SplitStride;
         s->files[i].durable = durable;
         if (!OutputOpen(&s->files[i], dir + "/" + StemFileName(i, format), format, rate)) {
             *error = s->files[i].error;
