@@ -117,8 +117,9 @@ struct FmChipTap {
 };
 // Copies n rows out into one buffer per source (nullptr: that source is skipped). The tap
 // keeps whole rows so that the render thread only stores them; whoever writes per-source
-// files splits them, on its own thread.
-void FmTapRowsSplit(const FmTapRow* rows, uint32_t n, int16_t* const out[FmTapSources]);
+// files splits them, on its own thread. Returns the sources that are not 0 in some row (bit s
+// for source s), skipped ones included.
+uint32_t FmTapRowsSplit(const FmTapRow* rows, uint32_t n, int16_t* const out[FmTapSources]);
 
 constexpr int FmOps = 18;  // operators of a chip
 // Operator lanes: the operators and six that stay silent, so that the output stage and the

@@ -696,14 +696,17 @@ struct MixLaneSet {
 #if defined(__SSE2__)
 // Rows j..j+7 into the buffers `out` (nullptr: not kept): each half row of eight
 // lanes transposed eight rows at a time (pairs of rows, then of pairs, then of quads), so that
-// a vector holds one source's eight samples.
+// a vector holds one source's eight samples. The rows' halves are or-ed into any[half].
 [[gnu::always_inline]] inline void KeepEightRows(int16_t* const out[FmTapSources],
-                                                 const FmTapRow* rows, uint32_t j) {
+                                                 const FmTapRow* rows, uint32_t j, __m128i any[2]) {
 #pragma GCC unroll 2
     for (int half = 0; half < 2; ++half) {
         __m128i r[8], p[8], q[8];
 #pragma GCC unroll 8
-        for (int k = 0; k < 8; ++k) r[k] = Lanes(rows[j + k].source + 8 * half);
+        for (int k = 0; k < 8; ++k) {
+            r[k] = Lanes(rows[j + k].source + 8 * half);
+            any[half] = _mm_or_si128(any[half], r[k]);
+        }
 #pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) {
             p[2 * k] = _mm_unpacklo_epi16(r[2 * k], r[2 * k + 1]);      // sources 0-3
@@ -775,13 +778,26 @@ void KeepRows(FmChipTap* tap, const FmTapRow* rows, int n, bool inPlace) {
 
 }  // namespace
 
-void FmTapRowsSplit(const FmTapRow* rows, uint32_t n, int16_t* const out[FmTapSources]) {
+uint32_t FmTapRowsSplit(const FmTapRow* rows, uint32_t n, int16_t* const out[FmTapSources]) {
     uint32_t j = 0;
+    uint32_t sounding = 0;
 #if defined(__SSE2__)
-    for (; j + 8 <= n; j += 8) KeepEightRows(out, rows, j);
+    __m128i any[2] = {_mm_setzero_si128(), _mm_setzero_si128()};
+    for (; j + 8 <= n; j += 8) KeepEightRows(out, rows, j, any);
+    // One bit per 16-bit lane that is not 0.
+    for (int half = 0; half < 2; ++half) {
+        __m128i zero = _mm_cmpeq_epi16(any[half], _mm_setzero_si128());
+        uint32_t bytes = uint32_t(_mm_movemask_epi8(zero)) ^ 0xFFFFu;
+        for (int lane = 0; lane < 8; ++lane)
+            if (bytes >> (2 * lane) & 3) sounding |= 1u << (8 * half + lane);
+    }
 #endif
     for (int s = 0; s < FmTapSources; ++s)
-        for (uint32_t i = j; out[s] && i < n; ++i) out[s][i] = rows[i].source[s];
+        for (uint32_t i = j; i < n; ++i) {
+            if (out[s]) out[s][i] = rows[i].source[s];
+            if (rows[i].source[s] != 0) sounding |= 1u << s;
+        }
+    return sounding & FmTapAllSources;
 }
 
 namespace {

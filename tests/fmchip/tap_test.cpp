@@ -102,7 +102,11 @@ TEST(ChipTap, SourcesAddUpToTheMixAndTheTapChangesNothing) {
         int16_t* out[FmTapSources];
         for (int s = 0; s < FmTapSources; ++s) out[s] = (split[s].resize(Samples), split[s].data());
         out[3] = nullptr;
-        FmTapRowsSplit(p.rows.data(), Samples - 3, out);
+        uint32_t sounding = 0;  // the sources not 0 in those rows, the one left out included
+        for (int i = 0; i < Samples - 3; ++i)
+            for (int s = 0; s < FmTapSources; ++s)
+                if (p.rows[i].source[s] != 0) sounding |= 1u << s;
+        EXPECT_EQ(FmTapRowsSplit(p.rows.data(), Samples - 3, out), sounding);
         for (int s = 0; s < FmTapSources; ++s)
             for (int i = 0; out[s] && i < Samples - 3; ++i)
                 ASSERT_EQ(split[s][i], p.rows[i].source[s]) << "source " << s << ", sample " << i;
@@ -112,6 +116,16 @@ TEST(ChipTap, SourcesAddUpToTheMixAndTheTapChangesNothing) {
             EXPECT_EQ(peak[s] == 0, silentSource) << "source " << s;
         }
     }
+    // A source that sounds only in a row past the last whole eight, or only in a source left
+    // out, is reported all the same.
+    std::vector<FmTapRow> rows(11, FmTapRow{});
+    rows[0].source[3] = -1;
+    rows[10].source[FmTapCy] = 5;
+    int16_t kept[FmTapSources][11];
+    int16_t* out[FmTapSources];
+    for (int s = 0; s < FmTapSources; ++s) out[s] = s == 3 ? nullptr : kept[s];
+    EXPECT_EQ(FmTapRowsSplit(rows.data(), 11, out), (1u << 3) | (1u << FmTapCy));
+    EXPECT_EQ(kept[FmTapCy][10], 5);
 }
 
 TEST(ChipTap, MuteAndSoloLeaveOutExactlyTheirSourcesAndTheTapStillShowsThem) {

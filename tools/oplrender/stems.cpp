@@ -35,10 +35,19 @@ void WriteBlock(void* parameter) {
     const uint32_t n = s->writeCount;
     const uint64_t first = s->writeFirst;
     int16_t* const* buffers = s->split;
-    FmTapRowsSplit(s->rows[s->filling ^ 1], n, buffers);
+    const FmTapRow* rows = s->rows[s->filling ^ 1];
+    // Until rhythm mode has sounded, the rhythm sources are 0 and not split; the first block
+    // in which one is not 0 is split again for them.
+    int16_t* out[FmTapSources];
+    for (int i = 0; i < FmTapSources; ++i)
+        out[i] = IsRhythmSource(i) && !s->rhythmUsed ? nullptr : buffers[i];
+    uint32_t sounding = FmTapRowsSplit(rows, n, out);
+    if (!s->rhythmUsed && (sounding >> FmTapBd) != 0) {
+        s->rhythmUsed = true;
+        for (int i = 0; i < FmTapSources; ++i) out[i] = IsRhythmSource(i) ? buffers[i] : nullptr;
+        FmTapRowsSplit(rows, n, out);
+    }
     const OutputFade& fade = s->writeFade;
-    for (int i = FmTapBd; i < FmTapSources && !s->rhythmUsed; ++i)
-        s->rhythmUsed = !OutputAllZero(buffers[i], n * sizeof(int16_t));
     bool ok = true;
     if (s->rhythmUsed && s->rhythmSilent > 0) {
         static const int16_t zeros[4096] = {};
