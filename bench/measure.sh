@@ -8,9 +8,9 @@
 # the example music and six effects through PlayerRender (player_bench under callgrind, the
 # first 3000 buffers, instructions per 10 ms buffer inclusive PlayerRender). With --outputs:
 # only oplrender's closing-line time of the 60 s full-load render plain, with --stems, with
-# --picture and with both (median of N runs each, builds and outputs taking turns; a run during
-# which the rest of the machine used 25 ms of processor time or more is run again, up to five
-# times, and left out if it never ran alone).
+# --picture and with both (median of N runs each, builds and outputs taking turns, each run
+# after a sync; a run during which the rest of the machine used 25 ms of processor time or
+# more is run again, up to five times, and left out if it never ran alone).
 #   bench/measure.sh [--runs N] [--no-callgrind] [--tap | --music | --outputs] BUILD_DIR...
 set -eu
 runs=5
@@ -77,6 +77,10 @@ def busy():  # processor time of the whole machine so far, ms (counted in 10 ms 
 def closing(build, kind):  # ms by the closing line, or None when the machine never was quiet
     for _ in range(5):
         subprocess.run(["rm", "-rf", work + "/stems"])
+        # The last run's files on the disk first: the old mix replaced here is then freed as a
+        # file written a while ago is, not while the system still holds it in memory alone,
+        # and no write-back of that run goes on during this one.
+        os.sync()
         before = busy()
         p = subprocess.Popen([build + "/tools/oplrender/oplrender", "--seconds", "60", "--out",
                               work + "/o.wav", "--vgm", work + "/ch9.vgm"] + extra[kind],
