@@ -112,8 +112,9 @@ void ProgressClear(Progress* p) {
 // --- Rendering ---------------------------------------------------------------------------
 
 // Samples per render call, and per write of the mix (256 KiB): each block handed to the
-// writer wakes its thread, which costs the render thread about 20 us on this virtual machine
-// (a 60 s render hands over 21 blocks, not the 81 of 64 KiB ones), and is one system call.
+// writer wakes its thread, which costs the render thread some 20 us on a virtual machine
+// (waking a thread on another processor goes through the host; a 60 s render hands over 21
+// blocks, not the 81 of 64 KiB ones), and is one system call.
 constexpr uint32_t CallSamples = 4096;
 constexpr uint32_t BlockSamples = 1u << 17;
 constexpr size_t BlockBytes = 2 * size_t(BlockSamples) * sizeof(int16_t);

@@ -19,7 +19,7 @@ const char* const SourceNames[FmTapSources] = {"ch0", "ch1", "ch2", "ch3", "ch4"
 
 // The sources' buffers lie one after another in one large buffer, each 128 bytes further into
 // its 4 KiB than the last: buffers a whole number of 4 KiB apart fall into the same sets of
-// the processor's caches, and the split, which stores into all fourteen at once, then takes
+// the processor's caches, and the split, which stores into up to fourteen at once, takes
 // four times as long as it does with them staggered.
 constexpr size_t SplitStride = StemBlockSamples + 64;
 constexpr size_t SplitBytes = size_t(FmTapSources) * SplitStride * sizeof(int16_t);
