@@ -130,35 +130,25 @@ TEST_F(OplrenderOutput, LinksAreFollowedAndFilesReplacedWhole) {
 
 TEST(OutputReplaced, HeldAcrossTheRenameUntilReleased) {
     std::string dir = ToolScratchDir("replaced");
-    std::string path = dir + "/out.wav";
     const int16_t samples[4] = {1, -2, 3, -4};
-    for (bool hold : {false, true}) {
-        ToolWriteText(path, "old");
-        RenderOutput out;
-        out.holdReplaced = hold;
-        ASSERT_TRUE(OutputOpen(&out, path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100)) << out.error;
-        ASSERT_TRUE(OutputWrite(&out, samples, 4));
-        ASSERT_TRUE(OutputFinish(&out, true)) << out.error;
-        EXPECT_EQ(ToolReadText(path).size(), 44u + 8u);
-        EXPECT_EQ(out.replaced >= 0, hold);
-        if (out.replaced >= 0) {
-            // The old file: gone from the folder, still whole until it is let go of.
-            struct stat st {};
-            char old[8] = {};
-            ASSERT_EQ(fstat(out.replaced, &st), 0);
-            EXPECT_EQ(st.st_nlink, 0u);
-            EXPECT_EQ(pread(out.replaced, old, sizeof old, 0), 3);
-            EXPECT_STREQ(old, "old");
-        }
-        OutputRelease(&out);
-        EXPECT_EQ(out.replaced, -1);
-    }
-    // Nothing replaced: nothing held.
-    RenderOutput fresh;
-    fresh.holdReplaced = true;
+    ToolWriteText(dir + "/out.wav", "old");
+    RenderOutput out, fresh;
+    out.holdReplaced = fresh.holdReplaced = true;
+    ASSERT_TRUE(OutputOpen(&out, dir + "/out.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100));
     ASSERT_TRUE(OutputOpen(&fresh, dir + "/new.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100));
-    ASSERT_TRUE(OutputFinish(&fresh, true)) << fresh.error;
-    EXPECT_EQ(fresh.replaced, -1);
+    ASSERT_TRUE(OutputWrite(&out, samples, 4));
+    ASSERT_TRUE(OutputFinish(&out, true) && OutputFinish(&fresh, true));
+    EXPECT_EQ(ToolReadText(dir + "/out.wav").size(), 44u + 8u);
+    EXPECT_EQ(fresh.replaced, -1) << "nothing replaced, nothing held";
+    // The old file: gone from the folder, still whole until it is let go of.
+    struct stat st {};
+    char old[8] = {};
+    ASSERT_EQ(fstat(out.replaced, &st), 0);
+    EXPECT_EQ(st.st_nlink, 0u);
+    EXPECT_EQ(pread(out.replaced, old, sizeof old, 0), 3);
+    EXPECT_STREQ(old, "old");
+    OutputRelease(&out);
+    EXPECT_EQ(out.replaced, -1);
     EXPECT_EQ(ToolListDir(dir).size(), 2u) << "no temporary file is left";
 }
 
